@@ -1,0 +1,69 @@
+/*
+ * tv_cgi.h - the CGI gateway: reading the request, writing the response,
+ * bounded strings, and request-body intake.
+ */
+#ifndef REGISTRY_TV_CGI_H
+#define REGISTRY_TV_CGI_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__cplusplus)
+#define TV_NORETURN [[noreturn]]
+#elif defined(__GNUC__)
+#define TV_NORETURN __attribute__((noreturn))
+#elif defined(_MSC_VER)
+#define TV_NORETURN __declspec(noreturn)
+#else
+#define TV_NORETURN
+#endif
+
+#if defined(__GNUC__)
+#define TV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define TV_PRINTF(f, a)
+#endif
+
+/* Request side. Returned texts are never NULL and never freed. */
+const char *cgi_env(const char *name, const char *fallback);
+const char *cgi_method(void);
+int cgi_is_post(void);
+int cgi_is_head(void);
+const char *cgi_path_info(void);
+/* Decoded query value in a ring of 8 buffers of 512 bytes: a result stays
+ * intact until eight further lookups with a non-empty name. */
+const char *cgi_query(const char *name);
+
+/* Response side: everything goes to standard output. */
+int tv_stdout_bin(void);
+void cgi_header_status(int status, const char *reason);
+void cgi_header_json(void);
+void cgi_header_html(void);
+void cgi_header_text(void);
+void cgi_header_ct(const char *type);
+void cgi_header_extra(const char *line);
+void cgi_headers_end(void);
+TV_NORETURN void cgi_die_text(int status, const char *message);
+TV_NORETURN void cgi_die_json(int status, const char *message);
+void json_escape_f(FILE *out, const char *text);
+
+/* Bounded strings: always NUL-terminated, cut to the capacity. */
+void tv_strlcpy(char *dst, const char *src, size_t cap);
+int tv_snprintf(char *dst, size_t cap, const char *format, ...) TV_PRINTF(3, 4);
+void tv_path_join(char *dst, size_t cap, const char *a, const char *b);
+
+/* Request body intake. */
+char *cgi_read_post(uint64_t *out_len);
+typedef int (*cgi_body_cb)(void *ctx, const void *data, size_t len);
+int cgi_stream_post(cgi_body_cb callback, void *ctx, uint64_t *out_total);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,108 @@
+/*
+ * platform.h - everything the modules may ask of the operating system.
+ *
+ * This header is the one seam between the registry modules and the OS.
+ * No other directory includes <dirent.h>, <sys/stat.h>, <unistd.h>,
+ * <windows.h> or <io.h>; they call these functions instead. Each backend
+ * (platform_posix.cpp, platform_win32.cpp) implements all of it.
+ *
+ * Conventions: 0 for success and -1 for failure unless a function says
+ * otherwise; paths are NUL-terminated bytes in the platform's own form;
+ * times are seconds since 1970-01-01 UTC.
+ */
+#ifndef REGISTRY_PLATFORM_H
+#define REGISTRY_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Directory separator used when composing paths. A backslash inside a
+ * repository name also separates directories; on POSIX it is turned into
+ * PLAT_SEP before the name enters a path. */
+#ifdef _WIN32
+#define PLAT_SEP '\\'
+#define PLAT_SEP_STR "\\"
+#else
+#define PLAT_SEP '/'
+#define PLAT_SEP_STR "/"
+#endif
+
+/* ---- file attributes ---------------------------------------------------- */
+
+typedef struct plat_file_info {
+    int is_dir;      /* 1 for a directory */
+    int64_t size;    /* bytes; 0 for a directory */
+    int64_t mtime;   /* last write, seconds since 1970 */
+} plat_file_info;
+
+/* Attributes of path without following a final symbolic link.
+ * 0 when path exists, -1 otherwise. */
+int plat_stat(const char *path, plat_file_info *out);
+int plat_is_dir(const char *path);  /* 1 when path is an existing directory */
+int plat_is_file(const char *path); /* 1 when path exists and is not a directory */
+/* Sets the last-write time (used by maintenance code and its tests). */
+int plat_set_mtime(const char *path, int64_t mtime);
+
+/* ---- directory enumeration --------------------------------------------- */
+
+typedef struct plat_dir plat_dir;
+
+/* Opens dir for enumeration; NULL when it is not a directory or cannot be
+ * read. Entries come in the platform's order, "." and ".." included. */
+plat_dir *plat_dir_open(const char *dir);
+/* Next entry: 1 and *name (valid until the next call) and *is_dir filled;
+ * 0 at the end. A symbolic link is reported as a non-directory, so walks
+ * and deletes never leave the tree they were given. */
+int plat_dir_next(plat_dir *d, const char **name, int *is_dir);
+void plat_dir_close(plat_dir *d);
+
+/* ---- creating, removing, renaming -------------------------------------- */
+
+#define PLAT_MKDIR_CREATED 0
+#define PLAT_MKDIR_EXISTS 1 /* the name already exists, whatever it is */
+int plat_mkdir(const char *path); /* PLAT_MKDIR_CREATED, PLAT_MKDIR_EXISTS or -1 */
+int plat_rmdir(const char *path); /* empty directories only */
+int plat_remove(const char *path); /* files only */
+/* Moves from to to; never replaces an existing to (fails instead). */
+int plat_rename_noreplace(const char *from, const char *to);
+/* Moves from to to, replacing an existing file atomically. */
+int plat_rename_replace(const char *from, const char *to);
+
+/* ---- low-level files ---------------------------------------------------- */
+
+/* Opens path write-only for appending, creating it with mode 0644 when
+ * absent, without line-end translation. A descriptor, or -1. */
+int plat_open_append(const char *path);
+/* Writes at most len bytes; the count written, or -1. */
+int64_t plat_write(int fd, const void *data, size_t len);
+int plat_close(int fd);
+
+/* ---- standard streams --------------------------------------------------- */
+
+/* Switch standard output / input to untranslated (binary) mode. They return
+ * what the platform's mode switch returned; 0 where there is no such switch. */
+int plat_stdout_binary(void);
+int plat_stdin_binary(void);
+/* Points standard output (the descriptor and the stdio stream) at path,
+ * created or truncated; returns a handle for plat_stdout_restore, or -1.
+ * For tests and tools that capture what a CGI writer prints. */
+int plat_stdout_redirect(const char *path);
+void plat_stdout_restore(int saved);
+
+/* ---- time and process --------------------------------------------------- */
+
+int64_t plat_time(void);                   /* seconds since 1970, UTC */
+int plat_gmtime(int64_t t, struct tm *out); /* 0, or -1 when t cannot be broken down */
+uint64_t plat_tick_ms(void);               /* monotonic milliseconds */
+long plat_pid(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,202 @@
+/*
+ * platform_posix.cpp - the POSIX backend of platform.h.
+ *
+ * Divisions, in order: file attributes, directory enumeration, creating
+ * and removing, low-level files, standard streams, time and process.
+ * New OS calls go into the division they belong to; nothing outside this
+ * folder includes a POSIX header.
+ */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1 /* renameat2 */
+#endif
+#include "platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+/* ---- file attributes ---------------------------------------------------- */
+
+int plat_stat(const char *path, plat_file_info *out)
+{
+    struct stat st;
+    if (!path || lstat(path, &st) != 0) return -1;
+    if (out) {
+        out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+        out->size = out->is_dir ? 0 : static_cast<int64_t>(st.st_size);
+        out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    }
+    return 0;
+}
+
+int plat_is_dir(const char *path)
+{
+    plat_file_info fi;
+    return plat_stat(path, &fi) == 0 && fi.is_dir;
+}
+
+int plat_is_file(const char *path)
+{
+    plat_file_info fi;
+    return plat_stat(path, &fi) == 0 && !fi.is_dir;
+}
+
+int plat_set_mtime(const char *path, int64_t mtime)
+{
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -1;
+}
+
+/* ---- directory enumeration --------------------------------------------- */
+
+struct plat_dir {
+    DIR *dir;
+};
+
+plat_dir *plat_dir_open(const char *dir)
+{
+    if (!dir || !*dir) return nullptr;
+    DIR *d = opendir(dir);
+    if (!d) return nullptr;
+    plat_dir *h = new (std::nothrow) plat_dir;
+    if (!h) {
+        closedir(d);
+        return nullptr;
+    }
+    h->dir = d;
+    return h;
+}
+
+int plat_dir_next(plat_dir *d, const char **name, int *is_dir)
+{
+    if (!d) return 0;
+    struct dirent *e = readdir(d->dir);
+    if (!e) return 0;
+    int dir = 0;
+    if (e->d_type == DT_DIR) {
+        dir = 1;
+    } else if (e->d_type == DT_UNKNOWN) {
+        /* Some file systems do not fill d_type; ask without following links. */
+        struct stat st;
+        if (fstatat(dirfd(d->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            dir = S_ISDIR(st.st_mode) ? 1 : 0;
+    }
+    if (name) *name = e->d_name;
+    if (is_dir) *is_dir = dir;
+    return 1;
+}
+
+void plat_dir_close(plat_dir *d)
+{
+    if (!d) return;
+    closedir(d->dir);
+    delete d;
+}
+
+/* ---- creating, removing, renaming -------------------------------------- */
+
+int plat_mkdir(const char *path)
+{
+    if (mkdir(path, 0755) == 0) return PLAT_MKDIR_CREATED;
+    return errno == EEXIST ? PLAT_MKDIR_EXISTS : -1;
+}
+
+int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }
+
+int plat_remove(const char *path)
+{
+    /* Files only: a directory must go through plat_rmdir. */
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+int plat_rename_noreplace(const char *from, const char *to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    /* File systems without RENAME_NOREPLACE: link refuses an existing
+     * target just the same, and the unlink completes the move. */
+    if (link(from, to) != 0) return -1;
+    unlink(from);
+    return 0;
+}
+
+int plat_rename_replace(const char *from, const char *to)
+{
+    return rename(from, to) == 0 ? 0 : -1;
+}
+
+/* ---- low-level files ---------------------------------------------------- */
+
+int plat_open_append(const char *path)
+{
+    return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+int64_t plat_write(int fd, const void *data, size_t len)
+{
+    ssize_t n;
+    do {
+        n = write(fd, data, len);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int64_t>(n);
+}
+
+int plat_close(int fd) { return close(fd) == 0 ? 0 : -1; }
+
+/* ---- standard streams --------------------------------------------------- */
+
+/* POSIX never translates line ends, so there is nothing to switch. */
+int plat_stdout_binary(void) { return 0; }
+int plat_stdin_binary(void) { return 0; }
+
+int plat_stdout_redirect(const char *path)
+{
+    fflush(stdout);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    int saved = dup(STDOUT_FILENO);
+    if (saved < 0 || dup2(fd, STDOUT_FILENO) < 0) {
+        if (saved >= 0) close(saved);
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return saved;
+}
+
+void plat_stdout_restore(int saved)
+{
+    if (saved < 0) return;
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+}
+
+/* ---- time and process --------------------------------------------------- */
+
+int64_t plat_time(void) { return static_cast<int64_t>(time(nullptr)); }
+
+int plat_gmtime(int64_t t, struct tm *out)
+{
+    time_t tt = static_cast<time_t>(t);
+    return (out && gmtime_r(&tt, out)) ? 0 : -1;
+}
+
+uint64_t plat_tick_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+long plat_pid(void) { return static_cast<long>(getpid()); }

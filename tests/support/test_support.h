@@ -1,0 +1,132 @@
+/*
+ * test_support.h - fixtures shared by the unit tests: a private temporary
+ * directory, scoped environment variables and a scoped working directory.
+ * Tests never use the real working directory or a fixed path.
+ */
+#ifndef REGISTRY_TEST_SUPPORT_H
+#define REGISTRY_TEST_SUPPORT_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "platform.h"
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+/* A fresh directory under the system's temporary directory, removed with
+ * everything in it when the fixture ends. */
+class TempDir {
+  public:
+    TempDir()
+    {
+        std::random_device rd;
+        for (int i = 0; i < 100; ++i) {
+            fs::path p = fs::temp_directory_path() /
+                         ("registry-test-" + std::to_string(rd()) + "-" + std::to_string(i));
+            std::error_code ec;
+            if (fs::create_directory(p, ec)) {
+                path_ = p;
+                return;
+            }
+        }
+        std::abort();
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const fs::path &path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::string sub(const std::string &rel) const { return (path_ / rel).string(); }
+
+  private:
+    fs::path path_;
+};
+
+inline void set_env(const char *name, const char *value)
+{
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+/* Sets (or with nullptr unsets) a variable and restores it at scope end. */
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value) : name_(name)
+    {
+        if (const char *old = std::getenv(name)) old_ = old;
+        set_env(name, value);
+    }
+    ~ScopedEnv() { set_env(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+/* Changes the working directory and restores it at scope end. */
+class ScopedCwd {
+  public:
+    explicit ScopedCwd(const fs::path &dir) : old_(fs::current_path()) { fs::current_path(dir); }
+    ~ScopedCwd()
+    {
+        std::error_code ec;
+        fs::current_path(old_, ec);
+    }
+    ScopedCwd(const ScopedCwd &) = delete;
+    ScopedCwd &operator=(const ScopedCwd &) = delete;
+
+  private:
+    fs::path old_;
+};
+
+inline void write_text(const fs::path &p, const std::string &text)
+{
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+inline std::string read_text(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+/* Runs fn with standard output redirected to a file and returns what it
+ * wrote. For code that writes CGI responses with stdio. */
+template <class Fn> std::string capture_stdout(const fs::path &file, Fn fn)
+{
+    int saved = plat_stdout_redirect(file.string().c_str());
+    if (saved < 0) return "<redirect failed>";
+    fn();
+    plat_stdout_restore(saved);
+    return read_text(file);
+}
+
+} // namespace testsupport
+
+#endif
