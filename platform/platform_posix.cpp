@@ -47,6 +47,12 @@ int plat_is_file(const char *path)
     return plat_stat(path, &fi) == 0 && !fi.is_dir;
 }
 
+int plat_dir_exists(const char *path)
+{
+    struct stat st;
+    return path && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int plat_set_mtime(const char *path, int64_t mtime)
 {
     struct timespec times[2];
@@ -61,6 +67,7 @@ int plat_set_mtime(const char *path, int64_t mtime)
 
 struct plat_dir {
     DIR *dir;
+    const char *last; /* name of the entry returned last */
 };
 
 plat_dir *plat_dir_open(const char *dir)
@@ -74,6 +81,7 @@ plat_dir *plat_dir_open(const char *dir)
         return nullptr;
     }
     h->dir = d;
+    h->last = nullptr;
     return h;
 }
 
@@ -91,9 +99,23 @@ int plat_dir_next(plat_dir *d, const char **name, int *is_dir)
         if (fstatat(dirfd(d->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             dir = S_ISDIR(st.st_mode) ? 1 : 0;
     }
+    d->last = e->d_name;
     if (name) *name = e->d_name;
     if (is_dir) *is_dir = dir;
     return 1;
+}
+
+int plat_dir_entry_info(plat_dir *d, plat_file_info *out)
+{
+    if (!d || !d->last) return -1;
+    struct stat st;
+    if (fstatat(dirfd(d->dir), d->last, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (out) {
+        out->is_dir = S_ISDIR(st.st_mode) ? 1 : 0;
+        out->size = out->is_dir ? 0 : static_cast<int64_t>(st.st_size);
+        out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    }
+    return 0;
 }
 
 void plat_dir_close(plat_dir *d)

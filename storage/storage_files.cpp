@@ -1,0 +1,178 @@
+/*
+ * storage_files.cpp - file and directory utilities shared by every part of
+ * the engine. They report failure by their result only; the public
+ * operations turn that into a message.
+ */
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "storage_internal.h"
+
+namespace storage {
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+struct dir_closer {
+    void operator()(plat_dir *d) const { plat_dir_close(d); }
+};
+using dir_ptr = std::unique_ptr<plat_dir, dir_closer>;
+
+struct free_deleter {
+    void operator()(char *p) const { std::free(p); }
+};
+
+bool is_dot_or_dotdot(const char *name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+/* A backslash is an ordinary file-name byte on POSIX, so only Windows
+ * splits at it. */
+constexpr bool is_sep(char c)
+{
+#ifdef _WIN32
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
+
+/* Where mkdirs starts looking for separators: never at a leading separator
+ * (the root directory) nor inside a drive prefix. */
+size_t mkdirs_scan_start(const char *path, size_t len)
+{
+#ifdef _WIN32
+    bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    if (letter && len >= 2 && path[1] == ':')
+        return (len > 3 && (path[2] == '\\' || path[2] == '/')) ? 3 : 2;
+#else
+    (void)path;
+    (void)len;
+#endif
+    return 1;
+}
+
+} // namespace
+
+int write_file(const char *path, const void *data, size_t len)
+{
+    file_ptr f(std::fopen(path, "wb"));
+    if (!f) return -1;
+    if (len > 0 && std::fwrite(data, 1, len, f.get()) != len) return -1;
+    if (std::ferror(f.get())) return -1;
+    /* fclose flushes: a failure there is a failed write too. */
+    return std::fclose(f.release()) == 0 ? 0 : -1;
+}
+
+int read_file(const char *path, char *buf, size_t size, size_t *out_len)
+{
+    if (!buf || size == 0) return -1;
+    file_ptr f(std::fopen(path, "rb"));
+    if (!f) return -1;
+    /* Read straight into buf: no stdio buffer to allocate and copy from. */
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
+    size_t n = std::fread(buf, 1, size - 1, f.get());
+    if (std::ferror(f.get())) return -1;
+    buf[n] = '\0';
+    if (out_len) *out_len = n;
+    return 0;
+}
+
+char *read_file_alloc(const char *path, size_t *out_len)
+{
+    plat_file_info info;
+    if (plat_stat(path, &info) != 0 || info.is_dir) return nullptr;
+    if (info.size < 0 || info.size > kReadAllocMax) return nullptr;
+    size_t size = static_cast<size_t>(info.size);
+    std::unique_ptr<char, free_deleter> buf(static_cast<char *>(std::malloc(size + 1)));
+    if (!buf) return nullptr;
+    size_t n = 0;
+    if (read_file(path, buf.get(), size + 1, &n) != 0) return nullptr;
+    if (out_len) *out_len = n;
+    return buf.release();
+}
+
+int mkdirs(const char *path)
+{
+    size_t len = path ? std::strlen(path) : 0;
+    if (len == 0 || len > kPathCap - 1) return -1;
+    char prefix[kPathCap];
+    std::memcpy(prefix, path, len + 1);
+
+    for (size_t i = mkdirs_scan_start(path, len); i < len; ++i) {
+        if (!is_sep(path[i])) continue;
+        prefix[i] = '\0';
+        /* An existing name is left to the last step: a file here makes
+         * every deeper mkdir fail, and the final test catches it. */
+        if (plat_mkdir(prefix) < 0 && !plat_dir_exists(prefix)) return -1;
+        prefix[i] = path[i];
+    }
+    if (plat_mkdir(path) == PLAT_MKDIR_CREATED) return 0;
+    /* Existing or not creatable: fine only when a directory stands there
+     * (a link to one included, as a storage root often is). */
+    return plat_dir_exists(path) ? 0 : -1;
+}
+
+std::unique_ptr<dir_listing> new_dir_listing()
+{
+    return std::unique_ptr<dir_listing>(new (std::nothrow) dir_listing);
+}
+
+int list_dir(const char *dir, dir_listing *listing)
+{
+    listing->count = 0;
+    if (!dir || std::strlen(dir) > kPathCap - 1) return -1;
+    dir_ptr d(plat_dir_open(dir));
+    if (!d) return -1;
+    const char *name;
+    int is_dir;
+    while (listing->count < kDirMaxEntries && plat_dir_next(d.get(), &name, &is_dir)) {
+        if (is_dot_or_dotdot(name)) continue;
+        dir_entry &e = listing->entries[listing->count++];
+        copy_cut(e.name, sizeof e.name, name);
+        e.is_dir = is_dir ? 1 : 0;
+    }
+    return 0;
+}
+
+int delete_tree(const char *path)
+{
+    int rc = 0;
+    {
+        dir_ptr d(plat_dir_open(path));
+        /* On the heap: a deep tree must not exhaust the stack. */
+        std::unique_ptr<char[]> buf(d ? new (std::nothrow) char[kPathCap] : nullptr);
+        char *child = buf.get();
+        const char *name;
+        int is_dir;
+        if (d && !child) rc = -1;
+        while (child && plat_dir_next(d.get(), &name, &is_dir)) {
+            if (is_dot_or_dotdot(name)) continue;
+            if (path_join(child, path, name) != 0) {
+                rc = -1; /* cannot be named, so cannot be removed */
+                continue;
+            }
+            if ((is_dir ? delete_tree(child) : plat_remove(child)) != 0) rc = -1;
+        }
+    } /* closed before the rmdir, which some platforms require */
+    if (plat_rmdir(path) != 0) rc = -1;
+    return rc;
+}
+
+void sort_str(char **names, int count)
+{
+    /* Equal names are identical texts, so an unstable sort gives the same
+     * result as a stable one, in O(n log n). */
+    if (count < 2) return;
+    std::sort(names, names + count, [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+}
+
+} // namespace storage

@@ -1,0 +1,210 @@
+/*
+ * storage_internal.h - the storage engine's shared internals: module state,
+ * error slot, validators, path builders, file and directory utilities, the
+ * repository walk and the counters behind the statistics.
+ *
+ * Every file of the engine (root and layout, blobs, manifests, tag listing,
+ * retention, garbage collection) includes this header; nothing outside the
+ * engine and its tests does. The public interface is reg_storage.h.
+ *
+ * Conventions:
+ *   - Utilities report failure by their result alone (0 / -1, 1 / 0, NULL)
+ *     and never write the error slot; only the public reg_ operations call
+ *     set_error.
+ *   - Paths are composed into caller buffers of kPathCap bytes. A path that
+ *     would not fit is never acted on: builders return -1 and leave "".
+ *   - On disk, components are joined with PLAT_SEP. A backslash inside a
+ *     repository name also separates components; on POSIX it becomes '/'
+ *     when the name enters a path, so names read back from the walk always
+ *     use '/'.
+ *   - Nothing here follows a symbolic link while enumerating: plat_dir_next
+ *     reports a link as a non-directory, so walks stay inside the tree.
+ */
+#ifndef REGISTRY_STORAGE_INTERNAL_H
+#define REGISTRY_STORAGE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform.h"
+#include "reg_storage.h"
+
+#if defined(__GNUC__)
+#define REG_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define REG_PRINTF(f, a)
+#endif
+
+namespace storage {
+
+/* ---- limits ------------------------------------------------------------- */
+
+constexpr size_t kRootMax = 3499;          /* longest storage root, bytes */
+constexpr size_t kPathCap = 4096;          /* every composed path buffer */
+constexpr size_t kErrorCap = 1024;         /* error slot, NUL included */
+constexpr size_t kResultCap = 1048576;     /* result buffer, NUL included */
+constexpr int kDirMaxEntries = 512;        /* entries one list_dir sees */
+constexpr size_t kDirNameCap = 512;        /* dir_entry name, NUL included */
+constexpr int kMaxRepos = 1024;            /* names one walk collects */
+constexpr int kMaxRepoDepth = 8;           /* deepest walk level: 9 components */
+constexpr size_t kRepoNameCap = 1024;      /* walked name, NUL included */
+constexpr size_t kRepoNameMax = 255;       /* longest valid repository name */
+constexpr int64_t kReadAllocMax = 67108864; /* read_file_alloc refuses more */
+constexpr size_t kTagLinkCap = 128;        /* buffer a tag link is read into */
+constexpr size_t kUploadNameCap = 128;     /* "ID.part" file name buffer */
+constexpr uint32_t kSeedFallback = 0x9E3779B9u; /* the seed is never 0 */
+
+constexpr char kStorageVersion[] = "1.9.0";
+constexpr char kManifestsDir[] = "_manifests";
+constexpr char kNotInitialized[] = "not initialized - call reg_storage_init first";
+constexpr char hx[] = "0123456789abcdef";
+
+/* ---- module state ------------------------------------------------------- */
+/* Invariant: s_ready == 1 exactly when s_root holds the root of the last
+ * successful reg_storage_init (without its trailing backslash) and the
+ * layout's top directories were created. Otherwise s_root is "". */
+
+extern char s_root[kRootMax + 1];
+extern int s_ready;
+extern uint32_t s_seed;           /* upload-id generator; never 0 once set */
+extern char s_error[kErrorCap];   /* "" until the first failure */
+extern char s_result[kResultCap]; /* documents returned to callers */
+
+/* Fills the error slot (printf rules, cut to kErrorCap - 1 bytes). */
+void set_error(const char *format, ...) REG_PRINTF(1, 2);
+
+/* ---- validators (1 valid, 0 not) ---------------------------------------- */
+
+int digest_valid(const char *s);    /* "sha256:" + 64 lower-case hex */
+int hex64_valid(const char *s);     /* exactly 64 lower-case hex */
+int uuid_valid(const char *s);      /* caller checked: non-NULL, 36 bytes */
+int repo_name_valid(const char *s); /* caller checked: non-NULL, non-empty */
+
+/* ---- path builders ------------------------------------------------------ */
+/* Each writes one layout path under s_root into out (kPathCap bytes) and
+ * returns 0, or -1 with out = "" when the path would not fit. None tests
+ * its arguments; callers validate identifiers first. */
+
+int path_join(char *out, const char *left, const char *right); /* left SEP right */
+int repositories_dir(char *out);                          /* R/repositories */
+int blobs_dir(char *out);                                 /* R/blobs/sha256 */
+int uploads_dir(char *out);                               /* R/uploads */
+int repo_dir(const char *repo, char *out);                /* R/repositories/NAME */
+int repo_manifests_dir(const char *repo, char *out);      /* .../NAME/_manifests */
+int manifest_rev_dir(const char *repo, const char *hex, char *out);
+int manifest_rev_path(const char *repo, const char *hex, char *out);
+int manifest_tags_dir(const char *repo, char *out);
+int manifest_tag_path(const char *repo, const char *tag, char *out);
+int manifest_body_path(const char *repo, const char *file, char *out);
+int upload_path_for_uuid(const char *uuid, char *out);    /* R/uploads/ID.part */
+/* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
+ * but a text shorter than 9 bytes is refused rather than read past. */
+int blob_path_for_digest(const char *digest, char *out);
+
+/* 32 bytes -> 64 lower-case hex digits and a NUL (out: 65 bytes). */
+void bin_to_hex(const uint8_t *bytes, char *out);
+
+/* ---- files -------------------------------------------------------------- */
+
+/* Creates or truncates path and writes len bytes unchanged. 0 or -1. */
+int write_file(const char *path, const void *data, size_t len);
+/* Reads at most size - 1 bytes and a NUL into buf; *out_len (if given) gets
+ * the count. A longer file is cut without notice. 0, or -1 when it cannot
+ * be opened or read (out_len untouched). */
+int read_file(const char *path, char *buf, size_t size, size_t *out_len);
+/* The whole file plus a NUL in a malloc'd buffer the caller frees; NULL for
+ * a missing file, a directory, more than kReadAllocMax bytes, no memory or
+ * a read error. */
+char *read_file_alloc(const char *path, size_t *out_len);
+/* Creates path and its missing parents. 0 only when a directory stands at
+ * path afterwards (an existing file of that name, or as a parent, is -1). */
+int mkdirs(const char *path);
+
+/* ---- directories -------------------------------------------------------- */
+
+struct dir_entry {
+    char name[kDirNameCap]; /* cut to kDirNameCap - 1 bytes */
+    int is_dir;             /* 0 for files and symbolic links */
+};
+
+/* 256 KiB: always on the heap (new_dir_listing), never on the stack. */
+struct dir_listing {
+    dir_entry entries[kDirMaxEntries];
+    int count;
+};
+
+/* An uninitialised listing, or nullptr when memory runs out. */
+std::unique_ptr<dir_listing> new_dir_listing();
+
+/* Fills listing with the first kDirMaxEntries entries of dir in the
+ * platform's order, "." and ".." left out. 0 (also when empty), or -1 with
+ * count 0 when dir cannot be enumerated. */
+int list_dir(const char *dir, dir_listing *listing);
+/* Removes path and everything below it; links are removed, not followed.
+ * Keeps going after a failure. 0 when every removal succeeded, else -1. */
+int delete_tree(const char *path);
+
+/* Sorts count texts ascending by strcmp, in place. */
+void sort_str(char **names, int count);
+
+/* Writes the JSON string escape of src at dst; returns the bytes written
+ * (NUL not counted). Stops before a source byte unless written + 8 < size,
+ * so a cut never splits an escape; NUL-terminates when written < size. */
+size_t json_escape_append(char *dst, size_t size, const char *src);
+/* Bytes json_escape_append writes for src when given room enough. */
+size_t json_escaped_len(const char *src);
+
+/* ---- repository walk ---------------------------------------------------- */
+
+/* Walks dir (callers: R/repositories, prefix "", *count 0, depth 0) and
+ * appends a malloc'd copy of every repository name found (a directory that
+ * holds a "_manifests" directory) to names, '/' between components, in
+ * discovery order, while *count < kMaxRepos. Depths 0..kMaxRepoDepth are
+ * listed; nothing below a "_manifests" directory is searched. Entries whose
+ * path or name would be cut, and names whose copy fails, are skipped. */
+void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count,
+                             int depth);
+
+/* The names of one walk over R/repositories; frees them at scope end. */
+class repo_list {
+  public:
+    repo_list() = default;
+    ~repo_list();
+    repo_list(const repo_list &) = delete;
+    repo_list &operator=(const repo_list &) = delete;
+
+    /* Allocates the array and walks. -1 only when the array cannot be
+     * allocated; an unreadable tree gives 0 names. */
+    int collect();
+    /* Sorts the names ascending (byte-wise). */
+    void sort();
+
+    char **names() const { return names_; }
+    int count() const { return count_; }
+    const char *operator[](int i) const { return names_[i]; }
+
+  private:
+    char **names_ = nullptr;
+    int count_ = 0;
+};
+
+/* ---- counters (statistics) ---------------------------------------------- */
+
+int count_repos();
+int count_tags();
+/* Tags of the given repositories: every entry of a tags directory whose
+ * current link can be read. The statistics pass the names of their one walk. */
+int count_tags_of(char *const *names, int count);
+int64_t count_blobs(int *out_count);
+int count_uploads(int64_t *out_bytes);
+
+/* ---- small helpers ------------------------------------------------------ */
+
+/* Copies src into dst (size bytes), cut to fit and NUL-terminated. */
+void copy_cut(char *dst, size_t size, std::string_view src);
+
+} // namespace storage
+
+#endif

@@ -1,0 +1,175 @@
+/* Validators, the JSON escape, bin_to_hex and sort_str. */
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage_internal.h"
+
+namespace {
+
+using namespace storage;
+
+const std::string kHex(64, 'a');
+const std::string kMixedHex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+struct ValidCase {
+    const char *label;
+    std::string text;
+    int expected;
+};
+
+TEST(Validators, DigestValid)
+{
+    const ValidCase cases[] = {
+        {"lower-case digits", "sha256:" + kMixedHex, 1},
+        {"upper-case digits", "sha256:" + std::string(64, 'A'), 0},
+        {"upper-case prefix", "SHA256:" + kMixedHex, 0},
+        {"other algorithm", "sha512:" + kMixedHex, 0},
+        {"63 digits", "sha256:" + kMixedHex.substr(1), 0},
+        {"65 digits", "sha256:" + kMixedHex + "0", 0},
+        {"non-hex letter", "sha256:" + std::string(63, 'a') + "g", 0},
+        {"trailing line end", "sha256:" + kMixedHex + "\n", 0},
+        {"prefix only", "sha256:", 0},
+        {"empty", "", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(digest_valid(c.text.c_str()), c.expected) << c.label;
+    EXPECT_EQ(digest_valid(nullptr), 0);
+}
+
+TEST(Validators, Hex64Valid)
+{
+    const ValidCase cases[] = {
+        {"64 digits", kMixedHex, 1},
+        {"63 digits", kMixedHex.substr(1), 0},
+        {"65 digits", kMixedHex + "a", 0},
+        {"upper case", std::string(64, 'F'), 0},
+        {"with prefix", "sha256:" + kMixedHex, 0},
+        {"empty", "", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(hex64_valid(c.text.c_str()), c.expected) << c.label;
+    EXPECT_EQ(hex64_valid(nullptr), 0);
+}
+
+TEST(Validators, UuidValid)
+{
+    const ValidCase cases[] = {
+        {"generated form", "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b", 1},
+        {"no version digit needed", "00000000-0000-0000-0000-000000000000", 1},
+        {"upper case", "12105CF4-1D0D-A12B-5247-BC73A8EA5F1B", 0},
+        {"dash moved", "12105cf41-d0d-a12b-5247-bc73a8ea5f1b", 0},
+        {"digit for a dash", "12105cf4-1d0d-a12b-52470bc73a8ea5f1b", 0},
+        {"non-hex", "12105cf4-1d0d-a12b-5247-bc73a8ea5f1g", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(uuid_valid(c.text.c_str()), c.expected) << c.label;
+}
+
+TEST(Validators, RepoNameValid)
+{
+    const ValidCase cases[] = {
+        {"upper case and slash", "Library/Ubuntu", 1},
+        {"double slash", "a//b", 1},
+        {"leading slash", "/a", 1},
+        {"trailing slash", "a/", 1},
+        {"backslash", "team\\app", 1},
+        {"all allowed punctuation", "a-b.c_d", 1},
+        {"255 bytes", std::string(255, 'n'), 1},
+        {"256 bytes", std::string(256, 'n'), 0},
+        {"dot dot", "a..b", 0},
+        {"dot dot component", "a/../b", 0},
+        {"space", "a b", 0},
+        {"colon", "a:b", 0},
+        {"quote", "a\"b", 0},
+        {"high byte", "caf\xc3\xa9", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(repo_name_valid(c.text.c_str()), c.expected) << c.label;
+}
+
+TEST(JsonEscape, EscapesEveryClassOfByte)
+{
+    struct Case {
+        const char *label;
+        std::string src;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"plain text", "team/app-1.0_x", "team/app-1.0_x"},
+        {"quote", "a\"b", "a\\\"b"},
+        {"backslash", "a\\b", "a\\\\b"},
+        {"short escapes", "\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+        {"other control bytes", "\x01\x1f\x0b", "\\u0001\\u001f\\u000b"},
+        {"DEL and high bytes unchanged", "\x7f\xc3\xa9", "\x7f\xc3\xa9"},
+        {"empty", "", ""},
+    };
+    for (const auto &c : cases) {
+        char buf[128];
+        std::memset(buf, '#', sizeof buf);
+        size_t n = json_escape_append(buf, sizeof buf, c.src.c_str());
+        EXPECT_EQ(std::string(buf, n), c.expected) << c.label;
+        EXPECT_EQ(buf[n], '\0') << c.label;
+        EXPECT_EQ(json_escaped_len(c.src.c_str()), c.expected.size()) << c.label;
+    }
+}
+
+TEST(JsonEscape, StopsBeforeAByteWithoutNineBytesOfRoom)
+{
+    struct Case {
+        const char *label;
+        size_t size;
+        std::string expected;
+    };
+    /* "abc" + 0x01 + "d": each byte needs written + 8 < size before it. */
+    const Case cases[] = {
+        {"room for all", 64, "abc\\u0001d"},
+        {"exactly enough for all", 18, "abc\\u0001d"},
+        {"last byte dropped", 17, "abc\\u0001"},
+        {"escape dropped whole", 11, "abc"},
+        {"two bytes", 10, "ab"},
+        {"nothing fits", 8, ""},
+    };
+    for (const auto &c : cases) {
+        char buf[80];
+        std::memset(buf, '#', sizeof buf);
+        size_t n = json_escape_append(buf, c.size, "abc\x01" "d");
+        EXPECT_EQ(std::string(buf, n), c.expected) << c.label;
+        EXPECT_EQ(buf[n], '\0') << c.label;
+        EXPECT_EQ(buf[c.size], '#') << c.label << ": wrote past size";
+    }
+}
+
+TEST(JsonEscape, NullOrEmptySourceWritesOnlyTheTerminator)
+{
+    char buf[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(json_escape_append(buf, sizeof buf, nullptr), 0u);
+    EXPECT_EQ(buf[0], '\0');
+    buf[0] = '#';
+    EXPECT_EQ(json_escape_append(buf, 0, "abc"), 0u);
+    EXPECT_EQ(buf[0], '#') << "size 0 leaves the destination alone";
+}
+
+TEST(BinToHex, HighNibbleFirstLowerCase)
+{
+    uint8_t bytes[32];
+    for (int i = 0; i < 32; ++i) bytes[i] = static_cast<uint8_t>(i * 8 + 7);
+    bytes[0] = 0x0f;
+    bytes[31] = 0xf0;
+    char out[65];
+    bin_to_hex(bytes, out);
+    EXPECT_EQ(std::strlen(out), 64u);
+    EXPECT_EQ(std::string(out, 6), "0f0f17");
+    EXPECT_EQ(std::string(out + 62), "f0");
+    EXPECT_EQ(hex64_valid(out), 1);
+}
+
+TEST(SortStr, ByteWiseAscending)
+{
+    std::vector<std::string> texts = {"b", "a/x", "aa", "a", "B", "a-", "a/x"};
+    std::vector<char *> ptrs;
+    for (auto &t : texts) ptrs.push_back(t.data());
+    sort_str(ptrs.data(), static_cast<int>(ptrs.size()));
+    std::vector<std::string> got(ptrs.begin(), ptrs.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"B", "a", "a-", "a/x", "a/x", "aa", "b"}));
+}
+
+} // namespace
