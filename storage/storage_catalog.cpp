@@ -6,8 +6,10 @@
 
 #include "storage_internal.h"
 
-namespace storage {
-namespace {
+namespace storage
+{
+namespace
+{
 
 constexpr char kCatalogOpen[] = "{\"repositories\":[";
 constexpr char kCatalogClose[] = "]}";
@@ -27,8 +29,8 @@ using namespace storage;
  * with *out_more = 1 and out_last naming the last name written, so a client
  * that pages on loses nothing and the document stays valid JSON.
  */
-extern "C" const char *reg_catalog_json_page(int n, const char *last, int *out_more,
-                                             char *out_last, size_t out_last_size)
+extern "C" const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
+                                             size_t out_last_size)
 {
     if (out_more) *out_more = 0;
     if (out_last && out_last_size > 0) out_last[0] = '\0';

@@ -11,9 +11,11 @@
 
 #include "storage_internal.h"
 
-namespace storage {
+namespace storage
+{
 
-namespace {
+namespace
+{
 
 struct file_closer {
     void operator()(FILE *f) const { std::fclose(f); }
@@ -172,7 +174,8 @@ void sort_str(char **names, int count)
     /* Equal names are identical texts, so an unstable sort gives the same
      * result as a stable one, in O(n log n). */
     if (count < 2) return;
-    std::sort(names, names + count, [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+    std::sort(names, names + count,
+              [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
 }
 
 } // namespace storage

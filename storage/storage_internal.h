@@ -37,23 +37,24 @@
 #define REG_PRINTF(f, a)
 #endif
 
-namespace storage {
+namespace storage
+{
 
 /* ---- limits ------------------------------------------------------------- */
 
-constexpr size_t kRootMax = 3499;          /* longest storage root, bytes */
-constexpr size_t kPathCap = 4096;          /* every composed path buffer */
-constexpr size_t kErrorCap = 1024;         /* error slot, NUL included */
-constexpr size_t kResultCap = 1048576;     /* result buffer, NUL included */
-constexpr int kDirMaxEntries = 512;        /* entries one list_dir sees */
-constexpr size_t kDirNameCap = 512;        /* dir_entry name, NUL included */
-constexpr int kMaxRepos = 1024;            /* names one walk collects */
-constexpr int kMaxRepoDepth = 8;           /* deepest walk level: 9 components */
-constexpr size_t kRepoNameCap = 1024;      /* walked name, NUL included */
-constexpr size_t kRepoNameMax = 255;       /* longest valid repository name */
-constexpr int64_t kReadAllocMax = 67108864; /* read_file_alloc refuses more */
-constexpr size_t kTagLinkCap = 128;        /* buffer a tag link is read into */
-constexpr size_t kUploadNameCap = 128;     /* "ID.part" file name buffer */
+constexpr size_t kRootMax = 3499;               /* longest storage root, bytes */
+constexpr size_t kPathCap = 4096;               /* every composed path buffer */
+constexpr size_t kErrorCap = 1024;              /* error slot, NUL included */
+constexpr size_t kResultCap = 1048576;          /* result buffer, NUL included */
+constexpr int kDirMaxEntries = 512;             /* entries one list_dir sees */
+constexpr size_t kDirNameCap = 512;             /* dir_entry name, NUL included */
+constexpr int kMaxRepos = 1024;                 /* names one walk collects */
+constexpr int kMaxRepoDepth = 8;                /* deepest walk level: 9 components */
+constexpr size_t kRepoNameCap = 1024;           /* walked name, NUL included */
+constexpr size_t kRepoNameMax = 255;            /* longest valid repository name */
+constexpr int64_t kReadAllocMax = 67108864;     /* read_file_alloc refuses more */
+constexpr size_t kTagLinkCap = 128;             /* buffer a tag link is read into */
+constexpr size_t kUploadNameCap = 128;          /* "ID.part" file name buffer */
 constexpr uint32_t kSeedFallback = 0x9E3779B9u; /* the seed is never 0 */
 
 constexpr char kStorageVersion[] = "1.9.0";
@@ -88,17 +89,17 @@ int repo_name_valid(const char *s); /* caller checked: non-NULL, non-empty */
  * its arguments; callers validate identifiers first. */
 
 int path_join(char *out, const char *left, const char *right); /* left SEP right */
-int repositories_dir(char *out);                          /* R/repositories */
-int blobs_dir(char *out);                                 /* R/blobs/sha256 */
-int uploads_dir(char *out);                               /* R/uploads */
-int repo_dir(const char *repo, char *out);                /* R/repositories/NAME */
-int repo_manifests_dir(const char *repo, char *out);      /* .../NAME/_manifests */
+int repositories_dir(char *out);                               /* R/repositories */
+int blobs_dir(char *out);                                      /* R/blobs/sha256 */
+int uploads_dir(char *out);                                    /* R/uploads */
+int repo_dir(const char *repo, char *out);                     /* R/repositories/NAME */
+int repo_manifests_dir(const char *repo, char *out);           /* .../NAME/_manifests */
 int manifest_rev_dir(const char *repo, const char *hex, char *out);
 int manifest_rev_path(const char *repo, const char *hex, char *out);
 int manifest_tags_dir(const char *repo, char *out);
 int manifest_tag_path(const char *repo, const char *tag, char *out);
 int manifest_body_path(const char *repo, const char *file, char *out);
-int upload_path_for_uuid(const char *uuid, char *out);    /* R/uploads/ID.part */
+int upload_path_for_uuid(const char *uuid, char *out); /* R/uploads/ID.part */
 /* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
  * but a text shorter than 9 bytes is refused rather than read past. */
 int blob_path_for_digest(const char *digest, char *out);
@@ -168,7 +169,8 @@ void collect_repos_recursive(const char *dir, const char *prefix, char **names, 
                              int depth);
 
 /* The names of one walk over R/repositories; frees them at scope end. */
-class repo_list {
+class repo_list
+{
   public:
     repo_list() = default;
     ~repo_list();

@@ -10,11 +10,14 @@
 
 #include "storage_internal.h"
 
-namespace storage {
+namespace storage
+{
 
-namespace {
+namespace
+{
 
-class path_builder {
+class path_builder
+{
   public:
     explicit path_builder(char *out, size_t cap = kPathCap) : out_(out), cap_(cap)
     {
@@ -77,21 +80,30 @@ int path_join(char *out, const char *left, const char *right)
     return path_builder(out).add(left).level(right).done();
 }
 
-int repositories_dir(char *out) { return path_builder(out).add(s_root).level("repositories").done(); }
+int repositories_dir(char *out)
+{
+    return path_builder(out).add(s_root).level("repositories").done();
+}
 
 int blobs_dir(char *out)
 {
     return path_builder(out).add(s_root).level("blobs").level("sha256").done();
 }
 
-int uploads_dir(char *out) { return path_builder(out).add(s_root).level("uploads").done(); }
+int uploads_dir(char *out)
+{
+    return path_builder(out).add(s_root).level("uploads").done();
+}
 
 int repo_dir(const char *repo, char *out)
 {
     return path_builder(out).add(s_root).level("repositories").repo_level(repo).done();
 }
 
-int repo_manifests_dir(const char *repo, char *out) { return manifests(repo, out).done(); }
+int repo_manifests_dir(const char *repo, char *out)
+{
+    return manifests(repo, out).done();
+}
 
 int manifest_rev_dir(const char *repo, const char *hex, char *out)
 {
@@ -103,7 +115,10 @@ int manifest_rev_path(const char *repo, const char *hex, char *out)
     return manifests(repo, out).level("revisions").level("sha256").level(hex).level("link").done();
 }
 
-int manifest_tags_dir(const char *repo, char *out) { return manifests(repo, out).level("tags").done(); }
+int manifest_tags_dir(const char *repo, char *out)
+{
+    return manifests(repo, out).level("tags").done();
+}
 
 int manifest_tag_path(const char *repo, const char *tag, char *out)
 {

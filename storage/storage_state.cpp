@@ -8,7 +8,8 @@
 
 #include "storage_internal.h"
 
-namespace storage {
+namespace storage
+{
 
 char s_root[kRootMax + 1];
 int s_ready;
@@ -32,7 +33,8 @@ void copy_cut(char *dst, size_t size, std::string_view src)
     dst[n] = '\0';
 }
 
-namespace {
+namespace
+{
 
 /* The marker file: 110 bytes, never read back by the engine. */
 constexpr char kMarker[] = "{\n"
@@ -113,6 +115,12 @@ extern "C" int reg_storage_init(const char *root)
     return 0;
 }
 
-extern "C" void reg_storage_cleanup(void) { forget_root(); }
+extern "C" void reg_storage_cleanup(void)
+{
+    forget_root();
+}
 
-extern "C" const char *reg_storage_last_error(void) { return s_error; }
+extern "C" const char *reg_storage_last_error(void)
+{
+    return s_error;
+}

@@ -8,16 +8,21 @@
 
 #include "storage_internal.h"
 
-namespace storage {
+namespace storage
+{
 
-namespace {
+namespace
+{
 
-constexpr bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+constexpr bool is_lower_hex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
 
 constexpr bool is_repo_char(char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '/' || c == '\\';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '/' || c == '\\';
 }
 
 constexpr std::string_view kDigestPrefix = "sha256:";
@@ -27,14 +32,22 @@ constexpr size_t kUuidLen = 36;
 constexpr char short_escape(unsigned char c)
 {
     switch (c) {
-    case '"': return '"';
-    case '\\': return '\\';
-    case 0x08: return 'b';
-    case 0x09: return 't';
-    case 0x0A: return 'n';
-    case 0x0C: return 'f';
-    case 0x0D: return 'r';
-    default: return 0;
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case 0x08:
+        return 'b';
+    case 0x09:
+        return 't';
+    case 0x0A:
+        return 'n';
+    case 0x0C:
+        return 'f';
+    case 0x0D:
+        return 'r';
+    default:
+        return 0;
     }
 }
 

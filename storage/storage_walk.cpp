@@ -13,9 +13,11 @@
 
 #include "storage_internal.h"
 
-namespace storage {
+namespace storage
+{
 
-namespace {
+namespace
+{
 
 /* Work space of one walk level, allocated on first use and kept for the
  * walk's lifetime: every directory at that depth reuses it. */
@@ -131,14 +133,16 @@ void collect_repos_recursive(const char *dir, const char *prefix, char **names, 
 repo_list::~repo_list()
 {
     if (!names_) return;
-    for (int i = 0; i < count_; ++i) std::free(names_[i]);
+    for (int i = 0; i < count_; ++i)
+        std::free(names_[i]);
     std::free(names_);
 }
 
 int repo_list::collect()
 {
     if (names_) {
-        for (int i = 0; i < count_; ++i) std::free(names_[i]);
+        for (int i = 0; i < count_; ++i)
+            std::free(names_[i]);
         count_ = 0;
     } else {
         names_ = static_cast<char **>(std::calloc(kMaxRepos, sizeof(char *)));
@@ -149,7 +153,10 @@ int repo_list::collect()
     return 0;
 }
 
-void repo_list::sort() { sort_str(names_, count_); }
+void repo_list::sort()
+{
+    sort_str(names_, count_);
+}
 
 int count_repos()
 {
@@ -185,7 +192,8 @@ int count_tags_of(char *const *names, int count)
     return tags;
 }
 
-namespace {
+namespace
+{
 
 /* Sums the sizes of the non-directory entries of dir (already listed). */
 int64_t sum_files(const char *dir, const dir_listing &l, int *files)
@@ -231,7 +239,8 @@ int count_uploads(int64_t *out_bytes)
     int64_t bytes = 0;
     auto l = new_dir_listing();
     char dir[kPathCap];
-    if (l && uploads_dir(dir) == 0 && list_dir(dir, l.get()) == 0) bytes = sum_files(dir, *l, &uploads);
+    if (l && uploads_dir(dir) == 0 && list_dir(dir, l.get()) == 0)
+        bytes = sum_files(dir, *l, &uploads);
     if (out_bytes) *out_bytes = bytes;
     return uploads;
 }

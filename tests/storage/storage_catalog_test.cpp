@@ -9,7 +9,8 @@
 
 #include "store_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 namespace fs = std::filesystem;
@@ -87,7 +88,8 @@ TEST(CatalogUninitialised, FailsAfterResettingTheOutParameters)
 }
 
 /* A store with repositories b, a/x and a. */
-class StoreWithReposBAxA : public storetest::EmptyStore {
+class StoreWithReposBAxA : public storetest::EmptyStore
+{
   protected:
     void SetUp() override
     {
@@ -146,7 +148,8 @@ TEST_F(StoreWithReposBAxA, OutLastIsCutToItsBuffer)
 
 TEST_F(Catalog, StopsAt1024NamesTakenBeforeSorting)
 {
-    for (int i = 0; i < 1025; ++i) make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
+    for (int i = 0; i < 1025; ++i)
+        make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
     int more = -1;
     const Names names = parse_catalog(reg_catalog_json_page(0, nullptr, &more, nullptr, 0));
     EXPECT_EQ(names.size(), 1024u);
@@ -162,7 +165,8 @@ TEST_F(Catalog, TheLongestValidNamesFitOnePage)
     Names expected;
     for (int i = 0; i < 1024; ++i) {
         std::string idx = std::to_string(1000 + i);
-        std::string name = "g" + std::to_string(i / 512) + "/" + std::string(252 - idx.size(), 'n') + idx;
+        std::string name =
+            "g" + std::to_string(i / 512) + "/" + std::string(252 - idx.size(), 'n') + idx;
         ASSERT_EQ(repo_name_valid(name.c_str()), 1);
         ASSERT_EQ(name.size(), kRepoNameMax);
         make_repo(name);

@@ -8,7 +8,8 @@
 
 #include "store_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 namespace fs = std::filesystem;
@@ -153,7 +154,8 @@ TEST(Mkdirs, FailsUnderAnUnwritableParent)
 TEST(ListDir, SeesTheFirst512EntriesInEnumerationOrder)
 {
     TempDir tmp;
-    for (int i = 0; i < 600; ++i) write_text(tmp.path() / ("f" + std::to_string(i)), "");
+    for (int i = 0; i < 600; ++i)
+        write_text(tmp.path() / ("f" + std::to_string(i)), "");
     std::vector<std::string> expected;
     for (const auto &e : fs::directory_iterator(tmp.path())) {
         if (expected.size() == 512) break;
@@ -163,7 +165,8 @@ TEST(ListDir, SeesTheFirst512EntriesInEnumerationOrder)
     ASSERT_TRUE(listing);
     ASSERT_EQ(list_dir(tmp.str().c_str(), listing.get()), 0);
     ASSERT_EQ(listing->count, 512);
-    for (int i = 0; i < 512; ++i) EXPECT_EQ(listing->entries[i].name, expected[i]) << i;
+    for (int i = 0; i < 512; ++i)
+        EXPECT_EQ(listing->entries[i].name, expected[i]) << i;
 }
 
 TEST(ListDir, ReportsTypesAndLeavesOutDotEntries)

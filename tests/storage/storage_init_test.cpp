@@ -7,7 +7,8 @@
 
 #include "store_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 namespace fs = std::filesystem;
@@ -20,7 +21,8 @@ const char kMarker[] = "{\n  \"schemaVersion\": 2,\n  \"title\": \"tarnvale-regi
                        "  \"version\": \"1.9.0\",\n  \"maxUploadSize\": -1\n}\n";
 
 /* Ends every test uninitialised, whatever it did. */
-class Init : public ::testing::Test {
+class Init : public ::testing::Test
+{
   protected:
     void TearDown() override { reg_storage_cleanup(); }
     TempDir tmp;
@@ -30,7 +32,8 @@ class Init : public ::testing::Test {
 std::string path_of_length(const std::string &dir, size_t len)
 {
     std::string s = dir;
-    while (len - s.size() > 201) s += PLAT_SEP_STR + std::string(200, 'r');
+    while (len - s.size() > 201)
+        s += PLAT_SEP_STR + std::string(200, 'r');
     s += PLAT_SEP_STR + std::string(len - s.size() - 1, 'r');
     return s;
 }
@@ -63,7 +66,8 @@ TEST_F(Init, TrailingBackslashHandling)
     };
     for (const auto &c : cases) {
         const std::string base = join(tmp.str(), "data");
-        ASSERT_EQ(reg_storage_init((base + c.suffix).c_str()), 0) << c.label << ": " << reg_storage_last_error();
+        ASSERT_EQ(reg_storage_init((base + c.suffix).c_str()), 0)
+            << c.label << ": " << reg_storage_last_error();
         EXPECT_EQ(std::string(s_root), base + c.expected) << c.label;
         EXPECT_TRUE(fs::is_directory(join(join(base + c.expected, "blobs"), "sha256"))) << c.label;
     }
@@ -136,9 +140,12 @@ TEST_F(Init, FileSystemFailuresNameWhatFailed)
     const std::string store = tmp.sub("s");
     const Case cases[] = {
         {"root is a file", "s", store, "mkdirs failed: " + store},
-        {"parent of root is a file", "s", join(store, "sub"), "mkdirs failed: " + join(store, "sub")},
-        {"blobs is a file", join("s", "blobs"), store, "mkdirs failed: " + join(join(store, "blobs"), "sha256")},
-        {"uploads is a file", join("s", "uploads"), store, "mkdirs failed: " + join(store, "uploads")},
+        {"parent of root is a file", "s", join(store, "sub"),
+         "mkdirs failed: " + join(store, "sub")},
+        {"blobs is a file", join("s", "blobs"), store,
+         "mkdirs failed: " + join(join(store, "blobs"), "sha256")},
+        {"uploads is a file", join("s", "uploads"), store,
+         "mkdirs failed: " + join(store, "uploads")},
     };
     for (const auto &c : cases) {
         fs::remove_all(store);

@@ -7,13 +7,15 @@
 
 #include "store_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 using storetest::join;
 
 /* Sets the engine's root text directly: the builders only read s_root. */
-class ScopedRoot {
+class ScopedRoot
+{
   public:
     explicit ScopedRoot(const std::string &root) { copy_cut(s_root, sizeof s_root, root); }
     ~ScopedRoot() { s_root[0] = '\0'; }
@@ -34,7 +36,8 @@ TEST(PathBuilders, ComposeTheLayout)
         {"repositories", repositories_dir, join("R", "repositories")},
         {"blobs", blobs_dir, join(join("R", "blobs"), "sha256")},
         {"uploads", uploads_dir, join("R", "uploads")},
-        {"repo dir", [](char *o) { return repo_dir("team/app", o); }, join(join("R", "repositories"), join("team", "app"))},
+        {"repo dir", [](char *o) { return repo_dir("team/app", o); },
+         join(join("R", "repositories"), join("team", "app"))},
         {"manifests dir", [](char *o) { return repo_manifests_dir("team/app", o); }, m},
         {"revision dir", [](char *o) { return manifest_rev_dir("team/app", kHex.c_str(), o); },
          join(join(join(m, "revisions"), "sha256"), kHex)},
@@ -43,10 +46,16 @@ TEST(PathBuilders, ComposeTheLayout)
         {"tags dir", [](char *o) { return manifest_tags_dir("team/app", o); }, join(m, "tags")},
         {"tag link", [](char *o) { return manifest_tag_path("team/app", "v1", o); },
          join(join(join(join(m, "tags"), "v1"), "current"), "link")},
-        {"manifest body", [](char *o) { return manifest_body_path("team/app", kHex.c_str(), o); }, join(m, kHex)},
-        {"upload", [](char *o) { return upload_path_for_uuid("12105cf4-1d0d-a12b-5247-bc73a8ea5f1b", o); },
+        {"manifest body", [](char *o) { return manifest_body_path("team/app", kHex.c_str(), o); },
+         join(m, kHex)},
+        {"upload",
+         [](char *o) { return upload_path_for_uuid("12105cf4-1d0d-a12b-5247-bc73a8ea5f1b", o); },
          join(join("R", "uploads"), "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b.part")},
-        {"blob", [](char *o) { return blob_path_for_digest(("sha256:" + std::string("ab") + std::string(62, '0')).c_str(), o); },
+        {"blob",
+         [](char *o) {
+             return blob_path_for_digest(
+                 ("sha256:" + std::string("ab") + std::string(62, '0')).c_str(), o);
+         },
          join(join(join(join("R", "blobs"), "sha256"), "ab"), "ab" + std::string(62, '0'))},
     };
     for (const auto &c : cases) {

@@ -5,7 +5,8 @@
 
 #include "store_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 namespace fs = std::filesystem;
@@ -29,7 +30,8 @@ TEST(StatsUninitialised, Fails)
 
 /* A store with two repositories (one nested), three readable tags, three
  * blobs in two fan-out directories and two uploads, plus clutter. */
-class SmallStore : public storetest::EmptyStore {
+class SmallStore : public storetest::EmptyStore
+{
   protected:
     void SetUp() override
     {

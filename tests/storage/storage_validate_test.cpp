@@ -7,7 +7,8 @@
 
 #include "storage_internal.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 
@@ -34,7 +35,8 @@ TEST(Validators, DigestValid)
         {"prefix only", "sha256:", 0},
         {"empty", "", 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(digest_valid(c.text.c_str()), c.expected) << c.label;
+    for (const auto &c : cases)
+        EXPECT_EQ(digest_valid(c.text.c_str()), c.expected) << c.label;
     EXPECT_EQ(digest_valid(nullptr), 0);
 }
 
@@ -48,7 +50,8 @@ TEST(Validators, Hex64Valid)
         {"with prefix", "sha256:" + kMixedHex, 0},
         {"empty", "", 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(hex64_valid(c.text.c_str()), c.expected) << c.label;
+    for (const auto &c : cases)
+        EXPECT_EQ(hex64_valid(c.text.c_str()), c.expected) << c.label;
     EXPECT_EQ(hex64_valid(nullptr), 0);
 }
 
@@ -62,7 +65,8 @@ TEST(Validators, UuidValid)
         {"digit for a dash", "12105cf4-1d0d-a12b-52470bc73a8ea5f1b", 0},
         {"non-hex", "12105cf4-1d0d-a12b-5247-bc73a8ea5f1g", 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(uuid_valid(c.text.c_str()), c.expected) << c.label;
+    for (const auto &c : cases)
+        EXPECT_EQ(uuid_valid(c.text.c_str()), c.expected) << c.label;
 }
 
 TEST(Validators, RepoNameValid)
@@ -83,7 +87,8 @@ TEST(Validators, RepoNameValid)
         {"quote", "a\"b", 0},
         {"high byte", "caf\xc3\xa9", 0},
     };
-    for (const auto &c : cases) EXPECT_EQ(repo_name_valid(c.text.c_str()), c.expected) << c.label;
+    for (const auto &c : cases)
+        EXPECT_EQ(repo_name_valid(c.text.c_str()), c.expected) << c.label;
 }
 
 TEST(JsonEscape, EscapesEveryClassOfByte)
@@ -131,7 +136,9 @@ TEST(JsonEscape, StopsBeforeAByteWithoutNineBytesOfRoom)
     for (const auto &c : cases) {
         char buf[80];
         std::memset(buf, '#', sizeof buf);
-        size_t n = json_escape_append(buf, c.size, "abc\x01" "d");
+        size_t n = json_escape_append(buf, c.size,
+                                      "abc\x01"
+                                      "d");
         EXPECT_EQ(std::string(buf, n), c.expected) << c.label;
         EXPECT_EQ(buf[n], '\0') << c.label;
         EXPECT_EQ(buf[c.size], '#') << c.label << ": wrote past size";
@@ -151,7 +158,8 @@ TEST(JsonEscape, NullOrEmptySourceWritesOnlyTheTerminator)
 TEST(BinToHex, HighNibbleFirstLowerCase)
 {
     uint8_t bytes[32];
-    for (int i = 0; i < 32; ++i) bytes[i] = static_cast<uint8_t>(i * 8 + 7);
+    for (int i = 0; i < 32; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 8 + 7);
     bytes[0] = 0x0f;
     bytes[31] = 0xf0;
     char out[65];
@@ -166,7 +174,8 @@ TEST(SortStr, ByteWiseAscending)
 {
     std::vector<std::string> texts = {"b", "a/x", "aa", "a", "B", "a-", "a/x"};
     std::vector<char *> ptrs;
-    for (auto &t : texts) ptrs.push_back(t.data());
+    for (auto &t : texts)
+        ptrs.push_back(t.data());
     sort_str(ptrs.data(), static_cast<int>(ptrs.size()));
     std::vector<std::string> got(ptrs.begin(), ptrs.end());
     EXPECT_EQ(got, (std::vector<std::string>{"B", "a", "a-", "a/x", "a/x", "aa", "b"}));

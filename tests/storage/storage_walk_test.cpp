@@ -7,7 +7,8 @@
 
 #include "store_fixture.h"
 
-namespace {
+namespace
+{
 
 using namespace storage;
 namespace fs = std::filesystem;
@@ -22,9 +23,9 @@ TEST_F(Walk, FindsEveryDirectoryHoldingManifests)
     make_repo("b");
     make_repo("a/x");
     make_repo("a");
-    fs::create_directories(repos() / "plain" / "dir");          /* no _manifests */
-    write_text(repos() / "file" , "x");                          /* not a directory */
-    write_text(repos() / "c" / "_manifests", "x");               /* _manifests not a directory */
+    fs::create_directories(repos() / "plain" / "dir"); /* no _manifests */
+    write_text(repos() / "file", "x");                 /* not a directory */
+    write_text(repos() / "c" / "_manifests", "x");     /* _manifests not a directory */
     EXPECT_EQ(walked_names(), (Names{"a", "a/x", "b"}));
 }
 
@@ -47,7 +48,8 @@ TEST_F(Walk, NineLevelsDeepIsFoundTenIsNot)
 TEST_F(Walk, StopsAt1024Repositories)
 {
     /* 1,025 repositories in three directories, none of them over 512. */
-    for (int i = 0; i < 1025; ++i) make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
+    for (int i = 0; i < 1025; ++i)
+        make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
     const Names names = walked_names();
     EXPECT_EQ(names.size(), 1024u);
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 1024u);
@@ -58,7 +60,8 @@ TEST_F(Walk, ManifestsBeyondTheFirst512EntriesStillMarkARepository)
 {
     /* Wherever the platform enumerates "_manifests" among 600 entries. */
     make_repo("big");
-    for (int i = 0; i < 600; ++i) fs::create_directories(repos() / "big" / ("d" + std::to_string(i)));
+    for (int i = 0; i < 600; ++i)
+        fs::create_directories(repos() / "big" / ("d" + std::to_string(i)));
     const Names names = walked_names();
     EXPECT_TRUE(std::find(names.begin(), names.end(), "big") != names.end());
 }
@@ -106,15 +109,16 @@ TEST(WalkLongRoot, SkipsRepositoriesWhosePathWouldBeCut)
 {
     testsupport::TempDir tmp;
     std::string root = tmp.str();
-    while (root.size() < 3300) root += "/" + std::string(100, 'r');
+    while (root.size() < 3300)
+        root += "/" + std::string(100, 'r');
     ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
     const std::string c(255, 'c');
     const fs::path near = fs::path(root) / "repositories" / c;
-    fs::create_directories(near / "_manifests");                 /* ~3,600 bytes: found */
-    fs::create_directories(near / "d" / "_manifests");           /* short: found */
+    fs::create_directories(near / "_manifests");       /* ~3,600 bytes: found */
+    fs::create_directories(near / "d" / "_manifests"); /* short: found */
     {
         testsupport::ScopedCwd cwd(near);
-        fs::create_directories(fs::path(c) / c / "_manifests");  /* over 4,095: skipped */
+        fs::create_directories(fs::path(c) / c / "_manifests"); /* over 4,095: skipped */
     }
     const Names names = walked_names();
     EXPECT_EQ(names, (Names{c, c + "/d"}));
@@ -137,10 +141,10 @@ TEST_F(Counters, TagsCountWhenTheirLinkCanBeRead)
     make_repo("a");
     make_repo("b/c");
     add_tag("a", "latest", digest);
-    add_tag("a", "empty", "");                                     /* counts */
-    add_tag("b/c", "v1", "not a digest");                          /* counts */
+    add_tag("a", "empty", "");                                              /* counts */
+    add_tag("b/c", "v1", "not a digest");                                   /* counts */
     fs::create_directories(repos() / "b/c/_manifests/tags/nolink/current"); /* no link */
-    write_text(repos() / "b/c/_manifests/tags/stray", "x");        /* not a tag directory */
+    write_text(repos() / "b/c/_manifests/tags/stray", "x"); /* not a tag directory */
     make_repo("notags");
     EXPECT_EQ(count_tags(), 3);
 }
@@ -150,8 +154,8 @@ TEST_F(Counters, BlobsAreFilesInFanOutDirectories)
     add_blob("aa", "aa01", 10);
     add_blob("aa", "aa02", 0);
     add_blob("bb", "anything", 5);
-    fs::create_directories(fs::path(root) / "blobs/sha256/cc/nested");  /* not a blob */
-    write_text(fs::path(root) / "blobs/sha256/loose", "xxxx");          /* not in a fan-out */
+    fs::create_directories(fs::path(root) / "blobs/sha256/cc/nested"); /* not a blob */
+    write_text(fs::path(root) / "blobs/sha256/loose", "xxxx");         /* not in a fan-out */
     int blobs = -1;
     EXPECT_EQ(count_blobs(&blobs), 15);
     EXPECT_EQ(blobs, 3);
@@ -159,7 +163,8 @@ TEST_F(Counters, BlobsAreFilesInFanOutDirectories)
 
 TEST_F(Counters, At512BlobsPerFanOutDirectory)
 {
-    for (int i = 0; i < 600; ++i) add_blob("ab", "b" + std::to_string(i), 1);
+    for (int i = 0; i < 600; ++i)
+        add_blob("ab", "b" + std::to_string(i), 1);
     int blobs = 0;
     EXPECT_EQ(count_blobs(&blobs), 512);
     EXPECT_EQ(blobs, 512);

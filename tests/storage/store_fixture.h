@@ -18,12 +18,16 @@
 #include "storage_internal.h"
 #include "test_support.h"
 
-namespace storetest {
+namespace storetest
+{
 
 namespace fs = std::filesystem;
 
 /* Joins with the platform separator, as the engine does. */
-inline std::string join(const std::string &a, const std::string &b) { return a + PLAT_SEP_STR + b; }
+inline std::string join(const std::string &a, const std::string &b)
+{
+    return a + PLAT_SEP_STR + b;
+}
 
 /* True when file permissions do not stop this process (it runs as root):
  * checked by writing into a directory that should refuse it. */
@@ -39,22 +43,31 @@ inline bool permissions_ignored(const fs::path &locked_dir)
 }
 
 /* An initialised, empty store under a fresh temporary directory. */
-class EmptyStore : public ::testing::Test {
+class EmptyStore : public ::testing::Test
+{
   protected:
-    void SetUp() override { ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error(); }
+    void SetUp() override
+    {
+        ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+    }
     void TearDown() override { reg_storage_cleanup(); }
 
     fs::path repos() const { return fs::path(root) / "repositories"; }
 
     /* A repository: its directories and a "_manifests" directory. */
-    void make_repo(const std::string &name) const { fs::create_directories(repos() / name / "_manifests"); }
+    void make_repo(const std::string &name) const
+    {
+        fs::create_directories(repos() / name / "_manifests");
+    }
     void add_tag(const std::string &repo, const std::string &tag, const std::string &link) const
     {
-        testsupport::write_text(repos() / repo / "_manifests" / "tags" / tag / "current" / "link", link);
+        testsupport::write_text(repos() / repo / "_manifests" / "tags" / tag / "current" / "link",
+                                link);
     }
     void add_blob(const std::string &fan, const std::string &name, size_t bytes) const
     {
-        testsupport::write_text(fs::path(root) / "blobs" / "sha256" / fan / name, std::string(bytes, 'x'));
+        testsupport::write_text(fs::path(root) / "blobs" / "sha256" / fan / name,
+                                std::string(bytes, 'x'));
     }
     void add_upload(const std::string &name, size_t bytes) const
     {
@@ -71,7 +84,8 @@ inline std::vector<std::string> walked_names()
     storage::repo_list list;
     EXPECT_EQ(list.collect(), 0);
     std::vector<std::string> out;
-    for (int i = 0; i < list.count(); ++i) out.emplace_back(list[i]);
+    for (int i = 0; i < list.count(); ++i)
+        out.emplace_back(list[i]);
     std::sort(out.begin(), out.end());
     return out;
 }
