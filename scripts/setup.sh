@@ -14,7 +14,7 @@ missing=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-         lighttpd curl hyperfine time python3; do
+         lighttpd curl hyperfine time python3 libssl-dev; do
     have_pkg "$p" || missing+=("$p")
 done
 

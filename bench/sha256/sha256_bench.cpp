@@ -1,0 +1,208 @@
+/*
+ * sha256_bench.cpp - throughput of our SHA-256 next to libcrypto's, on
+ * 16 KiB messages and on a 256 MiB file, with the ratio ours / libcrypto.
+ *
+ * Each run compares like with like as the environment sets them up:
+ *   default                      our SHA extension backend vs libcrypto default
+ *   REGISTRY_SHA256_PORTABLE=1 and OPENSSL_ia32cap=:~0x20000000
+ *                                our portable backend vs libcrypto without
+ *                                its SHA extension code
+ * libcrypto reads OPENSSL_ia32cap once at start-up, hence one process per
+ * pairing; run.sh runs both. Throughput is the best of the repetitions, which
+ * is the least disturbed by other work on the machine.
+ */
+#include "sha256.h"
+#include "sha256_internal.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef SHA256_BENCH_OPENSSL
+#include <openssl/evp.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kMessageBytes = 16 * 1024;
+constexpr size_t kFileBytes = size_t{256} << 20;
+constexpr size_t kChunkBytes = 65536; /* the same read size as sha256_file */
+
+std::string s_file; /* the 256 MiB file, made in main and removed there */
+
+std::vector<uint8_t> pseudo_random(size_t n, uint64_t seed)
+{
+    std::vector<uint8_t> v(n);
+    uint64_t x = seed;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        v[i] = static_cast<uint8_t>(x >> 56);
+    }
+    return v;
+}
+
+void BM_ours_16KiB(benchmark::State &state)
+{
+    const std::vector<uint8_t> msg = pseudo_random(kMessageBytes, 1);
+    uint8_t out[32];
+    for (auto _ : state) {
+        sha256_ctx ctx;
+        sha256_init(&ctx);
+        sha256_update(&ctx, msg.data(), msg.size());
+        sha256_final(&ctx, out);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kMessageBytes));
+}
+
+void BM_ours_file_256MiB(benchmark::State &state)
+{
+    uint8_t out[32];
+    for (auto _ : state) {
+        if (sha256_file(s_file.c_str(), out) != 0) {
+            state.SkipWithError("sha256_file failed");
+            break;
+        }
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
+}
+
+#ifdef SHA256_BENCH_OPENSSL
+/* Fetched once, as a long-running caller would, so each message pays only
+ * for init, update and final. */
+EVP_MD *openssl_sha256()
+{
+    static EVP_MD *md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md;
+}
+
+void BM_openssl_16KiB(benchmark::State &state)
+{
+    const std::vector<uint8_t> msg = pseudo_random(kMessageBytes, 1);
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    unsigned char out[32];
+    unsigned int n = 0;
+    for (auto _ : state) {
+        EVP_DigestInit_ex(ctx, openssl_sha256(), nullptr);
+        EVP_DigestUpdate(ctx, msg.data(), msg.size());
+        EVP_DigestFinal_ex(ctx, out, &n);
+        benchmark::DoNotOptimize(out);
+    }
+    EVP_MD_CTX_free(ctx);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kMessageBytes));
+}
+
+/* The same read loop as sha256_file, so only the hashing differs. */
+void BM_openssl_file_256MiB(benchmark::State &state)
+{
+    std::vector<uint8_t> chunk(kChunkBytes);
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    unsigned char out[32];
+    unsigned int n = 0;
+    for (auto _ : state) {
+        FILE *f = std::fopen(s_file.c_str(), "rb");
+        if (!f) {
+            state.SkipWithError("cannot open the file");
+            break;
+        }
+        EVP_DigestInit_ex(ctx, openssl_sha256(), nullptr);
+        size_t got;
+        while ((got = std::fread(chunk.data(), 1, chunk.size(), f)) > 0) EVP_DigestUpdate(ctx, chunk.data(), got);
+        std::fclose(f);
+        EVP_DigestFinal_ex(ctx, out, &n);
+        benchmark::DoNotOptimize(out);
+    }
+    EVP_MD_CTX_free(ctx);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
+}
+#endif
+
+BENCHMARK(BM_ours_16KiB)->Repetitions(5);
+BENCHMARK(BM_ours_file_256MiB)->Repetitions(3)->Unit(benchmark::kMillisecond);
+#ifdef SHA256_BENCH_OPENSSL
+BENCHMARK(BM_openssl_16KiB)->Repetitions(5);
+BENCHMARK(BM_openssl_file_256MiB)->Repetitions(3)->Unit(benchmark::kMillisecond);
+#endif
+
+/* Console output as usual, plus the best throughput per benchmark. */
+class BestReporter : public benchmark::ConsoleReporter {
+  public:
+    std::map<std::string, double> best;
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            auto it = r.counters.find("bytes_per_second");
+            if (it == r.counters.end()) continue;
+            double &b = best[r.run_name.function_name];
+            if (it->second.value > b) b = it->second.value;
+        }
+    }
+};
+
+/* 256 MiB of pseudo-random bytes in a fresh temporary directory. */
+bool make_file(fs::path &dir)
+{
+    std::error_code ec;
+    std::random_device rd;
+    dir = fs::temp_directory_path(ec) / ("sha256-bench-" + std::to_string(rd()));
+    if (ec || !fs::create_directory(dir, ec)) return false;
+    s_file = (dir / "blob").string();
+    FILE *f = std::fopen(s_file.c_str(), "wb");
+    if (!f) return false;
+    const size_t piece = size_t{16} << 20;
+    bool ok = true;
+    for (size_t done = 0; ok && done < kFileBytes; done += piece) {
+        std::vector<uint8_t> v = pseudo_random(piece, done + 1);
+        ok = std::fwrite(v.data(), 1, v.size(), f) == v.size();
+    }
+    return std::fclose(f) == 0 && ok;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    const bool shani = sha256_backend() == SHA256_BACKEND_SHANI;
+    const char *cap = std::getenv("OPENSSL_ia32cap");
+    std::printf("our backend: %s\n", shani ? "SHA extensions" : "portable");
+    std::printf("OPENSSL_ia32cap: %s\n", cap ? cap : "(unset: libcrypto default)");
+
+    fs::path dir;
+    if (!make_file(dir)) {
+        std::fprintf(stderr, "sha256_bench: cannot write the 256 MiB file under %s\n", dir.string().c_str());
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        return 1;
+    }
+    BestReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+
+    const char *pairing = shani ? "accelerated vs libcrypto default" : "portable vs libcrypto as configured";
+    for (const char *what : {"16KiB", "file_256MiB"}) {
+        double ours = reporter.best[std::string("BM_ours_") + what];
+        double theirs = reporter.best[std::string("BM_openssl_") + what];
+        if (ours > 0 && theirs > 0)
+            std::printf("RATIO %-12s %-36s ours %7.1f MiB/s  libcrypto %7.1f MiB/s  ours/libcrypto %.3f\n", what,
+                        pairing, ours / 1048576.0, theirs / 1048576.0, ours / theirs);
+    }
+    benchmark::Shutdown();
+    return 0;
+}
