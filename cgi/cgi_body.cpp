@@ -16,7 +16,8 @@
 #include <algorithm>
 #include <memory>
 
-namespace {
+namespace
+{
 
 constexpr size_t kChunkSize = 65536;
 

@@ -19,7 +19,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 constexpr size_t kPathCap = 1400;
 constexpr size_t kActorCap = 160;
@@ -80,11 +81,21 @@ template <size_t N> void esc_into(char (&dst)[N], const char *src)
         const unsigned char c = in[i];
         const char *e = nullptr;
         switch (c) {
-        case '"': e = "\\\""; break;
-        case '\\': e = "\\\\"; break;
-        case '\n': e = "\\n"; break;
-        case '\r': e = "\\r"; break;
-        case '\t': e = "\\t"; break;
+        case '"':
+            e = "\\\"";
+            break;
+        case '\\':
+            e = "\\\\";
+            break;
+        case '\n':
+            e = "\\n";
+            break;
+        case '\r':
+            e = "\\r";
+            break;
+        case '\t':
+            e = "\\t";
+            break;
         }
         if (e)
             o += static_cast<size_t>(snprintf(dst + o, N - o, "%s", e));
@@ -146,7 +157,9 @@ void rotate_if_full(size_t line_len)
     if (fi.size + static_cast<int64_t>(line_len) <= s_cap) return;
     char old[kPathCap + sizeof kOldSuffix];
     tv_snprintf(old, sizeof old, "%s%s", s_path, kOldSuffix);
-    plat_remove(old); /* the only older generation is replaced */
+    /* Only one older generation is kept. The rename never replaces, so a
+     * .1 that could not be removed leaves the log growing, not lost. */
+    plat_remove(old);
     plat_rename_noreplace(s_path, old);
 }
 
@@ -206,12 +219,12 @@ void tv_audit_flush(void)
     const long long bytes = s_bytes;
     char record[kRecordCap];
     tv_snprintf(record, sizeof record,
-             "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,"
-             "\"actor\":\"%s\"}",
-             stamp, method, path, s_status, bytes, actor);
+                "{\"ts\":\"%s\",\"method\":\"%s\",\"path\":\"%s\",\"status\":%d,\"bytes\":%lld,"
+                "\"actor\":\"%s\"}",
+                stamp, method, path, s_status, bytes, actor);
     char line[kLineCap];
-    const int len = tv_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path,
-                                bytes, s_status, s_actor, stamp, record);
+    const int len = tv_snprintf(line, sizeof line, "%s %s %lld %d %s %s %s\n", method, path, bytes,
+                                s_status, s_actor, stamp, record);
     if (len <= 0) return;
 
     rotate_if_full(static_cast<size_t>(len));

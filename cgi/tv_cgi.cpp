@@ -13,7 +13,8 @@
 
 #include <string_view>
 
-namespace {
+namespace
+{
 
 constexpr int kSlotCount = 8;
 constexpr size_t kSlotSize = 512;
@@ -70,7 +71,10 @@ const char *query_from_env(const char *name)
     return v;
 }
 
-void write_content_type(const char *type) { printf("Content-Type: %s\r\n", type); }
+void write_content_type(const char *type)
+{
+    printf("Content-Type: %s\r\n", type);
+}
 
 /* Status line and content type of a one-shot error response. */
 void die_headers(int status, const char *type)
@@ -93,7 +97,10 @@ const char *cgi_env(const char *name, const char *fallback)
     return fallback ? fallback : "";
 }
 
-const char *cgi_method(void) { return cgi_env("REQUEST_METHOD", "GET"); }
+const char *cgi_method(void)
+{
+    return cgi_env("REQUEST_METHOD", "GET");
+}
 
 int cgi_is_post(void)
 {
@@ -107,7 +114,10 @@ int cgi_is_head(void)
     return m && strncmp(m, "HEAD", 4) == 0 ? 1 : 0;
 }
 
-const char *cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
+const char *cgi_path_info(void)
+{
+    return cgi_env("PATH_INFO", "/");
+}
 
 const char *cgi_query(const char *name)
 {
@@ -218,13 +228,27 @@ void json_escape_f(FILE *out, const char *text)
     if (!out || !text) return;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
         switch (*p) {
-        case '"': fputs("\\\"", out); break;
-        case '\\': fputs("\\\\", out); break;
-        case '\b': fputs("\\b", out); break;
-        case '\t': fputs("\\t", out); break;
-        case '\n': fputs("\\n", out); break;
-        case '\f': fputs("\\f", out); break;
-        case '\r': fputs("\\r", out); break;
+        case '"':
+            fputs("\\\"", out);
+            break;
+        case '\\':
+            fputs("\\\\", out);
+            break;
+        case '\b':
+            fputs("\\b", out);
+            break;
+        case '\t':
+            fputs("\\t", out);
+            break;
+        case '\n':
+            fputs("\\n", out);
+            break;
+        case '\f':
+            fputs("\\f", out);
+            break;
+        case '\r':
+            fputs("\\r", out);
+            break;
         default:
             if (*p < 0x20)
                 fprintf(out, "\\u%04x", *p);

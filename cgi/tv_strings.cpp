@@ -10,14 +10,19 @@
 #include <stdarg.h>
 #include <string.h>
 
-namespace {
+namespace
+{
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
+bool is_sep(char c)
+{
+    return c == '/' || c == '\\';
+}
 
 /* Appends src to the text of length len in dst, cut at cap - 1 bytes. */
 void append_cut(char *dst, size_t cap, size_t len, const char *src)
 {
-    while (*src && len + 1 < cap) dst[len++] = *src++;
+    while (*src && len + 1 < cap)
+        dst[len++] = *src++;
     dst[len] = '\0';
 }
 
@@ -63,6 +68,7 @@ void tv_path_join(char *dst, size_t cap, const char *a, const char *b)
         dst[len++] = PLAT_SEP;
         dst[len] = '\0';
     }
-    while (is_sep(*b)) ++b;
+    while (is_sep(*b))
+        ++b;
     append_cut(dst, cap, len, b);
 }

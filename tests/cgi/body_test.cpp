@@ -10,7 +10,8 @@
 #include "cgi_test_util.h"
 #include "tv_cgi.h"
 
-namespace {
+namespace
+{
 
 using namespace cgitest;
 
@@ -19,7 +20,8 @@ using namespace cgitest;
 std::string body_of(size_t n)
 {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
     return s;
 }
 
@@ -42,7 +44,8 @@ struct Sink {
 std::string sizes(const std::vector<size_t> &v)
 {
     std::string s;
-    for (size_t n : v) s += (s.empty() ? "" : ",") + std::to_string(n);
+    for (size_t n : v)
+        s += (s.empty() ? "" : ",") + std::to_string(n);
     return s;
 }
 
@@ -69,7 +72,8 @@ std::string stream_post_summary(Sink &sink)
     return std::to_string(rc) + " " + std::to_string(total) + " " + sizes(sink.chunks);
 }
 
-class Body : public CgiRequest {
+class Body : public CgiRequest
+{
   protected:
     std::string spool(const std::string &bytes)
     {
@@ -107,11 +111,7 @@ TEST_F(Body, SpooledFileIsReadWholeAndStreamedInChunks)
         std::string chunks;
     };
     const Case cases[] = {
-        {0, ""},
-        {5, "5"},
-        {65536, "65536"},
-        {65537, "65536,1"},
-        {200000, "65536,65536,65536,3392"},
+        {0, ""}, {5, "5"}, {65536, "65536"}, {65537, "65536,1"}, {200000, "65536,65536,65536,3392"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.size);

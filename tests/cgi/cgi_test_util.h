@@ -13,7 +13,8 @@
 
 #include "test_support.h"
 
-namespace cgitest {
+namespace cgitest
+{
 
 using namespace testsupport;
 
@@ -32,7 +33,8 @@ template <class Fn> void run_in_child(Fn fn)
 }
 
 /* A request with no CGI variables set, run from a private directory. */
-class CgiRequest : public ::testing::Test {
+class CgiRequest : public ::testing::Test
+{
   protected:
     TempDir tmp;
     ScopedCwd cwd{tmp.path()};

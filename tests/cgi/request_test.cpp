@@ -11,7 +11,8 @@
 #include "cgi_test_util.h"
 #include "tv_cgi.h"
 
-namespace {
+namespace
+{
 
 using namespace cgitest;
 
@@ -38,10 +39,10 @@ TEST_F(Request, MethodAndItsTests)
         int head;
     };
     const Case cases[] = {
-        {nullptr, "GET", 0, 0}, {"", "GET", 0, 0},         {"GET", "GET", 0, 0},
-        {"PO", "PO", 1, 0},     {"POST", "POST", 1, 0},    {"post", "post", 0, 0},
-        {"P", "P", 0, 0},       {"HEAD", "HEAD", 0, 1},    {"HEADER", "HEADER", 0, 1},
-        {"HEA", "HEA", 0, 0},   {"head", "head", 0, 0},    {"PUT", "PUT", 0, 0},
+        {nullptr, "GET", 0, 0}, {"", "GET", 0, 0},      {"GET", "GET", 0, 0},
+        {"PO", "PO", 1, 0},     {"POST", "POST", 1, 0}, {"post", "post", 0, 0},
+        {"P", "P", 0, 0},       {"HEAD", "HEAD", 0, 1}, {"HEADER", "HEADER", 0, 1},
+        {"HEA", "HEA", 0, 0},   {"head", "head", 0, 0}, {"PUT", "PUT", 0, 0},
     };
     for (const auto &c : cases) {
         ScopedEnv m("REQUEST_METHOD", c.method);
@@ -106,7 +107,8 @@ TEST_F(Request, QueryValueIsCutAt511Bytes)
 
     // Encoded bytes count after decoding: 600 encoded bytes give 200.
     std::string encoded;
-    for (int i = 0; i < 200; ++i) encoded += "%41";
+    for (int i = 0; i < 200; ++i)
+        encoded += "%41";
     ScopedEnv q2("QUERY_STRING", ("x=" + encoded).c_str());
     EXPECT_EQ(cgi_query("x"), std::string(200, 'A'));
 }
@@ -116,8 +118,10 @@ TEST_F(Request, RingHoldsEightResults)
     ScopedEnv q("QUERY_STRING", "a=0&b=1&c=2&d=3&e=4&f=5&g=6&h=7&i=8");
     const char *names[] = {"a", "b", "c", "d", "e", "f", "g", "h"};
     std::vector<const char *> got;
-    for (const char *n : names) got.push_back(cgi_query(n));
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(std::string(got[i]), std::to_string(i));
+    for (const char *n : names)
+        got.push_back(cgi_query(n));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(std::string(got[i]), std::to_string(i));
 
     // The ninth lookup reuses the first lookup's buffer.
     const char *ninth = cgi_query("i");
@@ -134,7 +138,8 @@ TEST_F(Request, LookupsWithoutNameDoNotMoveTheRing)
         EXPECT_STREQ(cgi_query(""), "");
         EXPECT_STREQ(cgi_query(nullptr), "");
     }
-    for (int i = 0; i < 7; ++i) cgi_query("b");
+    for (int i = 0; i < 7; ++i)
+        cgi_query("b");
     EXPECT_STREQ(kept, "keep");
     cgi_query("b"); // the eighth further lookup takes its buffer
     EXPECT_STREQ(kept, "other");
@@ -146,10 +151,12 @@ TEST_F(Request, MissesAndEnvironmentValuesMoveTheRingToo)
     {
         ScopedEnv q("QUERY_STRING", "a=keep");
         kept = cgi_query("a");
-        for (int i = 0; i < 4; ++i) EXPECT_STREQ(cgi_query("missing"), "");
+        for (int i = 0; i < 4; ++i)
+            EXPECT_STREQ(cgi_query("missing"), "");
     }
     ScopedEnv v("format", "json");
-    for (int i = 0; i < 3; ++i) EXPECT_STREQ(cgi_query("format"), "json");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_STREQ(cgi_query("format"), "json");
     EXPECT_STREQ(kept, "keep");
     EXPECT_STREQ(cgi_query("format"), "json");
     EXPECT_STREQ(kept, "") << "the eighth lookup empties the first one's buffer";
@@ -190,7 +197,8 @@ std::string escaped(const char *text)
     json_escape_f(f, text);
     std::rewind(f);
     std::string s;
-    for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        s += static_cast<char>(c);
     std::fclose(f);
     return s;
 }
@@ -206,12 +214,13 @@ TEST(JsonEscape, EscapesQuotesBackslashesAndControlBytes)
         {"\"q\"\\", "\\\"q\\\"\\\\"},
         {"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
         {"\x01\x0b\x1f", "\\u0001\\u000b\\u001f"},
-        {"/\x7f", "/\x7f"},                            // '/' and DEL pass through
-        {"\xc3\xa9\xff", "\xc3\xa9\xff"},              // high bytes untouched
+        {"/\x7f", "/\x7f"},                           // '/' and DEL pass through
+        {"\xc3\xa9\xff", "\xc3\xa9\xff"},             // high bytes untouched
         {"a\"b\\c\nd\x01", "a\\\"b\\\\c\\nd\\u0001"}, // the mixed message
         {"", ""},
     };
-    for (const auto &c : cases) EXPECT_EQ(escaped(c.text), c.want) << c.text;
+    for (const auto &c : cases)
+        EXPECT_EQ(escaped(c.text), c.want) << c.text;
 }
 
 TEST(JsonEscape, NullTextOrStreamWritesNothing)

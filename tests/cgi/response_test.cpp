@@ -10,11 +10,13 @@
 #include "platform.h"
 #include "tv_cgi.h"
 
-namespace {
+namespace
+{
 
 using namespace cgitest;
 
-class Response : public CgiRequest {
+class Response : public CgiRequest
+{
   protected:
     void SetUp() override { fs::create_directory(root()); }
     fs::path root() const { return tmp.path() / "registry_storage"; }
@@ -86,7 +88,8 @@ TEST_F(Response, DieWritesACompleteResponseAndLogsItsStatus)
              "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"error\"}]}\n"},
         {true, 404, "blob \"x\"\nmissing\x01",
          "Status: 404\r\n" + json_head +
-             "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"blob \\\"x\\\"\\nmissing\\u0001\"}]}\n"},
+             "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"blob "
+             "\\\"x\\\"\\nmissing\\u0001\"}]}\n"},
         {true, 409, "", // an empty message stays empty
          "Status: 409\r\n" + json_head + "{\"errors\":[{\"code\":\"ERROR\",\"message\":\"\"}]}\n"},
     };

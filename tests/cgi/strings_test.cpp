@@ -7,7 +7,8 @@
 #include "platform.h"
 #include "tv_cgi.h"
 
-namespace {
+namespace
+{
 
 const std::string SEP = PLAT_SEP_STR;
 
@@ -20,11 +21,8 @@ struct CopyCase {
 TEST(TvStrlcpy, CopiesAndCutsToCapacity)
 {
     const CopyCase cases[] = {
-        {"hello", 16, "hello"},
-        {"hello", 6, "hello"}, // exactly fits with its NUL
-        {"hello", 5, "hell"},
-        {"hello", 1, ""},
-        {"", 8, ""},
+        {"hello", 16, "hello"}, {"hello", 6, "hello"}, // exactly fits with its NUL
+        {"hello", 5, "hell"},   {"hello", 1, ""},      {"", 8, ""},
         {nullptr, 8, ""}, // NULL source empties the buffer
     };
     for (const auto &c : cases) {
@@ -53,11 +51,9 @@ TEST(TvSnprintf, ReturnsLengthWrittenOrCapacityLessOne)
         std::string want;
     };
     const Case cases[] = {
-        {4, "abcdef", 3, "abc"}, // cut
-        {4, "ab", 2, "ab"},
-        {4, "abc", 3, "abc"}, // exactly fits
-        {4, "", 0, ""},
-        {1, "abc", 0, ""},
+        {4, "abcdef", 3, "abc"},                       // cut
+        {4, "ab", 2, "ab"},      {4, "abc", 3, "abc"}, // exactly fits
+        {4, "", 0, ""},          {1, "abc", 0, ""},
     };
     for (const auto &c : cases) {
         char buf[8];
@@ -89,8 +85,8 @@ TEST(TvPathJoin, JoinsWithOneSeparator)
     };
     const Case cases[] = {
         {"a", "b", 64, "a" + SEP + "b"},
-        {"a/", "/b", 64, "a/b"},      // a keeps its own separator
-        {"a\\", "b", 64, "a\\b"},     // a backslash counts as one too
+        {"a/", "/b", 64, "a/b"},                 // a keeps its own separator
+        {"a\\", "b", 64, "a\\b"},                // a backslash counts as one too
         {"a", "//\\b/c", 64, "a" + SEP + "b/c"}, // leading separators of b dropped
         {"", "b", 64, "b"},
         {nullptr, "b", 64, "b"},
@@ -98,7 +94,7 @@ TEST(TvPathJoin, JoinsWithOneSeparator)
         {"a", nullptr, 64, "a"},
         {"a", "", 64, "a"},
         {"/", "b", 64, "/b"},
-        {"a", "/", 64, "a" + SEP}, // b of separators only
+        {"a", "/", 64, "a" + SEP},   // b of separators only
         {"ab", "c", 3, "ab"},        // no room for the separator
         {"ab", "cd", 4, "ab" + SEP}, // separator fits, b does not
         {"ab", "cd", 5, "ab" + SEP + "c"},
