@@ -23,4 +23,4 @@ echo "$out2"
 
 echo
 echo "== ratios (ours / libcrypto, best of the repetitions; goals: accelerated >= 0.95, portable >= 0.90)"
-printf '%s\n%s\n' "$out1" "$out2" | grep '^RATIO' | sed 's/^RATIO //'
+printf '%s\n%s\n' "$out1" "$out2" | grep 'RATIO ' | sed 's/.*RATIO //'
