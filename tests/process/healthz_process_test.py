@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-BIN = os.environ.get("HEALTHZ_BIN", "")
+BIN = os.path.abspath(os.environ.get("HEALTHZ_BIN", ""))
 SEP = "\\" if os.name == "nt" else "/"
 TS = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
 
@@ -61,7 +61,7 @@ class HealthzCase(unittest.TestCase):
                     pass
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def run_cgi(self, method="GET", query=None, accept=None, root=None, extra=None):
+    def run_cgi(self, method="GET", query=None, accept=None, root=None, extra=None, user=None):
         env = {"PATH": os.environ.get("PATH", "")}
         for k in ("SYSTEMROOT", "TEMP", "TMP"):
             if k in os.environ:
@@ -76,7 +76,8 @@ class HealthzCase(unittest.TestCase):
             env["REGISTRY_STORAGE_ROOT"] = root
         env.update(extra or {})
         p = subprocess.run([BIN], env=env, cwd=self.cwd, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30,
+                           **({"user": user, "group": user} if user is not None else {}))
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(p.stderr, b"")
         return p.stdout.decode("utf-8")
@@ -225,27 +226,41 @@ class Unhealthy(HealthzCase):
         self.assertEqual((body["status"], body["reason"], body["components"]["storage"]["init_rc"]),
                          ("unhealthy", "init_failed", -1))
 
+    def unprivileged(self):
+        """A user that permissions bind: this one, or 'nobody' when running as root."""
+        if os.name == "nt" or os.geteuid() != 0:
+            return None
+        os.chmod(self.tmp, 0o755)
+        os.chmod(self.cwd, 0o777)
+        return 65534
+
     def test_read_only_root_is_not_writable(self):
+        user = self.unprivileged()
         root = self.path("store")
         self.run_cgi(root=root)
         os.chmod(root, 0o555)
-        probe = os.path.join(root, "probe-check")
-        try:
-            open(probe, "w").close()
-            os.remove(probe)
-            self.skipTest("permissions do not bind this user (running as root)")
-        except OSError:
-            pass
-        out = self.run_cgi(root=root)
+        out = self.run_cgi(root=root, user=user)
         headers, body = out.split("\r\n\r\n", 1)
         self.assertTrue(headers.startswith("Status: 503 Service Unavailable"))
         doc = json.loads(body)
-        self.assertEqual((doc["component"], doc["reason"], doc["components"]),
-                         ("storage", "not_writable",
+        self.assertEqual((doc["component"], doc["reason"], doc["version"], doc["components"]),
+                         ("storage", "not_writable", "1.9.0",
                           {"storage": {"ok": False, "writable": False, "init_rc": 0},
                            "catalog": {"ok": False}}))
-        html = self.run_cgi(accept="text/html", root=root).split("\r\n\r\n", 1)[1]
+        html = self.run_cgi(accept="text/html", root=root, user=user).split("\r\n\r\n", 1)[1]
         self.assertEqual(html, page(False, "not writable", "unreadable", "storage"))
+        self.assertEqual(sorted(os.listdir(root)), ["_health", "blobs", "config.json",
+                                                    "registry_access.log", "repositories", "uploads"])
+
+    def test_unreadable_root_fails_initialisation(self):
+        user = self.unprivileged()
+        root = self.path("store")
+        self.run_cgi(root=root)
+        shutil.rmtree(os.path.join(root, "uploads"))
+        os.chmod(root, 0o000)
+        body = json.loads(self.run_cgi(root=root, user=user).split("\r\n\r\n", 1)[1])
+        self.assertEqual((body["status"], body["reason"], body["components"]["storage"]["init_rc"]),
+                         ("unhealthy", "init_failed", -1))
 
 
 class Configuration(HealthzCase):
