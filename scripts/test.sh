@@ -16,3 +16,4 @@ BUILD_DIR=$root/build-sanitize bash "$root/scripts/build.sh" \
     -DREGISTRY_SANITIZE=ON -DREGISTRY_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$root/build-sanitize" --output-on-failure -j "$jobs" --no-tests=error
+
