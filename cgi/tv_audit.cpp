@@ -54,13 +54,7 @@ int s_flushed = 0;
  * s_root. Longer than s_root holds counts as absent, not as cut. */
 bool cfg_str(const char *text, const char *key)
 {
-    const char *start;
-    size_t len;
-    if (tv_config_quoted(tv_config_after_key(text, key, 0), &start, &len) != 0) return false;
-    if (len >= kPathCap) return false;
-    memcpy(s_root, start, len);
-    s_root[len] = '\0';
-    return true;
+    return tv_config_str_at(tv_config_after_key(text, key, 0), s_root, sizeof s_root) == 0;
 }
 
 bool cfg_int(const char *text, const char *key, int64_t *out)

@@ -71,6 +71,51 @@ const char *query_from_env(const char *name)
     return v;
 }
 
+/* The two-byte escapes of the JSON string escape; 0 where a byte has none. */
+char short_escape(unsigned char c)
+{
+    switch (c) {
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case '\b':
+        return 'b';
+    case '\t':
+        return 't';
+    case '\n':
+        return 'n';
+    case '\f':
+        return 'f';
+    case '\r':
+        return 'r';
+    default:
+        return 0;
+    }
+}
+
+/* The JSON string escape; returns the bytes written, so a caller can
+ * report a body's size without escaping it twice. */
+size_t escape_to(FILE *out, const char *text)
+{
+    if (!out || !text) return 0;
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (const char e = short_escape(*p)) {
+            fputc('\\', out);
+            fputc(e, out);
+            n += 2;
+        } else if (*p < 0x20) {
+            fprintf(out, "\\u%04x", *p);
+            n += 6;
+        } else {
+            fputc(*p, out);
+            n += 1;
+        }
+    }
+    return n;
+}
+
 void write_content_type(const char *type)
 {
     printf("Content-Type: %s\r\n", type);
@@ -214,46 +259,25 @@ void cgi_die_text(int status, const char *message)
 void cgi_die_json(int status, const char *message)
 {
     die_headers(status, kTypeJson);
-    fputs(kErrorPrefix, stdout);
-    fputs("ERROR", stdout);
-    fputs(kErrorMiddle, stdout);
-    json_escape_f(stdout, message ? message : "error");
-    fputs(kErrorSuffix, stdout);
+    cgi_error_body(stdout, "ERROR", message ? message : "error");
     fflush(stdout);
     exit(0);
 }
 
 void json_escape_f(FILE *out, const char *text)
 {
-    if (!out || !text) return;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        switch (*p) {
-        case '"':
-            fputs("\\\"", out);
-            break;
-        case '\\':
-            fputs("\\\\", out);
-            break;
-        case '\b':
-            fputs("\\b", out);
-            break;
-        case '\t':
-            fputs("\\t", out);
-            break;
-        case '\n':
-            fputs("\\n", out);
-            break;
-        case '\f':
-            fputs("\\f", out);
-            break;
-        case '\r':
-            fputs("\\r", out);
-            break;
-        default:
-            if (*p < 0x20)
-                fprintf(out, "\\u%04x", *p);
-            else
-                fputc(*p, out);
-        }
-    }
+    escape_to(out, text);
+}
+
+size_t cgi_error_body(FILE *out, const char *code, const char *message)
+{
+    if (!out) return 0;
+    if (!code) code = "";
+    fputs(kErrorPrefix, out);
+    fputs(code, out);
+    fputs(kErrorMiddle, out);
+    const size_t escaped = escape_to(out, message);
+    fputs(kErrorSuffix, out);
+    return sizeof kErrorPrefix - 1 + strlen(code) + sizeof kErrorMiddle - 1 + escaped +
+           sizeof kErrorSuffix - 1;
 }

@@ -51,6 +51,10 @@ void cgi_headers_end(void);
 TV_NORETURN void cgi_die_text(int status, const char *message);
 TV_NORETURN void cgi_die_json(int status, const char *message);
 void json_escape_f(FILE *out, const char *text);
+/* The registry error body {"errors":[{"code":CODE,"message":MESSAGE}]} and
+ * a line feed: code verbatim ("" for NULL), message escaped by
+ * json_escape_f. Returns the bytes written, for the access log. */
+size_t cgi_error_body(FILE *out, const char *code, const char *message);
 
 /* Bounded strings: always NUL-terminated, cut to the capacity. */
 void tv_strlcpy(char *dst, const char *src, size_t cap);

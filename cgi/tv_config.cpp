@@ -34,11 +34,25 @@ const char *tv_config_after_key(const char *text, const char *key, int colon_adj
     quoted[klen + 1] = '"';
     quoted[klen + 2] = colon_adjacent ? ':' : '\0';
     quoted[klen + 3] = '\0';
+    if (!colon_adjacent) return tv_config_after_text(text, quoted);
     const char *hit = strstr(text, quoted);
+    return hit ? hit + klen + 3 : nullptr;
+}
+
+const char *tv_config_after_text(const char *text, const char *pattern)
+{
+    if (!text || !pattern) return nullptr;
+    const char *hit = strstr(text, pattern);
     if (!hit) return nullptr;
-    const char *colon = strchr(hit + klen + 2, ':');
-    if (colon_adjacent) colon = hit + klen + 2;
+    const char *colon = strchr(hit + strlen(pattern), ':');
     return colon ? colon + 1 : nullptr;
+}
+
+const char *tv_config_skip_space(const char *p)
+{
+    if (!p) return nullptr;
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+    return p;
 }
 
 int tv_config_quoted(const char *p, const char **start, size_t *len)
@@ -53,10 +67,20 @@ int tv_config_quoted(const char *p, const char **start, size_t *len)
     return 0;
 }
 
+int tv_config_str_at(const char *p, char *out, size_t cap)
+{
+    const char *start;
+    size_t len;
+    if (!out || tv_config_quoted(p, &start, &len) != 0 || len >= cap) return -1;
+    memcpy(out, start, len);
+    out[len] = '\0';
+    return 0;
+}
+
 int tv_config_int_at(const char *p, int64_t *out)
 {
+    p = tv_config_skip_space(p);
     if (!p) return -1;
-    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
     if (*p == '"') ++p;
     if (!((*p >= '0' && *p <= '9') || *p == '-')) return -1;
     errno = 0;

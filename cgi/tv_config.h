@@ -30,10 +30,24 @@ size_t tv_config_read(char *buf, size_t cap);
  * colon_adjacent: 1 when the ':' must follow the closing quote at once. */
 const char *tv_config_after_key(const char *text, const char *key, int colon_adjacent);
 
+/* Like tv_config_after_key, for a pattern searched exactly as given (for a
+ * caller that already holds the key with its quotes): a pointer just past
+ * the first ':' after the pattern's first occurrence, or NULL. */
+const char *tv_config_after_text(const char *text, const char *pattern);
+
+/* p with every space, tab, CR and LF at its start passed over; NULL stays
+ * NULL. */
+const char *tv_config_skip_space(const char *p);
+
 /* From p, finds the first '"' and the next '"' after it; stores the raw
  * text between them (no escape processing) as *start / *len.
  * 0 when both quotes were found, -1 otherwise. */
 int tv_config_quoted(const char *p, const char **start, size_t *len);
+
+/* tv_config_quoted, then the raw text copied into out and NUL-terminated.
+ * A text of cap bytes or more counts as absent rather than being cut.
+ * 0 when copied; -1 otherwise, with out untouched. */
+int tv_config_str_at(const char *p, char *out, size_t cap);
 
 /* From p: skips spaces, tabs, CRs and LFs and one optional '"', then reads
  * a signed 64-bit decimal up to the first byte that is not part of it

@@ -113,3 +113,35 @@ TEST_F(Response, DieWritesACompleteResponseAndLogsItsStatus)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST(ErrorBody, ReportsTheBytesItWrote)
+{
+    struct Case {
+        const char *code;
+        const char *message;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"UNKNOWN", "Unknown error",
+         "{\"errors\":[{\"code\":\"UNKNOWN\",\"message\":\"Unknown error\"}]}\n"},
+        {"A\"B", "q\"\\\b\f\x0b/\xc3\xa9",
+         "{\"errors\":[{\"code\":\"A\"B\",\"message\":\"q\\\"\\\\\\b\\f\\u000b/\xc3\xa9\"}]}\n"},
+        {nullptr, nullptr, "{\"errors\":[{\"code\":\"\",\"message\":\"\"}]}\n"},
+    };
+    testsupport::TempDir tmp;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.want);
+        const std::string path = tmp.sub("body.txt");
+        FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        const size_t n = cgi_error_body(f, c.code, c.message);
+        std::fclose(f);
+        EXPECT_EQ(testsupport::read_text(path), c.want);
+        EXPECT_EQ(n, c.want.size());
+    }
+}
+
+} // namespace
