@@ -7,10 +7,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
-BUILD_DIR=${BUILD_DIR:-$root/build} bash "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Release
+BUILD_DIR=${BUILD_DIR:-$root/build-release} BUILD_TARGET=healthz bash "$root/scripts/build.sh" -DCMAKE_BUILD_TYPE=Release
 serve_dir=${SERVE_DIR:-$root/.serve}
 port=$(python3 "$root/scripts/free-port.py" "${PORT:-8080}")
-conf=$(bash "$root/scripts/lighttpd-conf.sh" "$serve_dir" "$port" "${BUILD_DIR:-$root/build}/health/healthz")
+conf=$(bash "$root/scripts/lighttpd-conf.sh" "$serve_dir" "$port" "${BUILD_DIR:-$root/build-release}/health/healthz")
 lighttpd -tt -f "$conf" >/dev/null
 echo "Serving the health endpoint at http://127.0.0.1:$port/healthz"
 echo "  storage root: $serve_dir/cgi/registry_storage (access log inside it)"

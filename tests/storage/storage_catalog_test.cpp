@@ -165,8 +165,11 @@ TEST_F(Catalog, TheLongestValidNamesFitOnePage)
     Names expected;
     for (int i = 0; i < 1024; ++i) {
         std::string idx = std::to_string(1000 + i);
-        std::string name =
-            "g" + std::to_string(i / 512) + "/" + std::string(252 - idx.size(), 'n') + idx;
+        std::string name = "g";
+        name += std::to_string(i / 512);
+        name += '/';
+        name.append(252 - idx.size(), 'n');
+        name += idx;
         ASSERT_EQ(repo_name_valid(name.c_str()), 1);
         ASSERT_EQ(name.size(), kRepoNameMax);
         make_repo(name);
