@@ -23,7 +23,10 @@ extern "C" {
 #define TV_NORETURN
 #endif
 
-#if defined(__GNUC__)
+#if defined(__MINGW_PRINTF_FORMAT)
+/* mingw: check against the printf the runtime really uses (C99 in C++). */
+#define TV_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
 #define TV_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
 #define TV_PRINTF(f, a)

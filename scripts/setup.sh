@@ -45,17 +45,10 @@ if ! yyjson_ok; then
     apt_update
     cand=$(apt-cache policy libyyjson-dev 2>/dev/null | awk '/Candidate:/ {print $2}')
     if [ -z "$cand" ] || [ "$cand" = "(none)" ]; then
-        mirror=""
-        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-            mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
-        fi
-        if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
-            mirror=$(awk '$1 == "deb" && $0 !~ /security/ {for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) {print $i; exit}}' /etc/apt/sources.list)
-        fi
-        if [ -z "$mirror" ]; then
-            echo "setup: cannot find a Debian mirror in the apt sources to fetch yyjson from" >&2
+        mirror=$(bash "$(dirname "$0")/debian-mirror.sh") || {
+            echo "setup: no mirror to fetch yyjson from" >&2
             exit 1
-        fi
+        }
         keyring=/usr/share/keyrings/debian-archive-keyring.gpg
         cat > /etc/apt/sources.list.d/registry-yyjson.sources <<SRC
 Types: deb

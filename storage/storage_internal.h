@@ -25,13 +25,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string_view>
 
 #include "platform.h"
 #include "reg_storage.h"
 
-#if defined(__GNUC__)
+#if defined(__MINGW_PRINTF_FORMAT)
+/* mingw: check against the printf the runtime really uses (C99 with %zu). */
+#define REG_PRINTF(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#elif defined(__GNUC__)
 #define REG_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
 #define REG_PRINTF(f, a)

@@ -1,0 +1,352 @@
+/*
+ * platform_win32.cpp - the Win32 backend of platform.h.
+ *
+ * Divisions, in order: general declarations, file attributes, directory
+ * enumeration, creating and removing, low-level files, standard streams,
+ * time and process. New OS calls go into the division they belong to;
+ * nothing outside this folder includes <windows.h> or <io.h>.
+ *
+ * Paths are passed to the ANSI calls unchanged. Windows refuses a path
+ * longer than its limit (MAX_PATH, 260) with an error of its own, so a
+ * long path fails here instead of being cut; nothing in this file shortens
+ * a path either.
+ *
+ * Symbolic links and junctions (reparse points) are reported as
+ * non-directories, as on POSIX, so walks and deletes never leave the tree
+ * they were given; plat_remove removes such a link without touching its
+ * target.
+ */
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN 1
+#endif
+#include "platform.h"
+
+#include <windows.h>
+
+#include <direct.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <limits.h>
+#include <process.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <new>
+
+/* ---- general declarations ------------------------------------------------ */
+
+namespace
+{
+
+/* FILETIME counts 100-nanosecond units since 1601-01-01 UTC. */
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kEpochDeltaSeconds = 11644473600; /* 1601-01-01 to 1970-01-01 */
+
+int64_t filetime_to_unix(const FILETIME &ft)
+{
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks / kTicksPerSecond) - kEpochDeltaSeconds;
+}
+
+/* Times before 1601 cannot be expressed; the caller gets -1 for them. */
+bool unix_to_filetime(int64_t t, FILETIME *ft)
+{
+    if (t < -kEpochDeltaSeconds || t > (INT64_MAX / kTicksPerSecond) - kEpochDeltaSeconds)
+        return false;
+    uint64_t ticks = static_cast<uint64_t>(t + kEpochDeltaSeconds) * kTicksPerSecond;
+    ft->dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    ft->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return true;
+}
+
+int64_t size_of(DWORD high, DWORD low)
+{
+    return static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+}
+
+/* A real directory: a link or junction to one does not count. */
+bool attr_is_dir(DWORD attr)
+{
+    return (attr & FILE_ATTRIBUTE_DIRECTORY) && !(attr & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void fill_info(plat_file_info *out, DWORD attr, const FILETIME &mtime, DWORD size_high,
+               DWORD size_low)
+{
+    out->is_dir = attr_is_dir(attr) ? 1 : 0;
+    out->size = out->is_dir ? 0 : size_of(size_high, size_low);
+    out->mtime = filetime_to_unix(mtime);
+}
+
+bool is_sep(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+} // namespace
+
+/* ---- file attributes ---------------------------------------------------- */
+
+int plat_stat(const char *path, plat_file_info *out)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!path || !*path || !GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+    if (out)
+        fill_info(out, data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh,
+                  data.nFileSizeLow);
+    return 0;
+}
+
+int plat_is_dir(const char *path)
+{
+    plat_file_info fi;
+    return plat_stat(path, &fi) == 0 && fi.is_dir;
+}
+
+int plat_is_file(const char *path)
+{
+    plat_file_info fi;
+    return plat_stat(path, &fi) == 0 && !fi.is_dir;
+}
+
+int plat_dir_exists(const char *path)
+{
+    if (!path || !*path) return 0;
+    DWORD attr = GetFileAttributesA(path);
+    if (attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT)) return 1;
+    /* A link: the C runtime's stat follows it, so a dangling one fails. */
+    struct _stat64 st;
+    return _stat64(path, &st) == 0 && (st.st_mode & _S_IFDIR) ? 1 : 0;
+}
+
+int plat_set_mtime(const char *path, int64_t mtime)
+{
+    FILETIME ft;
+    if (!path || !unix_to_filetime(mtime, &ft)) return -1;
+    /* BACKUP_SEMANTICS opens directories too; OPEN_REPARSE_POINT keeps a
+     * link's own time, as the POSIX backend does. */
+    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+/* ---- directory enumeration --------------------------------------------- */
+
+/* Invariant: while pending is set, data holds an entry not yet handed out
+ * (FindFirstFileA returns the first entry together with the handle). */
+struct plat_dir {
+    HANDLE find;
+    WIN32_FIND_DATAA data;
+    bool pending;
+    bool returned; /* data describes the entry plat_dir_next returned last */
+};
+
+plat_dir *plat_dir_open(const char *dir)
+{
+    if (!dir || !*dir) return nullptr;
+    size_t len = strlen(dir);
+    /* "%s\\*", without doubling a separator the caller already wrote. On
+     * the heap: the pattern is as long as the caller's path, never cut. */
+    char *pattern = new (std::nothrow) char[len + 3];
+    if (!pattern) return nullptr;
+    memcpy(pattern, dir, len);
+    size_t n = len;
+    if (!is_sep(dir[len - 1])) pattern[n++] = '\\';
+    pattern[n++] = '*';
+    pattern[n] = '\0';
+
+    plat_dir *h = new (std::nothrow) plat_dir;
+    if (!h) {
+        delete[] pattern;
+        return nullptr;
+    }
+    h->find = FindFirstFileA(pattern, &h->data);
+    delete[] pattern;
+    h->returned = false;
+    if (h->find != INVALID_HANDLE_VALUE) {
+        h->pending = true;
+        return h;
+    }
+    /* A drive's root directory has no "." or "..", so an empty one matches
+     * nothing; that is an empty listing, not a failure. */
+    if (GetLastError() == ERROR_FILE_NOT_FOUND && plat_is_dir(dir)) {
+        h->pending = false;
+        return h;
+    }
+    delete h;
+    return nullptr;
+}
+
+int plat_dir_next(plat_dir *d, const char **name, int *is_dir)
+{
+    if (!d || d->find == INVALID_HANDLE_VALUE) return 0;
+    if (d->pending) {
+        d->pending = false;
+    } else if (!FindNextFileA(d->find, &d->data)) {
+        d->returned = false;
+        return 0;
+    }
+    d->returned = true;
+    if (name) *name = d->data.cFileName;
+    if (is_dir) *is_dir = attr_is_dir(d->data.dwFileAttributes) ? 1 : 0;
+    return 1;
+}
+
+int plat_dir_entry_info(plat_dir *d, plat_file_info *out)
+{
+    if (!d || !d->returned) return -1;
+    if (out)
+        fill_info(out, d->data.dwFileAttributes, d->data.ftLastWriteTime, d->data.nFileSizeHigh,
+                  d->data.nFileSizeLow);
+    return 0;
+}
+
+void plat_dir_close(plat_dir *d)
+{
+    if (!d) return;
+    if (d->find != INVALID_HANDLE_VALUE) FindClose(d->find);
+    delete d;
+}
+
+/* ---- creating, removing, renaming -------------------------------------- */
+
+int plat_mkdir(const char *path)
+{
+    if (!path || !*path) return -1;
+    if (_mkdir(path) == 0) return PLAT_MKDIR_CREATED;
+    return errno == EEXIST ? PLAT_MKDIR_EXISTS : -1;
+}
+
+int plat_rmdir(const char *path)
+{
+    return path && _rmdir(path) == 0 ? 0 : -1;
+}
+
+int plat_remove(const char *path)
+{
+    if (!path || !*path) return -1;
+    DWORD attr = GetFileAttributesA(path);
+    if (attr == INVALID_FILE_ATTRIBUTES) return -1;
+    if (attr & FILE_ATTRIBUTE_DIRECTORY) {
+        /* Files only, but a link to a directory is no directory here (it is
+         * listed as a non-directory): removing it leaves the target alone. */
+        if (!(attr & FILE_ATTRIBUTE_REPARSE_POINT)) return -1;
+        return RemoveDirectoryA(path) ? 0 : -1;
+    }
+    return remove(path) == 0 ? 0 : -1;
+}
+
+int plat_rename_noreplace(const char *from, const char *to)
+{
+    /* Without MOVEFILE_REPLACE_EXISTING the move fails when to exists; the
+     * blob store relies on that. */
+    return from && to && MoveFileExA(from, to, 0) ? 0 : -1;
+}
+
+int plat_rename_replace(const char *from, const char *to)
+{
+    return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+
+/* ---- low-level files ---------------------------------------------------- */
+
+int plat_open_append(const char *path)
+{
+    if (!path || !*path) return -1;
+    /* _O_BINARY: no line-end translation. _O_NOINHERIT: like O_CLOEXEC, no
+     * child process keeps the log open. Read and write for the owner is
+     * what Windows can express of 0644. */
+    return _open(path, _O_APPEND | _O_CREAT | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+}
+
+int64_t plat_write(int fd, const void *data, size_t len)
+{
+    /* _write takes an unsigned int count; a larger request is written in
+     * part, which the contract allows. */
+    unsigned int n = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<unsigned int>(len);
+    return static_cast<int64_t>(_write(fd, data, n));
+}
+
+int plat_close(int fd)
+{
+    return _close(fd) == 0 ? 0 : -1;
+}
+
+/* ---- standard streams --------------------------------------------------- */
+
+/* In text mode the runtime turns "\n" into "\r\n" and stops reading at a
+ * Ctrl-Z: CGI headers and request bodies must pass unchanged. */
+int plat_stdout_binary(void)
+{
+    return _setmode(_fileno(stdout), _O_BINARY);
+}
+
+int plat_stdin_binary(void)
+{
+    return _setmode(_fileno(stdin), _O_BINARY);
+}
+
+int plat_stdout_redirect(const char *path)
+{
+    if (!path || !*path) return -1;
+    fflush(stdout);
+    int out = _fileno(stdout);
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0) return -1;
+    int saved = _dup(out);
+    if (saved < 0 || _dup2(fd, out) != 0) {
+        if (saved >= 0) _close(saved);
+        _close(fd);
+        return -1;
+    }
+    _close(fd);
+    return saved;
+}
+
+void plat_stdout_restore(int saved)
+{
+    if (saved < 0) return;
+    fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+}
+
+/* ---- time and process --------------------------------------------------- */
+
+int64_t plat_time(void)
+{
+    return static_cast<int64_t>(_time64(nullptr));
+}
+
+int plat_gmtime(int64_t t, struct tm *out)
+{
+    if (!out) return -1;
+    __time64_t tt = static_cast<__time64_t>(t);
+    /* The runtime refuses times before 1970 and after 3000 with NULL. Its
+     * result lives in per-thread storage; copy it out at once. */
+    struct tm *r = _gmtime64(&tt);
+    if (!r) return -1;
+    *out = *r;
+    return 0;
+}
+
+uint64_t plat_tick_ms(void)
+{
+    return static_cast<uint64_t>(GetTickCount64());
+}
+
+long plat_pid(void)
+{
+    return static_cast<long>(_getpid());
+}

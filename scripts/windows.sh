@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The Windows job: installs what it needs (mingw-w64, Wine, the sources of
+# GoogleTest and yyjson), cross-builds healthz.exe and the tests into
+# build-windows/, and runs the unit and process-level tests under Wine.
+#
+#   bash scripts/windows.sh          build and test
+#   bash scripts/windows.sh build    build only (build-windows/health/healthz.exe)
+#
+# Everything it downloads or builds lies under BUILD_DIR (default
+# build-windows/): deps/ holds the target's own yyjson and GoogleTest,
+# wine/ the Wine prefix the tests run in.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-windows}
+deps=$build/deps
+prefix=$deps/prefix
+jobs=$(nproc 2>/dev/null || echo 2)
+mode=${1:-test}
+
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+need_root() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "windows: run as root (or through sudo) to install packages" >&2
+        exit 1
+    fi
+}
+
+# ---- packages -------------------------------------------------------------
+
+missing=()
+for p in g++-mingw-w64-x86-64-posix wine64 googletest dpkg-dev cmake ninja-build python3; do
+    have_pkg "$p" || missing+=("$p")
+done
+updated=0
+if [ "${#missing[@]}" -gt 0 ]; then
+    need_root
+    apt-get update -qq
+    updated=1
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# ---- yyjson source ----------------------------------------------------------
+# The distribution's source package, from the suite the host's yyjson comes
+# from: the extra suite setup.sh adds when the release has none, else the
+# machine's own release.
+
+src_list=/etc/apt/sources.list.d/registry-yyjson-src.sources
+yyjson_src() { ls -d "$deps"/src/yyjson-*/ 2>/dev/null | head -n 1; }
+
+if [ -z "$(yyjson_src)" ]; then
+    if ! apt-cache showsrc yyjson 2>/dev/null | grep -q '^Package: yyjson'; then
+        need_root
+        extra=/etc/apt/sources.list.d/registry-yyjson.sources
+        if [ -f "$extra" ]; then
+            mirror=$(awk '/^URIs:/ {print $2; exit}' "$extra")
+            suite=$(awk '/^Suites:/ {print $2; exit}' "$extra")
+        else
+            mirror=$(bash "$root/scripts/debian-mirror.sh")
+            suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        fi
+        cat > "$src_list" <<SRC
+Types: deb-src
+URIs: $mirror
+Suites: $suite
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+        apt-get update -qq
+    fi
+    mkdir -p "$deps/src"
+    cd "$deps/src"
+    if ! apt-get source -qq yyjson >/dev/null 2>apt-source.log; then
+        # Some mirrors serve the upstream tarball but not the packaging
+        # files; the tarball alone builds. Its checksum comes from the signed
+        # source index.
+        orig=$(ls yyjson_*.orig.tar.* 2>/dev/null | head -n 1)
+        sum=$(apt-cache showsrc yyjson | awk -v f="$orig" '$3 == f && length($1) == 64 {print $1; exit}')
+        if [ -z "$orig" ] || [ -z "$sum" ] || ! echo "$sum  $orig" | sha256sum -c --quiet; then
+            cat apt-source.log >&2
+            echo "windows: could not fetch the yyjson source package" >&2
+            exit 1
+        fi
+        mkdir -p yyjson-orig
+        tar -xf "$orig" -C yyjson-orig --strip-components=1
+    fi
+    cd "$root"
+fi
+src=$(yyjson_src)
+[ -n "$src" ] || { echo "windows: yyjson source package did not unpack" >&2; exit 1; }
+
+# ---- the target's yyjson and GoogleTest -------------------------------------
+
+toolchain=$root/cmake/toolchain-mingw64.cmake
+dep_build() { # name source-dir extra-cmake-args...
+    local name=$1 dir=$2
+    shift 2
+    [ -f "$deps/$name.done" ] && return 0
+    cmake -S "$dir" -B "$deps/build-$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >/dev/null
+    cmake --build "$deps/build-$name" >/dev/null
+    cmake --install "$deps/build-$name" >/dev/null
+    touch "$deps/$name.done"
+}
+dep_build yyjson "$src" -DBUILD_SHARED_LIBS=OFF -DYYJSON_BUILD_TESTS=OFF
+dep_build googletest /usr/src/googletest -DBUILD_GMOCK=OFF -Dgtest_force_shared_crt=ON
+
+# ---- the project --------------------------------------------------------------
+
+echo "== Windows cross build (mingw-w64)"
+# Tests are listed when ctest runs them, not at build time: every listing
+# is a Wine start.
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DREGISTRY_WIN_PREFIX="$prefix" -DREGISTRY_BENCH=OFF \
+    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >/dev/null
+cmake --build "$build"
+[ "$mode" = build ] && exit 0
+
+# ---- tests under Wine ---------------------------------------------------------
+
+export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The first start creates the prefix and takes a while; later ones are quick
+# while one wineserver stays up for the whole run.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "== initialising the Wine prefix"
+    wine64 wineboot --init >/dev/null 2>&1 || true
+fi
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+echo "== unit and process tests under Wine"
+HEALTHZ_RUNNER=wine64 ctest --test-dir "$build" --output-on-failure -j "$jobs"
