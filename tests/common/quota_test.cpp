@@ -1,0 +1,145 @@
+/* The quota check against a store with known blob and upload sizes, and
+ * the byte amounts it words its refusal with. */
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "oci_common.h"
+#include "reg_storage.h"
+#include "test_support.h"
+
+namespace
+{
+
+using namespace testsupport;
+
+TEST(FmtBytes, UnitsAndRounding)
+{
+    struct Case {
+        int64_t n;
+        const char *want;
+    };
+    const Case cases[] = {
+        {0, "0 B"},
+        {1023, "1023 B"},
+        {1024, "1.0 KB"},
+        {1536, "1.5 KB"},
+        {1048575, "1024.0 KB"}, // rounds up just below the next unit
+        {1048576, "1.0 MB"},
+        {1073741823, "1024.0 MB"},
+        {1073741824, "1.0 GB"},
+        {INT64_MAX, "8589934592.0 GB"},
+        {-5, "-5 B"},
+    };
+    for (const auto &c : cases) {
+        char out[OCI_FMT_BYTES_CAP];
+        oci_fmt_bytes(c.n, out);
+        EXPECT_STREQ(out, c.want) << c.n;
+    }
+}
+
+/* A store holding `blob_bytes` bytes of blobs and one open upload, run
+ * from a working directory whose config.json the case writes. */
+class StoreWithOpenUpload : public ::testing::Test
+{
+  protected:
+    TempDir tmp;
+    ScopedCwd cwd{tmp.path()};
+    char upload[40] = "";
+
+    void SetUp() override { ASSERT_EQ(reg_storage_init(tmp.sub("store").c_str()), 0); }
+    void TearDown() override { reg_storage_cleanup(); }
+
+    void quota(const std::string &value)
+    {
+        write_text(tmp.path() / "config.json", "{\"registry_quota_bytes\": " + value + "}");
+    }
+    /* Blob files as the store lays them out; the sizes are what counts. */
+    void blobs(size_t first, size_t second)
+    {
+        const fs::path dir = tmp.path() / "store" / "blobs" / "sha256";
+        write_text(dir / "aa" / std::string(64, 'a'), std::string(first, 'x'));
+        write_text(dir / "bb" / std::string(64, 'b'), std::string(second, 'y'));
+    }
+    void open_upload(size_t bytes)
+    {
+        ASSERT_EQ(reg_blob_start_upload(upload), 0) << reg_storage_last_error();
+        const std::string data(bytes, 'z');
+        ASSERT_EQ(reg_blob_append_chunk(upload, data.data(), data.size()), 0)
+            << reg_storage_last_error();
+    }
+};
+
+TEST_F(StoreWithOpenUpload, UploadThatReachesTheQuotaExactlyPasses)
+{
+    quota("1000");
+    blobs(200, 400);
+    EXPECT_EQ(oci_quota_used_bytes(), 600);
+    open_upload(400);
+    char msg[64] = "stale";
+    EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 1);
+    EXPECT_STREQ(msg, "");
+}
+
+TEST_F(StoreWithOpenUpload, UploadOneByteOverIsRefusedWithTheAmountsInUse)
+{
+    quota("1000");
+    blobs(200, 400);
+    open_upload(401);
+    char msg[64] = "";
+    EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+    EXPECT_STREQ(msg, "quota exceeded: 600 B of 1000 B used");
+    // The message is cut to the buffer; without one only the answer comes.
+    char small[10];
+    EXPECT_EQ(oci_quota_check(upload, small, sizeof small), 0);
+    EXPECT_STREQ(small, "quota exc");
+    EXPECT_EQ(oci_quota_check(upload, nullptr, 0), 0);
+}
+
+TEST_F(StoreWithOpenUpload, StoreAlreadyPastTheQuotaRefusesEvenAnEmptyUpload)
+{
+    quota("1024");
+    blobs(1536, 1536);
+    open_upload(0);
+    char msg[64];
+    EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+    EXPECT_STREQ(msg, "quota exceeded: 3.0 KB of 1.0 KB used");
+}
+
+TEST_F(StoreWithOpenUpload, HugeAmountsDoNotOverflow)
+{
+    quota("9223372036854775807");
+    blobs(10, 10);
+    open_upload(1);
+    EXPECT_EQ(oci_quota_check(upload, nullptr, 0), 1);
+}
+
+TEST_F(StoreWithOpenUpload, NoDecisionLetsTheUploadThrough)
+{
+    blobs(5000, 5000);
+    open_upload(10);
+    char msg[64] = "stale";
+    // No quota configured, or configured in a form that is not a number.
+    for (const char *file :
+         {"", "{}", "{\"registry_quota_bytes\": \"100\"}", "{\"registry_quota_bytes\": -100}"}) {
+        write_text(tmp.path() / "config.json", file);
+        EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 1) << file;
+        EXPECT_STREQ(msg, "");
+    }
+    quota("100");
+    EXPECT_EQ(oci_quota_check(nullptr, msg, sizeof msg), 1);
+    EXPECT_EQ(oci_quota_check("not-an-upload", msg, sizeof msg), 1);
+    EXPECT_EQ(oci_quota_check("00000000-0000-0000-0000-000000000000", msg, sizeof msg), 1);
+    EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+}
+
+TEST(QuotaWithoutStorage, UsedBytesAreUnknownAndTheCheckPasses)
+{
+    TempDir tmp;
+    ScopedCwd cwd{tmp.path()};
+    write_text(tmp.path() / "config.json", "{\"registry_quota_bytes\": 1}");
+    EXPECT_EQ(oci_quota_used_bytes(), 0);
+    EXPECT_EQ(oci_quota_check("0f0f0f0f-0000-4000-8000-000000000000", nullptr, 0), 1);
+}
+
+} // namespace
