@@ -21,11 +21,57 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+/* Windows has no fork: the child of a death test (EXPECT_EXIT) is this
+ * program started again, running the test from its beginning. It must use
+ * the parent's directories, not fresh ones, so each TempDir leaves its path
+ * in the environment under its nesting depth, where the child finds it. */
+inline int tempdir_depth = 0;
+inline std::string tempdir_key(int depth)
+{
+    return "REGISTRY_TEST_TMP_" + std::to_string(depth);
+}
+#endif
+
 /* A fresh directory under the system's temporary directory, removed with
  * everything in it when the fixture ends. */
 class TempDir {
   public:
     TempDir()
+    {
+#ifdef _WIN32
+        key_ = tempdir_key(tempdir_depth++);
+        if (const char *parent = std::getenv(key_.c_str()); parent && *parent) {
+            path_ = parent; /* a death test's child: the parent owns it */
+            owner_ = false;
+            return;
+        }
+        make();
+        _putenv_s(key_.c_str(), path_.string().c_str());
+#else
+        make();
+#endif
+    }
+    ~TempDir()
+    {
+#ifdef _WIN32
+        --tempdir_depth;
+        if (!owner_) return;
+        _putenv_s(key_.c_str(), "");
+#endif
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const fs::path &path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::string sub(const std::string &rel) const { return (path_ / rel).string(); }
+
+  private:
+    void make()
     {
         std::random_device rd;
         for (int i = 0; i < 100; ++i) {
@@ -39,21 +85,12 @@ class TempDir {
         }
         std::abort();
     }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
 
-    const fs::path &path() const { return path_; }
-    std::string str() const { return path_.string(); }
-    std::string sub(const std::string &rel) const { return (path_ / rel).string(); }
-
-  private:
     fs::path path_;
+#ifdef _WIN32
+    std::string key_;
+    bool owner_ = true;
+#endif
 };
 
 inline void set_env(const char *name, const char *value)
