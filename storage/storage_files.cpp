@@ -128,21 +128,106 @@ std::unique_ptr<dir_listing> new_dir_listing()
     return std::unique_ptr<dir_listing>(new (std::nothrow) dir_listing);
 }
 
-int list_dir(const char *dir, dir_listing *listing)
+namespace
 {
-    listing->count = 0;
+
+/* The one directory enumeration behind both listings: hands every entry
+ * but "." and ".." to take(name, is_dir) until it returns false. */
+template <class Take> int enumerate_dir(const char *dir, Take &&take)
+{
     if (!dir || std::strlen(dir) > kPathCap - 1) return -1;
     dir_ptr d(plat_dir_open(dir));
     if (!d) return -1;
     const char *name;
     int is_dir;
-    while (listing->count < kDirMaxEntries && plat_dir_next(d.get(), &name, &is_dir)) {
+    while (plat_dir_next(d.get(), &name, &is_dir)) {
         if (is_dot_or_dotdot(name)) continue;
-        dir_entry &e = listing->entries[listing->count++];
-        copy_cut(e.name, sizeof e.name, name);
-        e.is_dir = is_dir ? 1 : 0;
+        if (!take(name, is_dir ? 1 : 0)) break;
     }
     return 0;
+}
+
+} // namespace
+
+int list_dir(const char *dir, dir_listing *listing)
+{
+    listing->count = 0;
+    return enumerate_dir(dir, [listing](const char *name, int is_dir) {
+        dir_entry &e = listing->entries[listing->count++];
+        copy_cut(e.name, sizeof e.name, name);
+        e.is_dir = is_dir;
+        return listing->count < kDirMaxEntries;
+    });
+}
+
+int list_dir_full(const char *dir, dir_listing_full *listing)
+{
+    listing->clear();
+    bool no_memory = false;
+    int rc = enumerate_dir(dir, [&](const char *name, int is_dir) {
+        if (listing->add(name, is_dir) == 0) return true;
+        no_memory = true;
+        return false;
+    });
+    if (rc == 0 && !no_memory) return 0;
+    listing->clear();
+    return -1;
+}
+
+void dir_listing_full::clear()
+{
+    text_len_ = 0;
+    count_ = 0;
+}
+
+/* Doubles the two arrays as needed; a failed growth leaves them intact. */
+int dir_listing_full::add(const char *name, int is_dir)
+{
+    size_t len = std::strlen(name) + 1;
+    if (text_len_ + len > text_cap_) {
+        size_t cap = std::max(text_cap_ * 2, text_len_ + len + 4096);
+        char *grown = static_cast<char *>(std::realloc(text_.get(), cap));
+        if (!grown) return -1;
+        text_.release();
+        text_.reset(grown);
+        text_cap_ = cap;
+    }
+    if (count_ == entry_cap_) {
+        int cap = entry_cap_ ? entry_cap_ * 2 : 64;
+        auto *grown = static_cast<entry *>(std::realloc(entries_.get(), cap * sizeof(entry)));
+        if (!grown) return -1;
+        entries_.release();
+        entries_.reset(grown);
+        entry_cap_ = cap;
+    }
+    std::memcpy(text_.get() + text_len_, name, len);
+    entries_.get()[count_++] = entry{text_len_, is_dir};
+    text_len_ += len;
+    return 0;
+}
+
+int write_file_atomic(const char *path, const void *data, size_t len)
+{
+    /* Unique per process and per call, so concurrent writers of the same
+     * file never share a temporary. */
+    static unsigned long s_counter;
+    char tmp[kPathCap];
+    int n = std::snprintf(tmp, sizeof tmp, "%s.tmp-%ld-%lu", path, plat_pid(), ++s_counter);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
+    if (write_file(tmp, data, len) == 0 && plat_rename_replace(tmp, path) == 0) return 0;
+    plat_remove(tmp);
+    return -1;
+}
+
+int read_link(const char *path, char *text)
+{
+    return read_file(path, text, kTagLinkCap, nullptr);
+}
+
+int link_names_hex(const char *text, const char *hex)
+{
+    return std::strncmp(text, kDigestPrefix.data(), kDigestPrefix.size()) == 0 &&
+           std::strncmp(text + kDigestPrefix.size(), hex, 64) == 0;
 }
 
 int delete_tree(const char *path)

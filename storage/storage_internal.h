@@ -147,6 +147,38 @@ std::unique_ptr<dir_listing> new_dir_listing();
  * platform's order, "." and ".." left out. 0 (also when empty), or -1 with
  * count 0 when dir cannot be enumerated. */
 int list_dir(const char *dir, dir_listing *listing);
+/* Every entry of one directory, however many: names in one growing text,
+ * for the callers that must see a whole directory (tag listing, retention,
+ * manifest deletes) where a kDirMaxEntries listing would cut it. */
+class dir_listing_full
+{
+  public:
+    int count() const { return count_; }
+    char *name(int i) const { return text_.get() + entries_.get()[i].offset; }
+    int is_dir(int i) const { return entries_.get()[i].is_dir; }
+
+    void clear();
+    int add(const char *name, int is_dir); /* 0, or -1 when memory runs out */
+
+  private:
+    struct entry {
+        size_t offset;
+        int is_dir;
+    };
+    struct free_deleter {
+        void operator()(void *p) const { std::free(p); }
+    };
+    std::unique_ptr<char, free_deleter> text_;
+    std::unique_ptr<entry, free_deleter> entries_;
+    size_t text_len_ = 0, text_cap_ = 0;
+    int count_ = 0, entry_cap_ = 0;
+};
+
+/* Fills listing with every entry of dir in the platform's order, "." and
+ * ".." left out. 0, or -1 with count 0 when dir cannot be enumerated or
+ * memory runs out (a caller must not act on a partial listing). */
+int list_dir_full(const char *dir, dir_listing_full *listing);
+
 /* Removes path and everything below it; links are removed, not followed.
  * Keeps going after a failure. 0 when every removal succeeded, else -1. */
 int delete_tree(const char *path);
@@ -160,6 +192,26 @@ void sort_str(char **names, int count);
 size_t json_escape_append(char *dst, size_t size, const char *src);
 /* Bytes json_escape_append writes for src when given room enough. */
 size_t json_escaped_len(const char *src);
+
+/* Writes into s_result head, then one page of the sorted names as escaped
+ * JSON strings between commas, then "]}", and returns s_result. The page
+ * starts after last (NULL or "": at the first name) and holds at most n
+ * names (n <= 0: all), fewer when the buffer would overflow; *out_more
+ * tells whether names remain, out_last gets the page's last name (cut). */
+const char *names_page_json(const char *head, char *const *names, int total, int n,
+                            const char *last, int *out_more, char *out_last,
+                            size_t out_last_size);
+
+/* ---- repository walk ---------------------------------------------------- */
+
+/* Walks dir (callers: R/repositories, prefix "", *count 0, depth 0) and
+ * appends a malloc'd copy of every repository name found (a directory that
+ * holds a "_manifests" directory) to names, '/' between components, in
+ * discovery order, while *count < kMaxRepos. Depths 0..kMaxRepoDepth are
+ * listed; nothing below a "_manifests" directory is searched. Entries whose
+ * path or name would be cut, and names whose copy fails, are skipped. */
+void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count,
+                             int depth);
 
 /* ---- repository walk ---------------------------------------------------- */
 
@@ -210,6 +262,54 @@ int count_uploads(int64_t *out_bytes);
 
 /* Copies src into dst (size bytes), cut to fit and NUL-terminated. */
 void copy_cut(char *dst, size_t size, std::string_view src);
+
+/* ---- manifests and tags (storage_manifests.cpp, storage_files.cpp) ---- */
+
+constexpr std::string_view kDigestPrefix = "sha256:";
+constexpr size_t kHexCap = 65;              /* 64 hex digits and a NUL */
+constexpr size_t kTagMax = 128;             /* longest tag the grammar allows */
+constexpr size_t kManifestMax = 1048575;    /* longest body get returns whole */
+constexpr size_t kContentTypeMax = 126;     /* longest content type get returns */
+constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
+
+/* 1 when s is a tag of the registry API's grammar: a letter, digit or '_',
+ * then up to 127 letters, digits, '_', '.' or '-'. Such a tag is one plain
+ * directory name: never a separator, "." or "..", nor a control byte. */
+int tag_valid(const char *s);
+
+/* Writes path whole or not at all: the bytes go to a temporary file in the
+ * same directory that then replaces path in one rename, so a concurrent
+ * reader sees the old or the new content, never a part. 0 or -1 (then the
+ * temporary is removed and path is unchanged). */
+int write_file_atomic(const char *path, const void *data, size_t len);
+
+/* Reads a link file (revision or tag link) into text, kTagLinkCap bytes:
+ * at most 127 bytes and a NUL, not examined. 0 or -1. */
+int read_link(const char *path, char *text);
+
+/* 1 when a link's text begins with "sha256:" followed by the 64 digits of
+ * hex (what follows them is not looked at), else 0. */
+int link_names_hex(const char *text, const char *hex);
+
+/* 0 when reference names a stored manifest of repo, with its 64 hex digits
+ * in out_hex (65 bytes); -1 with the message in the error slot. A digest
+ * reference resolves when its revision link or its body is a file; a tag
+ * (refused unless tag_valid) when its link holds a valid digest. Arguments
+ * are not tested for NULL. */
+int manifest_resolve(const char *repo, const char *reference, char *out_hex);
+
+/* Deleting a tag, first half: resolves tag (as manifest_resolve) and
+ * removes its link; the tag's directories and the manifest stay. 0, or -1
+ * with "delete tag failed" or the resolve message. */
+int tag_unlink(const char *repo, const char *tag, char *out_hex);
+
+/* Deleting a tag, second half, for any number of manifests at once: removes
+ * the body, content-type file and revision link of each hexes[i] that no
+ * tag of repo names any more. One pass over the tags directory serves them
+ * all; when that directory exists but cannot be read in full, every
+ * manifest is kept (a tag that was not seen may still name it). */
+void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count);
+
 
 } // namespace storage
 

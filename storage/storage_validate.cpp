@@ -25,7 +25,6 @@ constexpr bool is_repo_char(char c)
            c == '.' || c == '_' || c == '/' || c == '\\';
 }
 
-constexpr std::string_view kDigestPrefix = "sha256:";
 constexpr size_t kUuidLen = 36;
 
 /* The two-character escapes; every other control byte becomes \u00XX. */
@@ -84,7 +83,31 @@ int repo_name_valid(const char *s)
     if (name.size() > kRepoNameMax) return 0;
     for (char c : name)
         if (!is_repo_char(c)) return 0;
-    return name.find("..") == std::string_view::npos;
+    if (name.find("..") != std::string_view::npos) return 0;
+    /* A "." component names its parent: "." alone would be the
+     * repositories directory itself, which a repository delete removes. */
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = name.size();
+        if (name.substr(start, end - start) == ".") return 0;
+        start = end + 1;
+    }
+    return 1;
+}
+
+int tag_valid(const char *s)
+{
+    if (!s) return 0;
+    auto word = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    };
+    if (!word(s[0])) return 0;
+    size_t i = 1;
+    for (; s[i] && i < kTagMax; ++i)
+        if (!word(s[i]) && s[i] != '.' && s[i] != '-') return 0;
+    return s[i] == '\0';
 }
 
 size_t json_escape_append(char *dst, size_t size, const char *src)

@@ -205,6 +205,88 @@ TEST(ListDir, FailsForWhatIsNotADirectory)
     EXPECT_EQ(list_dir(tmp.sub("missing").c_str(), listing.get()), -1);
 }
 
+TEST(ListDirFull, SeesEveryEntryWithItsType)
+{
+    TempDir tmp;
+    std::set<std::pair<std::string, int>> expected;
+    for (int i = 0; i < 1500; ++i) {
+        const std::string name = "t" + std::to_string(i) + std::string(i % 7 * 30, 'x');
+        if (i % 3 == 0) {
+            fs::create_directories(tmp.path() / name);
+            expected.emplace(name, 1);
+        } else {
+            write_text(tmp.path() / name, "");
+            expected.emplace(name, 0);
+        }
+    }
+    dir_listing_full listing;
+    ASSERT_EQ(list_dir_full(tmp.str().c_str(), &listing), 0);
+    std::set<std::pair<std::string, int>> got;
+    for (int i = 0; i < listing.count(); ++i)
+        got.emplace(listing.name(i), listing.is_dir(i));
+    EXPECT_EQ(listing.count(), 1500);
+    EXPECT_EQ(got, expected);
+
+    /* Reused for a second directory: nothing of the first remains. */
+    fs::create_directories(tmp.path() / "t0" / "inner");
+    ASSERT_EQ(list_dir_full(tmp.sub("t0").c_str(), &listing), 0);
+    ASSERT_EQ(listing.count(), 1);
+    EXPECT_STREQ(listing.name(0), "inner");
+    EXPECT_EQ(list_dir_full(tmp.sub("t1").c_str(), &listing), -1) << "a file";
+    EXPECT_EQ(listing.count(), 0);
+}
+
+TEST(WriteFileAtomic, ReplacesWholeAndLeavesNoTemporary)
+{
+    TempDir tmp;
+    const std::string path = tmp.sub("link");
+    ASSERT_EQ(write_file_atomic(path.c_str(), "old", 3), 0);
+    ASSERT_EQ(write_file_atomic(path.c_str(), "newer", 5), 0);
+    EXPECT_EQ(read_text(path), "newer");
+    ASSERT_EQ(write_file_atomic(path.c_str(), "", 0), 0);
+    EXPECT_EQ(read_text(path), "");
+    int entries = 0;
+    for (const auto &e : fs::directory_iterator(tmp.path())) {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1) << "temporaries are renamed or removed";
+
+    /* Into a missing directory: nothing is written, nothing is left. */
+    EXPECT_EQ(write_file_atomic(tmp.sub("missing/link").c_str(), "x", 1), -1);
+    /* Over a directory: the rename fails, the temporary goes. */
+    fs::create_directories(tmp.path() / "d" / "link");
+    EXPECT_EQ(write_file_atomic(tmp.sub("d/link").c_str(), "x", 1), -1);
+    EXPECT_TRUE(fs::is_directory(tmp.path() / "d" / "link"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path() / "d"), fs::directory_iterator()), 1);
+}
+
+TEST(Links, ReadAtMost127BytesAndMatchTheirDigest)
+{
+    TempDir tmp;
+    const std::string hex(64, 'a');
+    write_text(tmp.path() / "long", "sha256:" + hex + std::string(100, 'z'));
+    char text[kTagLinkCap];
+    ASSERT_EQ(read_link(tmp.sub("long").c_str(), text), 0);
+    EXPECT_EQ(std::strlen(text), kTagLinkCap - 1);
+    EXPECT_EQ(link_names_hex(text, hex.c_str()), 1) << "what follows the digits is not looked at";
+    EXPECT_EQ(read_link(tmp.sub("missing").c_str(), text), -1);
+
+    const struct {
+        const char *label;
+        std::string text;
+        int expected;
+    } cases[] = {
+        {"exact", "sha256:" + hex, 1},
+        {"other digits", "sha256:" + std::string(64, 'b'), 0},
+        {"63 digits", "sha256:" + hex.substr(1), 0},
+        {"prefix in upper case", "SHA256:" + hex, 0},
+        {"empty", "", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(link_names_hex(c.text.c_str(), hex.c_str()), c.expected) << c.label;
+}
+
 TEST(DeleteTree, RemovesEverythingBelowAndItself)
 {
     TempDir tmp;

@@ -86,9 +86,41 @@ TEST(Validators, RepoNameValid)
         {"colon", "a:b", 0},
         {"quote", "a\"b", 0},
         {"high byte", "caf\xc3\xa9", 0},
+        {"lone dot: the repositories directory itself", ".", 0},
+        {"dot component", "a/./b", 0},
+        {"trailing dot component", "a/.", 0},
+        {"dot component after a backslash", "a\\.", 0},
+        {"leading dot in a name", ".a/b.", 1},
     };
     for (const auto &c : cases)
         EXPECT_EQ(repo_name_valid(c.text.c_str()), c.expected) << c.label;
+}
+
+TEST(Validators, TagValid)
+{
+    const ValidCase cases[] = {
+        {"plain", "latest", 1},
+        {"version", "v1.2.3-rc_1", 1},
+        {"underscore first", "_x", 1},
+        {"digit first", "1.0", 1},
+        {"dots inside", "a..b", 1},
+        {"128 bytes", std::string(128, 't'), 1},
+        {"129 bytes", std::string(129, 't'), 0},
+        {"empty", "", 0},
+        {"dot first", ".hidden", 0},
+        {"dot dot", "..", 0},
+        {"dash first", "-x", 0},
+        {"slash", "a/b", 0},
+        {"backslash", "a\\b", 0},
+        {"colon", "a:b", 0},
+        {"space", "a b", 0},
+        {"line feed", "a\n", 0},
+        {"control byte", "a\x01", 0},
+        {"high byte", "caf\xc3\xa9", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(tag_valid(c.text.c_str()), c.expected) << c.label;
+    EXPECT_EQ(tag_valid(nullptr), 0);
 }
 
 TEST(JsonEscape, EscapesEveryClassOfByte)
