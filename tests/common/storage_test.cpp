@@ -88,7 +88,7 @@ TEST_F(Bootstrap, SecondCallAfterSuccessDoesNothing)
     run_in_child([&] {
         const int first = oci_init_storage();
         // Neither a new root nor a cleanup is noticed once storage is up.
-        setenv("REGISTRY_STORAGE_ROOT", tmp.sub("second").c_str(), 1);
+        set_env("REGISTRY_STORAGE_ROOT", tmp.sub("second").c_str());
         reg_storage_cleanup();
         const int second = oci_init_storage();
         write_text(result_file(), std::to_string(first) + " " + std::to_string(second));
@@ -106,7 +106,7 @@ TEST_F(Bootstrap, FailureIsReportedAndRetried)
     run_in_child([&] {
         const int first = oci_init_storage();
         const std::string error = reg_storage_last_error();
-        setenv("REGISTRY_STORAGE_ROOT", tmp.sub("fixed").c_str(), 1);
+        set_env("REGISTRY_STORAGE_ROOT", tmp.sub("fixed").c_str());
         const int second = oci_init_storage();
         write_text(result_file(),
                    std::to_string(first) + " " + std::to_string(second) + " " + error);
