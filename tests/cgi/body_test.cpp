@@ -245,9 +245,13 @@ TEST_F(Body, HugeContentLengthIsClampedAndAShortBodyEndsTheStream)
     run_in_child([&] {
         std::freopen(in.c_str(), "rb", stdin);
         Sink sink;
-        write_text(result_file(), stream_post_summary(sink));
+        const std::string s = stream_post_summary(sink);
+        // The whole-body read may reserve the clamped length, no more, and
+        // hands back what arrived.
+        std::freopen(in.c_str(), "rb", stdin);
+        write_text(result_file(), s + "\n" + read_post_summary(body_of(70000)));
     });
-    EXPECT_EQ(result(), "0 70000 65536,4464");
+    EXPECT_EQ(result(), "0 70000 65536,4464\n70000 same");
 }
 
 TEST_F(Body, UnopenableSpooledFileFallsBackToStandardInput)
