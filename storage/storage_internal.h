@@ -104,6 +104,9 @@ int manifest_tags_dir(const char *repo, char *out);
 int manifest_tag_path(const char *repo, const char *tag, char *out);
 int manifest_body_path(const char *repo, const char *file, char *out);
 int upload_path_for_uuid(const char *uuid, char *out); /* R/uploads/ID.part */
+int gc_dir(char *out);           /* R/_gc */
+int gc_progress_path(char *out); /* R/_gc/progress.json */
+int gc_cancel_path(char *out);   /* R/_gc/cancel */
 /* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
  * but a text shorter than 9 bytes is refused rather than read past. */
 int blob_path_for_digest(const char *digest, char *out);
@@ -213,16 +216,14 @@ const char *names_page_json(const char *head, char *const *names, int total, int
 void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count,
                              int depth);
 
-/* ---- repository walk ---------------------------------------------------- */
-
-/* Walks dir (callers: R/repositories, prefix "", *count 0, depth 0) and
- * appends a malloc'd copy of every repository name found (a directory that
- * holds a "_manifests" directory) to names, '/' between components, in
- * discovery order, while *count < kMaxRepos. Depths 0..kMaxRepoDepth are
- * listed; nothing below a "_manifests" directory is searched. Entries whose
- * path or name would be cut, and names whose copy fails, are skipped. */
-void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count,
-                             int depth);
+/* What a walk that must see everything could not see: how many things,
+ * and the first of them in words, for an error message. */
+constexpr size_t kUnseenCap = 512;
+struct unseen_log {
+    int count = 0;
+    char first[kUnseenCap] = "";
+    void note(const char *format, ...) REG_PRINTF(2, 3);
+};
 
 /* The names of one walk over R/repositories; frees them at scope end. */
 class repo_list
@@ -236,6 +237,13 @@ class repo_list
     /* Allocates the array and walks. -1 only when the array cannot be
      * allocated; an unreadable tree gives 0 names. */
     int collect();
+    /* The full walk, for work that must not miss a repository: every
+     * entry of every directory and every name, however many. What it
+     * still cannot see (a directory that cannot be listed, a name that
+     * would be cut, memory running out, a repository deeper than
+     * kMaxRepoDepth + 1 components) is noted in unseen. -1 only when the
+     * first allocation fails. */
+    int collect_all(unseen_log *unseen);
     /* Sorts the names ascending (byte-wise). */
     void sort();
 
@@ -244,6 +252,8 @@ class repo_list
     const char *operator[](int i) const { return names_[i]; }
 
   private:
+    void release();
+
     char **names_ = nullptr;
     int count_ = 0;
 };
@@ -309,7 +319,6 @@ int tag_unlink(const char *repo, const char *tag, char *out_hex);
  * all; when that directory exists but cannot be read in full, every
  * manifest is kept (a tag that was not seen may still name it). */
 void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count);
-
 
 } // namespace storage
 

@@ -95,6 +95,21 @@ int uploads_dir(char *out)
     return path_builder(out).add(s_root).level("uploads").done();
 }
 
+int gc_dir(char *out)
+{
+    return path_builder(out).add(s_root).level("_gc").done();
+}
+
+int gc_progress_path(char *out)
+{
+    return path_builder(out).add(s_root).level("_gc").level("progress.json").done();
+}
+
+int gc_cancel_path(char *out)
+{
+    return path_builder(out).add(s_root).level("_gc").level("cancel").done();
+}
+
 int repo_dir(const char *repo, char *out)
 {
     return path_builder(out).add(s_root).level("repositories").repo_level(repo).done();

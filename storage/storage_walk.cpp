@@ -7,9 +7,13 @@
  * level instead of allocated per directory, entry types come from the
  * enumeration, and only files whose size is wanted are stat'ed.
  */
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "storage_internal.h"
 
@@ -19,42 +23,73 @@ namespace storage
 namespace
 {
 
+/* The walk reads directories through one of two listings: the capped one
+ * (kDirMaxEntries entries, kMaxRepos names: catalog and statistics) or the
+ * full one (everything: garbage collection). These overloads are the only
+ * place the two differ in how a directory is read. */
+int read_dir(const char *dir, dir_listing &l) { return list_dir(dir, &l); }
+int read_dir(const char *dir, dir_listing_full &l) { return list_dir_full(dir, &l); }
+int entries(const dir_listing &l) { return l.count; }
+int entries(const dir_listing_full &l) { return l.count(); }
+const char *entry_name(const dir_listing &l, int i) { return l.entries[i].name; }
+const char *entry_name(const dir_listing_full &l, int i) { return l.name(i); }
+bool entry_is_dir(const dir_listing &l, int i) { return l.entries[i].is_dir != 0; }
+bool entry_is_dir(const dir_listing_full &l, int i) { return l.is_dir(i) != 0; }
+/* A capped listing that came back full may have left entries unread. */
+bool complete(const dir_listing &l) { return l.count < kDirMaxEntries; }
+bool complete(const dir_listing_full &) { return true; }
+std::unique_ptr<dir_listing> new_listing(dir_listing *) { return new_dir_listing(); }
+std::unique_ptr<dir_listing_full> new_listing(dir_listing_full *)
+{
+    return std::unique_ptr<dir_listing_full>(new (std::nothrow) dir_listing_full);
+}
+
 /* Work space of one walk level, allocated on first use and kept for the
  * walk's lifetime: every directory at that depth reuses it. */
-struct walk_level {
-    std::unique_ptr<dir_listing> listing;
+template <class Listing> struct walk_level {
+    std::unique_ptr<Listing> listing;
     char child[kPathCap];
     char name[kRepoNameCap];
     char probe[kPathCap];
 };
 
-struct walk_state {
+template <class Listing> struct walk_state {
     char **names;
-    int *count;
+    int count;
+    /* Capped walk: the caller's array of kMaxRepos. Full walk: a heap
+     * array that grows (capacity names_cap) and unseen gets what was
+     * missed. */
+    int names_cap;
+    bool grows;
+    unseen_log *unseen;
     /* levels[d] holds the listing of the directory walked at depth d and
      * the paths of its children; the children of the deepest level are
      * probed, never listed. */
-    std::unique_ptr<walk_level> levels[kMaxRepoDepth + 1];
+    std::unique_ptr<walk_level<Listing>> levels[kMaxRepoDepth + 1];
 
-    walk_level *level(int depth)
+    walk_level<Listing> *level(int depth)
     {
         auto &l = levels[depth];
         if (!l) {
-            l.reset(new (std::nothrow) walk_level);
+            l.reset(new (std::nothrow) walk_level<Listing>);
             if (l) {
-                l->listing = new_dir_listing();
+                l->listing = new_listing(static_cast<Listing *>(nullptr));
                 if (!l->listing) l.reset();
             }
         }
         return l.get();
     }
-    bool full() const { return *count >= kMaxRepos; }
+    bool full() const { return !grows && count >= names_cap; }
+    void miss(const char *what, const char *name)
+    {
+        if (unseen) unseen->note("%s: %s", what, name);
+    }
 };
 
-bool has_manifests_dir(const dir_listing &l)
+template <class Listing> bool has_manifests_dir(const Listing &l)
 {
-    for (int i = 0; i < l.count; ++i)
-        if (l.entries[i].is_dir && std::strcmp(l.entries[i].name, kManifestsDir) == 0) return true;
+    for (int i = 0; i < entries(l); ++i)
+        if (entry_is_dir(l, i) && std::strcmp(entry_name(l, i), kManifestsDir) == 0) return true;
     return false;
 }
 
@@ -74,82 +109,194 @@ bool form_name(char *out, const char *prefix, const char *entry)
     return true;
 }
 
-void add_name(walk_state &st, const char *name)
+template <class Listing> void add_name(walk_state<Listing> &st, const char *name)
 {
+    if (st.grows && st.count == st.names_cap) {
+        int cap = st.names_cap * 2;
+        void *p = st.names_cap <= INT32_MAX / 2
+                      ? std::realloc(st.names, static_cast<size_t>(cap) * sizeof(char *))
+                      : nullptr;
+        if (!p) {
+            st.miss("out of memory for repository", name);
+            return;
+        }
+        st.names = static_cast<char **>(p);
+        st.names_cap = cap;
+    }
     /* A name without its text is never counted: a failed copy is skipped. */
     char *copy = static_cast<char *>(std::malloc(std::strlen(name) + 1));
-    if (!copy) return;
+    if (!copy) {
+        st.miss("out of memory for repository", name);
+        return;
+    }
     std::strcpy(copy, name);
-    st.names[(*st.count)++] = copy;
+    st.names[st.count++] = copy;
 }
 
 /* The child named in lvl->child holds a "_manifests" directory. Answered
  * from the child's own listing when that is complete, else by a probe. */
-bool is_repository(walk_level *lvl, const dir_listing *child_listing)
+template <class Listing>
+bool is_repository(walk_level<Listing> *lvl, const Listing *child_listing)
 {
     if (child_listing) {
         if (has_manifests_dir(*child_listing)) return true;
-        if (child_listing->count < kDirMaxEntries) return false;
+        if (complete(*child_listing)) return false;
     }
     return path_join(lvl->probe, lvl->child, kManifestsDir) == 0 && plat_is_dir(lvl->probe);
 }
 
-/* Walks dir, whose listing is already in levels[depth]. dir and prefix
- * live in the level above (or with the caller) and stay put meanwhile. */
-void walk(walk_state &st, const char *dir, const char *prefix, int depth)
+/* Appends sep and part to the text in buf (cap bytes) at len; false, with
+ * buf unchanged, when it would be cut. */
+bool append_part(char *buf, size_t cap, size_t len, char sep, const char *part)
 {
-    walk_level *here = st.levels[depth].get();
-    const dir_listing &l = *here->listing;
-    for (int i = 0; i < l.count && !st.full(); ++i) {
-        const dir_entry &e = l.entries[i];
-        if (!e.is_dir || std::strcmp(e.name, kManifestsDir) == 0) continue;
-        /* A cut path or name would name something else: skip the entry. */
-        if (path_join(here->child, dir, e.name) != 0) continue;
-        if (!form_name(here->name, prefix, e.name)) continue;
+    size_t n = std::strlen(part);
+    if (len + 1 + n > cap - 1) return false;
+    buf[len] = sep;
+    std::memcpy(buf + len + 1, part, n + 1);
+    return true;
+}
 
-        /* The child is listed once, both to find its "_manifests" and to
-         * walk it; the deepest level is only probed. */
-        walk_level *next = depth < kMaxRepoDepth ? st.level(depth + 1) : nullptr;
-        const dir_listing *child = nullptr;
-        if (next && list_dir(here->child, next->listing.get()) == 0) child = next->listing.get();
-
-        if (is_repository(here, child)) add_name(st, here->name);
-        if (child && child->count > 0 && !st.full()) walk(st, here->child, here->name, depth + 1);
+/* Full walk only. The walk lists no deeper than kMaxRepoDepth, so a
+ * repository below path (a directory of kMaxRepoDepth + 1 components)
+ * would go unseen: searches path's subtree for one and notes it. path
+ * (kPathCap) and name (kRepoNameCap) are extended in place and restored;
+ * frames hold no path buffers, as the subtree may be deep. */
+void find_deeper(walk_state<dir_listing_full> &st, char *path, char *name)
+{
+    dir_listing_full l;
+    if (list_dir_full(path, &l) != 0) {
+        if (plat_is_dir(path)) st.miss("directory cannot be listed", name);
+        return;
+    }
+    const size_t path_len = std::strlen(path), name_len = std::strlen(name);
+    for (int i = 0; i < l.count(); ++i) {
+        if (!l.is_dir(i) || std::strcmp(l.name(i), kManifestsDir) == 0) continue;
+        if (!append_part(path, kPathCap, path_len, PLAT_SEP, l.name(i)) ||
+            !append_part(name, kRepoNameCap, name_len, '/', l.name(i))) {
+            path[path_len] = '\0';
+            st.miss("name too long below", name);
+            continue;
+        }
+        const size_t sub_len = path_len + 1 + std::strlen(l.name(i));
+        bool repo = append_part(path, kPathCap, sub_len, PLAT_SEP, kManifestsDir) &&
+                    plat_is_dir(path);
+        path[sub_len] = '\0';
+        if (repo)
+            st.miss("repository deeper than the walk goes", name);
+        else
+            find_deeper(st, path, name);
+        path[path_len] = '\0';
+        name[name_len] = '\0';
     }
 }
 
+/* Walks dir, whose listing is already in levels[depth]. dir and prefix
+ * live in the level above (or with the caller) and stay put meanwhile. */
+template <class Listing>
+void walk(walk_state<Listing> &st, const char *dir, const char *prefix, int depth)
+{
+    walk_level<Listing> *here = st.levels[depth].get();
+    const Listing &l = *here->listing;
+    for (int i = 0; i < entries(l) && !st.full(); ++i) {
+        const char *entry = entry_name(l, i);
+        if (!entry_is_dir(l, i) || std::strcmp(entry, kManifestsDir) == 0) continue;
+        /* A cut path or name would name something else: skip the entry. */
+        if (path_join(here->child, dir, entry) != 0 || !form_name(here->name, prefix, entry)) {
+            st.miss("name too long below", *prefix ? prefix : "repositories");
+            continue;
+        }
+
+        /* The child is listed once, both to find its "_manifests" and to
+         * walk it; the deepest level is only probed. */
+        walk_level<Listing> *next = depth < kMaxRepoDepth ? st.level(depth + 1) : nullptr;
+        const Listing *child = nullptr;
+        if (next && read_dir(here->child, *next->listing) == 0) child = next->listing.get();
+        if (st.unseen && depth < kMaxRepoDepth && !child && plat_is_dir(here->child))
+            st.miss(next ? "directory cannot be listed" : "out of memory below", here->name);
+
+        if (is_repository(here, child)) add_name(st, here->name);
+        if (child && entries(*child) > 0 && !st.full()) walk(st, here->child, here->name, depth + 1);
+        if constexpr (std::is_same_v<Listing, dir_listing_full>)
+            if (depth == kMaxRepoDepth && st.unseen) find_deeper(st, here->child, here->name);
+    }
+}
+
+/* Lists dir as level depth and walks it. An unlistable top counts as an
+ * empty tree, but the full walk notes it unless dir is simply absent. */
+template <class Listing> void walk_from(walk_state<Listing> &st, const char *dir,
+                                        const char *prefix, int depth)
+{
+    walk_level<Listing> *top = st.level(depth);
+    if (!top) {
+        st.miss("out of memory below", dir);
+        return;
+    }
+    if (read_dir(dir, *top->listing) != 0) {
+        if (plat_is_dir(dir)) st.miss("directory cannot be listed", dir);
+        return;
+    }
+    if (entries(*top->listing) > 0) walk(st, dir, prefix, depth);
+}
+
 } // namespace
+
+void unseen_log::note(const char *format, ...)
+{
+    if (count++ > 0) return;
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(first, sizeof first, format, ap);
+    va_end(ap);
+}
 
 void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count,
                              int depth)
 {
     if (!dir || !prefix || !names || !count || depth < 0 || depth > kMaxRepoDepth) return;
-    walk_state st{names, count, {}};
-    walk_level *top = st.level(depth);
-    if (!top || list_dir(dir, top->listing.get()) != 0 || top->listing->count == 0) return;
-    walk(st, dir, prefix, depth);
+    walk_state<dir_listing> st{names, *count, kMaxRepos, false, nullptr, {}};
+    walk_from(st, dir, prefix, depth);
+    *count = st.count;
 }
 
-repo_list::~repo_list()
+void repo_list::release()
 {
     if (!names_) return;
     for (int i = 0; i < count_; ++i)
         std::free(names_[i]);
     std::free(names_);
+    names_ = nullptr;
+    count_ = 0;
+}
+
+repo_list::~repo_list()
+{
+    release();
 }
 
 int repo_list::collect()
 {
-    if (names_) {
-        for (int i = 0; i < count_; ++i)
-            std::free(names_[i]);
-        count_ = 0;
-    } else {
-        names_ = static_cast<char **>(std::calloc(kMaxRepos, sizeof(char *)));
-        if (!names_) return -1;
-    }
+    release();
+    names_ = static_cast<char **>(std::calloc(kMaxRepos, sizeof(char *)));
+    if (!names_) return -1;
     char dir[kPathCap];
     if (repositories_dir(dir) == 0) collect_repos_recursive(dir, "", names_, &count_, 0);
+    return 0;
+}
+
+int repo_list::collect_all(unseen_log *unseen)
+{
+    release();
+    constexpr int kFirstCap = 256;
+    walk_state<dir_listing_full> st{nullptr, 0, kFirstCap, true, unseen, {}};
+    st.names = static_cast<char **>(std::malloc(kFirstCap * sizeof(char *)));
+    if (!st.names) return -1;
+    char dir[kPathCap];
+    if (repositories_dir(dir) == 0)
+        walk_from(st, dir, "", 0);
+    else if (unseen)
+        unseen->note("%s", "storage root too long for the repositories directory");
+    names_ = st.names;
+    count_ = st.count;
     return 0;
 }
 
