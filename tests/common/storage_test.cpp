@@ -49,7 +49,7 @@ TEST_F(Bootstrap, RootComesFromConfigWithStorageRootFirst)
         {"{\"storage_root\" : \"s3\"}", "registry_storage"},
         {"{\"storage_root\" : \"s4\", \"registry_storage_root\":\"r4\"}", "r4"},
         // A malformed storage_root does not fall back to the other key.
-        {"{\"storage_root\":\"s5, \"registry_storage_root\": \"r5\"}", "s5, "},
+        {"{\"storage_root\":\"s5,\"registry_storage_root\": \"r5\"}", "s5,"},
         {"{\"storage_root\": 5, \"next\": 1}", "next"}, // the next quoted text
         {"{\"storage_root\": \"\"}", "registry_storage"},
         {"{\"storage_root\": \"" + long_name + "\"}", "registry_storage"}, // 1,024 bytes
@@ -62,6 +62,13 @@ TEST_F(Bootstrap, RootComesFromConfigWithStorageRootFirst)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file.substr(0, 100));
         config(c.file);
+#ifdef _WIN32
+        if (c.root.size() > 200) {
+            // Past Windows' 260-character limit: read in full, then refused.
+            EXPECT_EQ(init_in_child(), "-1");
+            continue;
+        }
+#endif
         EXPECT_EQ(init_in_child(), "0");
         EXPECT_TRUE(has_layout(tmp.path() / c.root));
         fs::remove_all(tmp.path() / c.root);
@@ -117,6 +124,7 @@ TEST_F(Bootstrap, FailureIsReportedAndRetried)
 
 TEST_F(Bootstrap, OverlongEnvironmentRootIsCutTo1023Bytes)
 {
+    SKIP_ON_WINDOWS(kNeedsLongPaths);
     std::string name = tmp.str();
     while (name.size() < 1100)
         name += "/" + std::string(90, 'd');

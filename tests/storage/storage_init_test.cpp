@@ -93,6 +93,7 @@ TEST_F(Init, ARootThatIsALinkToADirectoryIsUsed)
 
 TEST_F(Init, RootLengthLimitIs3499Bytes)
 {
+    SKIP_ON_WINDOWS(testsupport::kNeedsLongPaths);
     const std::string ok = path_of_length(tmp.str(), kRootMax);
     ASSERT_EQ(ok.size(), 3499u);
     EXPECT_EQ(reg_storage_init(ok.c_str()), 0) << reg_storage_last_error();

@@ -26,7 +26,7 @@ const std::string kHex(64, 'c');
 TEST(PathBuilders, ComposeTheLayout)
 {
     ScopedRoot r("R");
-    const std::string m = join(join(join("R", "repositories"), join("team", "app")), "_manifests");
+    const std::string m = join(join(join("R", "repositories"), "team/app"), "_manifests");
     struct Case {
         const char *label;
         std::function<int(char *)> build;
@@ -37,7 +37,7 @@ TEST(PathBuilders, ComposeTheLayout)
         {"blobs", blobs_dir, join(join("R", "blobs"), "sha256")},
         {"uploads", uploads_dir, join("R", "uploads")},
         {"repo dir", [](char *o) { return repo_dir("team/app", o); },
-         join(join("R", "repositories"), join("team", "app"))},
+         join(join("R", "repositories"), "team/app")},
         {"manifests dir", [](char *o) { return repo_manifests_dir("team/app", o); }, m},
         {"revision dir", [](char *o) { return manifest_rev_dir("team/app", kHex.c_str(), o); },
          join(join(join(m, "revisions"), "sha256"), kHex)},

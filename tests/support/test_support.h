@@ -93,6 +93,17 @@ class TempDir {
 #endif
 };
 
+/* Skips the running test on Windows, saying why: for cases that need what
+ * Windows cannot give, such as paths past its 260-character limit (MAX_PATH),
+ * which the Win32 calls refuse. Expands to a gtest statement. */
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << (reason)
+#else
+#define SKIP_ON_WINDOWS(reason) static_cast<void>(reason)
+#endif
+constexpr char kNeedsLongPaths[] =
+    "needs paths past 260 characters, which Windows refuses (the Windows path tests cover that)";
+
 inline void set_env(const char *name, const char *value)
 {
 #ifdef _WIN32
