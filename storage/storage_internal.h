@@ -60,6 +60,9 @@ constexpr int64_t kReadAllocMax = 67108864;     /* read_file_alloc refuses more 
 constexpr size_t kTagLinkCap = 128;             /* buffer a tag link is read into */
 constexpr size_t kUploadNameCap = 128;          /* "ID.part" file name buffer */
 constexpr uint32_t kSeedFallback = 0x9E3779B9u; /* the seed is never 0 */
+constexpr size_t kUploadIdLen = 36;             /* "8-4-4-4-12" lower-case hex */
+constexpr size_t kDigestLen = 71;               /* "sha256:" + 64 hex digits */
+constexpr int kUploadCreateTries = 16;          /* ids drawn before start gives up */
 
 constexpr char kStorageVersion[] = "1.9.0";
 constexpr char kManifestsDir[] = "_manifests";
@@ -110,6 +113,11 @@ int gc_cancel_path(char *out);   /* R/_gc/cancel */
 /* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
  * but a text shorter than 9 bytes is refused rather than read past. */
 int blob_path_for_digest(const char *digest, char *out);
+
+/* R/blobs/sha256/HH, the fan-out directory of a digest, composed as the
+ * layout specifies it: "%s/blobs/sha256/%c%c" (forward slashes on every
+ * platform). Same refusal of short texts as blob_path_for_digest. */
+int blob_fan_dir(const char *digest, char *out);
 
 /* 32 bytes -> 64 lower-case hex digits and a NUL (out: 65 bytes). */
 void bin_to_hex(const uint8_t *bytes, char *out);
@@ -267,6 +275,23 @@ int count_tags();
 int count_tags_of(char *const *names, int count);
 int64_t count_blobs(int *out_count);
 int count_uploads(int64_t *out_bytes);
+
+/* ---- upload ids (storage_upload_id.cpp) -------------------------------- */
+
+/* Draws one upload id from the generator state: 16 xorshift32 steps (<<13,
+ * >>17, <<5), one byte (the low 8 bits) per step, written as 8-4-4-4-12
+ * lower-case hex, low nibble first. out gets 36 characters and a NUL
+ * (37 bytes); *state gets the final state, or kSeedFallback when that is 0.
+ * reg_blob_start_upload passes &s_seed; tests pass their own state. */
+void upload_id_next(uint32_t *state, char *out);
+
+/* Claims a new upload: draws ids from *state and creates R/uploads/ID.part
+ * empty and exclusively, so an existing upload file is never truncated.
+ * When the drawn id's file already exists, the next id is drawn, at most
+ * kUploadCreateTries ids in all. 0 with the id in out_id (37 bytes); -1
+ * with the last id drawn in out_id and the path that could not be created
+ * in out_path (kPathCap bytes). *state is advanced by every draw. */
+int upload_create(uint32_t *state, char *out_id, char *out_path);
 
 /* ---- small helpers ------------------------------------------------------ */
 

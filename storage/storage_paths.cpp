@@ -172,6 +172,16 @@ int blob_path_for_digest(const char *digest, char *out)
         .done();
 }
 
+int blob_fan_dir(const char *digest, char *out)
+{
+    if (strnlen(digest, 9) < 9) {
+        out[0] = '\0';
+        return -1;
+    }
+    const char fan[3] = {digest[7], digest[8], '\0'};
+    return path_builder(out).add(s_root).add("/blobs/sha256/").add(fan).done();
+}
+
 void bin_to_hex(const uint8_t *bytes, char *out)
 {
     for (int i = 0; i < 32; ++i) {

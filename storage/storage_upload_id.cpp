@@ -1,0 +1,58 @@
+/*
+ * storage_upload_id.cpp - upload ids: the generator of Part 3.2 and the
+ * exclusive creation of a new upload's file.
+ *
+ * The generator is seeded from the time in seconds and a load address, so
+ * two processes starting uploads in the same second can draw the same id.
+ * The specified "wb" would then truncate the other process's upload; we
+ * create the file exclusively instead and draw the next id when the name
+ * is taken, so a new upload never destroys an existing one.
+ */
+#include <cstdio>
+
+#include "storage_internal.h"
+
+namespace storage
+{
+
+void upload_id_next(uint32_t *state, char *out)
+{
+    uint32_t x = *state;
+    size_t pos = 0;
+    for (int i = 0; i < 16; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        const unsigned byte = x & 0xFFu;
+        /* Two digits per byte, low nibble first, dashes at 8, 13, 18, 23. */
+        for (unsigned digit : {byte & 0x0Fu, byte >> 4}) {
+            if (pos == 8 || pos == 13 || pos == 18 || pos == 23) out[pos++] = '-';
+            out[pos++] = hx[digit];
+        }
+    }
+    out[kUploadIdLen] = '\0';
+    *state = x != 0 ? x : kSeedFallback;
+}
+
+int upload_create(uint32_t *state, char *out_id, char *out_path)
+{
+    for (int attempt = 0; attempt < kUploadCreateTries; ++attempt) {
+        upload_id_next(state, out_id);
+        if (upload_path_for_uuid(out_id, out_path) != 0) return -1; /* root too long: never */
+        /* "x" (C11): fails when the name exists, whatever it is. */
+        if (FILE *f = std::fopen(out_path, "wbx")) {
+            if (std::fclose(f) != 0) {
+                plat_remove(out_path);
+                return -1;
+            }
+            return 0;
+        }
+        /* Taken by another upload: draw again. Anything else (no uploads
+         * directory, no permission, no space) will not get better. */
+        plat_file_info info;
+        if (plat_stat(out_path, &info) != 0) return -1;
+    }
+    return -1;
+}
+
+} // namespace storage
