@@ -1,0 +1,561 @@
+/*
+ * storage_manifests.cpp - manifests and the tags that name them: push, read
+ * and delete, and deleting a whole repository.
+ *
+ * A push validates the body against the blob store (or, for an index,
+ * against stored manifests), then writes the body, its content-type file,
+ * the revision link and last the tag link, so a failed push never leaves a
+ * tag pointing at a manifest that was not stored. Each of these files is
+ * replaced atomically: readers (other requests, the garbage collector) see
+ * the old or the new content, never a part.
+ */
+#include <yyjson.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "sha256.h"
+#include "storage_internal.h"
+
+namespace storage
+{
+
+namespace
+{
+
+constexpr size_t kMediaTypeCap = 256; /* body "mediaType" copy, NUL included */
+constexpr int kPruneLevels = 16;      /* parents a repository delete may remove */
+
+struct doc_freer {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_freer>;
+
+bool is_digest_reference(const char *reference)
+{
+    return std::strncmp(reference, kDigestPrefix.data(), kDigestPrefix.size()) == 0;
+}
+
+/* The first member named key, compared by length and bytes. */
+yyjson_val *member(yyjson_val *obj, const char *key)
+{
+    return yyjson_obj_getn(obj, key, std::strlen(key));
+}
+
+/* The "digest" of an object that has one digest_valid accepts, else null.
+ * The length is checked too: a JSON string may hide a NUL. */
+const char *valid_digest_of(yyjson_val *obj)
+{
+    if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) == 0) return nullptr;
+    yyjson_val *d = member(obj, "digest");
+    const char *s = yyjson_get_str(d);
+    if (!s || yyjson_get_len(d) != kDigestLen || !digest_valid(s)) return nullptr;
+    return s;
+}
+
+bool body_file_exists(const char *repo, const char *hex)
+{
+    char path[kPathCap];
+    return manifest_body_path(repo, hex, path) == 0 && plat_is_file(path);
+}
+
+/* Every entry of an index must name a manifest stored in this repository
+ * or, failing that, in any repository; the store is walked at most once. */
+int check_index(const char *repo, yyjson_val *list)
+{
+    if (!yyjson_is_arr(list)) {
+        set_error("manifest \"manifests\" must be an array");
+        return -1;
+    }
+    if (yyjson_arr_size(list) == 0) {
+        set_error("manifest index must reference at least 1 manifest");
+        return -1;
+    }
+    repo_list others;
+    bool walked = false;
+    size_t i, max;
+    yyjson_val *entry;
+    yyjson_arr_foreach(list, i, max, entry)
+    {
+        const char *digest = valid_digest_of(entry);
+        if (!digest) {
+            set_error("manifest index entry %zu missing valid digest", i);
+            return -1;
+        }
+        const char *hex = digest + kDigestPrefix.size();
+        bool found = body_file_exists(repo, hex);
+        if (!found && !walked) {
+            walked = true;
+            if (others.collect() != 0) {
+                set_error("BLOB_UNKNOWN: %s", digest);
+                return -1;
+            }
+        }
+        for (int r = 0; !found && r < others.count(); ++r)
+            found = body_file_exists(others[r], hex);
+        if (!found) {
+            set_error("BLOB_UNKNOWN: %s", digest);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+/* An image manifest: a stored config blob and, when "layers" is present,
+ * an array of stored layer blobs. */
+int check_image(yyjson_val *root)
+{
+    const char *config = valid_digest_of(member(root, "config"));
+    if (!config) {
+        set_error("manifest missing valid config.digest");
+        return -1;
+    }
+    if (reg_blob_exists(config) != 1) {
+        set_error("BLOB_UNKNOWN: %s", config);
+        return -1;
+    }
+    yyjson_val *layers = member(root, "layers");
+    if (!layers) return 0;
+    if (!yyjson_is_arr(layers)) {
+        set_error("manifest layers must be an array");
+        return -1;
+    }
+    size_t i, max;
+    yyjson_val *layer;
+    yyjson_arr_foreach(layers, i, max, layer)
+    {
+        const char *digest = valid_digest_of(layer);
+        if (!digest) {
+            set_error("manifest layer %zu missing valid digest", i);
+            return -1;
+        }
+        if (reg_blob_exists(digest) != 1) {
+            set_error("BLOB_UNKNOWN: %s", digest);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+/* Parses and validates a body; media_type (kMediaTypeCap bytes) gets the
+ * body's "mediaType" when it is a string that fits, else "". */
+int check_manifest(const char *repo, const void *body, size_t body_len, char *media_type)
+{
+    media_type[0] = '\0';
+    /* Flags 0: strict JSON. yyjson copies the input, so body stays const. */
+    doc_ptr doc(yyjson_read_opts(static_cast<char *>(const_cast<void *>(body)), body_len, 0,
+                                 nullptr, nullptr));
+    if (!doc) {
+        set_error("manifest JSON parse failed");
+        return -1;
+    }
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root)) {
+        set_error("manifest must be a JSON object");
+        return -1;
+    }
+    if (yyjson_obj_size(root) == 0) {
+        set_error("manifest missing valid config.digest");
+        return -1;
+    }
+    yyjson_val *mt = member(root, "mediaType");
+    const char *mt_text = yyjson_get_str(mt);
+    size_t mt_len = yyjson_get_len(mt);
+    /* A hidden NUL would store a different text than the body names. */
+    if (mt_text && mt_len < kMediaTypeCap && std::strlen(mt_text) == mt_len)
+        std::memcpy(media_type, mt_text, mt_len + 1);
+
+    if (yyjson_val *list = member(root, "manifests")) return check_index(repo, list);
+    return check_image(root);
+}
+
+/* The content type to store: the caller's, unless it is the default and
+ * the body names its own type; else the body's type; else the default. */
+const char *choose_content_type(const char *given, const char *media_type)
+{
+    bool have_media = media_type[0] != '\0';
+    if (given && *given)
+        return have_media && std::strcmp(given, kDefaultManifestType) == 0 ? media_type : given;
+    return have_media ? media_type : kDefaultManifestType;
+}
+
+/* The stored type returns as a response header: it must come back whole
+ * from get and must not hold a byte that ends or splits a header line. */
+int check_content_type(const char *type)
+{
+    size_t len = strnlen(type, kContentTypeMax + 1);
+    if (len > kContentTypeMax) {
+        set_error("content type too long (max %zu bytes)", kContentTypeMax);
+        return -1;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(type[i]);
+        if (c < 0x20 || c == 0x7F) {
+            set_error("invalid content type");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void hex_of_body(const void *body, size_t body_len, char *hex)
+{
+    sha256_ctx ctx;
+    uint8_t sum[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, body, body_len);
+    sha256_final(&ctx, sum);
+    bin_to_hex(sum, hex);
+}
+
+/* "HEX.ct" in the manifests directory. */
+int content_type_path(const char *repo, const char *hex, char *out)
+{
+    char name[kHexCap + 3];
+    std::snprintf(name, sizeof name, "%s.ct", hex);
+    return manifest_body_path(repo, name, out);
+}
+
+/* Writes the files of one push in order; the first failure's message. */
+int store_manifest(const char *repo, const char *reference, const void *body, size_t body_len,
+                   const char *type, const char *hex)
+{
+    char path[kPathCap], dir[kPathCap];
+    char digest[kDigestLen + 1];
+    std::snprintf(digest, sizeof digest, "sha256:%s", hex);
+
+    if (repo_manifests_dir(repo, dir) != 0 || mkdirs(dir) != 0) {
+        set_error("mkdirs manifests dir failed");
+        return -1;
+    }
+    if (manifest_body_path(repo, hex, path) != 0 || write_file_atomic(path, body, body_len) != 0) {
+        set_error("write manifest body failed");
+        return -1;
+    }
+    if (content_type_path(repo, hex, path) != 0 ||
+        write_file_atomic(path, type, std::strlen(type)) != 0) {
+        set_error("write manifest ct failed");
+        return -1;
+    }
+    if (manifest_rev_dir(repo, hex, dir) != 0 || mkdirs(dir) != 0) {
+        set_error("mkdirs revision dir failed");
+        return -1;
+    }
+    if (manifest_rev_path(repo, hex, path) != 0 ||
+        write_file_atomic(path, digest, kDigestLen) != 0) {
+        set_error("write revision link failed");
+        return -1;
+    }
+    if (is_digest_reference(reference)) return 0;
+
+    char tags[kPathCap], tag_dir[kPathCap];
+    if (manifest_tags_dir(repo, tags) != 0 || path_join(tag_dir, tags, reference) != 0 ||
+        path_join(dir, tag_dir, "current") != 0 || mkdirs(dir) != 0) {
+        set_error("mkdirs tag dir failed");
+        return -1;
+    }
+    if (manifest_tag_path(repo, reference, path) != 0 ||
+        write_file_atomic(path, digest, kDigestLen) != 0) {
+        set_error("write tag link failed");
+        return -1;
+    }
+    return 0;
+}
+
+/* Removes what makes hex a stored manifest: body, content-type file and
+ * revision link, each when it is a file. Failures leave the file, which
+ * keeps the manifest readable rather than half gone. */
+void remove_manifest_files(const char *repo, const char *hex)
+{
+    char path[kPathCap];
+    if (manifest_body_path(repo, hex, path) == 0 && plat_is_file(path)) plat_remove(path);
+    if (content_type_path(repo, hex, path) == 0 && plat_is_file(path)) plat_remove(path);
+    if (manifest_rev_path(repo, hex, path) == 0 && plat_is_file(path)) plat_remove(path);
+}
+
+bool hex_less(const char *a, const char *b)
+{
+    return std::strcmp(a, b) < 0;
+}
+
+/* Deletes by digest: every tag naming hex first, then the manifest. */
+int delete_by_digest(const char *repo, const char *reference, const char *hex)
+{
+    char tags[kPathCap], tag_dir[kPathCap], link[kPathCap], text[kTagLinkCap];
+    if (manifest_tags_dir(repo, tags) != 0) {
+        set_error("delete manifest tags failed: %s@%s", repo, reference);
+        return -1;
+    }
+    dir_listing_full l;
+    if (list_dir_full(tags, &l) != 0) {
+        /* Tags that cannot be seen could still name the manifest: removing
+         * it would leave them dangling. */
+        if (plat_is_dir(tags)) {
+            set_error("delete manifest tags failed: %s@%s", repo, reference);
+            return -1;
+        }
+    } else {
+        bool failed = false;
+        for (int i = 0; i < l.count(); ++i) {
+            if (!l.is_dir(i)) continue;
+            if (manifest_tag_path(repo, l.name(i), link) != 0 || read_link(link, text) != 0 ||
+                !link_names_hex(text, hex))
+                continue;
+            if (path_join(tag_dir, tags, l.name(i)) != 0 || delete_tree(tag_dir) != 0)
+                failed = true;
+        }
+        plat_rmdir(tags); /* only when nothing else is left in it */
+        if (failed) {
+            set_error("delete manifest tags failed: %s@%s", repo, reference);
+            return -1;
+        }
+    }
+    remove_manifest_files(repo, hex);
+    if (manifest_rev_dir(repo, hex, link) == 0) plat_rmdir(link);
+    return 0;
+}
+
+} // namespace
+
+int manifest_resolve(const char *repo, const char *reference, char *out_hex)
+{
+    char path[kPathCap];
+    if (is_digest_reference(reference)) {
+        if (!digest_valid(reference)) {
+            set_error("invalid digest reference");
+            return -1;
+        }
+        std::memcpy(out_hex, reference + kDigestPrefix.size(), kHexCap);
+        if ((manifest_rev_path(repo, out_hex, path) == 0 && plat_is_file(path)) ||
+            body_file_exists(repo, out_hex))
+            return 0;
+        set_error("manifest not found: %s@%s", repo, reference);
+        return -1;
+    }
+    /* Checked before the tag becomes a path: a separator or ".." would
+     * address a file outside the tags directory. */
+    if (!tag_valid(reference)) {
+        set_error("invalid tag reference");
+        return -1;
+    }
+    char text[kTagLinkCap];
+    if (manifest_tag_path(repo, reference, path) != 0 || read_link(path, text) != 0) {
+        set_error("tag not found: %s:%s", repo, reference);
+        return -1;
+    }
+    if (!digest_valid(text)) {
+        set_error("corrupt tag link: %s:%s", repo, reference);
+        return -1;
+    }
+    std::memcpy(out_hex, text + kDigestPrefix.size(), kHexCap);
+    return 0;
+}
+
+int tag_unlink(const char *repo, const char *tag, char *out_hex)
+{
+    if (manifest_resolve(repo, tag, out_hex) != 0) return -1;
+    char path[kPathCap];
+    if (manifest_tag_path(repo, tag, path) == 0 && plat_is_file(path) && plat_remove(path) != 0) {
+        set_error("delete tag failed");
+        return -1;
+    }
+    return 0;
+}
+
+void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count)
+{
+    if (count <= 0) return;
+    std::vector<char *> wanted;
+    std::vector<char> named(count, 0);
+    char tags[kPathCap], link[kPathCap], text[kTagLinkCap];
+    try {
+        wanted.reserve(count);
+        for (int i = 0; i < count; ++i)
+            wanted.push_back(hexes[i]);
+    } catch (...) {
+        return; /* cannot tell which are still tagged: keep them all */
+    }
+    std::sort(wanted.begin(), wanted.end(), hex_less);
+
+    dir_listing_full l;
+    if (manifest_tags_dir(repo, tags) != 0) return;
+    if (list_dir_full(tags, &l) != 0 && plat_is_dir(tags)) return; /* unseen tags: keep */
+    int left = count;
+    for (int i = 0; i < l.count() && left > 0; ++i) {
+        if (!l.is_dir(i)) continue;
+        if (manifest_tag_path(repo, l.name(i), link) != 0 || read_link(link, text) != 0) continue;
+        if (std::strncmp(text, kDigestPrefix.data(), kDigestPrefix.size()) != 0) continue;
+        char hex[kHexCap];
+        copy_cut(hex, sizeof hex, text + kDigestPrefix.size());
+        auto it = std::lower_bound(wanted.begin(), wanted.end(), hex, hex_less);
+        /* Duplicates sit side by side: mark every copy. */
+        for (; it != wanted.end() && std::strcmp(*it, hex) == 0; ++it) {
+            size_t k = static_cast<size_t>(it - wanted.begin());
+            if (!named[k]) {
+                named[k] = 1;
+                --left;
+            }
+        }
+    }
+    for (int k = 0; k < count; ++k) {
+        if (named[k]) continue;
+        /* A duplicate removed earlier is simply gone; removal is idempotent. */
+        remove_manifest_files(repo, wanted[k]);
+    }
+}
+
+} // namespace storage
+
+using namespace storage;
+
+namespace
+{
+
+/* The checks every public operation runs first, in order. */
+int check_common(bool args_present, const char *repo, bool name_in_message)
+{
+    if (!args_present) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!s_ready) {
+        set_error("%s", kNotInitialized);
+        return -1;
+    }
+    if (!*repo || !repo_name_valid(repo)) {
+        if (name_in_message)
+            set_error("invalid repository name: %s", repo);
+        else
+            set_error("invalid repository name");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
+                                size_t body_len, const char *content_type, char *out_digest)
+{
+    if (check_common(repo_name && reference && body && out_digest, repo_name, true) != 0) return -1;
+    if (!*reference) {
+        set_error("empty reference");
+        return -1;
+    }
+    if (!is_digest_reference(reference) && !tag_valid(reference)) {
+        set_error("invalid tag reference");
+        return -1;
+    }
+    /* get returns at most this much: a longer body would come back cut. */
+    if (body_len > kManifestMax) {
+        set_error("manifest too large (max %zu bytes)", kManifestMax);
+        return -1;
+    }
+    char media_type[kMediaTypeCap];
+    if (check_manifest(repo_name, body, body_len, media_type) != 0) return -1;
+    const char *type = choose_content_type(content_type, media_type);
+    if (check_content_type(type) != 0) return -1;
+
+    char hex[kHexCap];
+    hex_of_body(body, body_len, hex);
+    if (store_manifest(repo_name, reference, body, body_len, type, hex) != 0) return -1;
+    std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    return 0;
+}
+
+extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference,
+                                        char *out_content_type, char *out_digest)
+{
+    if (check_common(repo_name && reference && out_content_type && out_digest, repo_name, false) !=
+        0)
+        return nullptr;
+    char hex[kHexCap], path[kPathCap];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
+
+    size_t n = 0;
+    if (manifest_body_path(repo_name, hex, path) != 0 ||
+        read_file(path, s_result, kResultCap, &n) != 0) {
+        set_error("manifest body not found: %s@%s", repo_name, reference);
+        return nullptr;
+    }
+    plat_file_info info;
+    if (n == kManifestMax && plat_stat(path, &info) == 0 &&
+        info.size > static_cast<int64_t>(kManifestMax)) {
+        /* Stored by other means: returning it cut would be a different
+         * manifest than its digest names. */
+        set_error("manifest too large: %s@%s", repo_name, reference);
+        return nullptr;
+    }
+    if (content_type_path(repo_name, hex, path) != 0 ||
+        read_file(path, out_content_type, kContentTypeMax + 1, &n) != 0 || n == 0)
+        copy_cut(out_content_type, kContentTypeMax + 1, kDefaultManifestType);
+    std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    return s_result;
+}
+
+extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
+{
+    if (check_common(repo_name && reference, repo_name, false) != 0) return -1;
+    char hex[kHexCap];
+    if (is_digest_reference(reference)) {
+        if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+        return delete_by_digest(repo_name, reference, hex);
+    }
+    /* The tag's own directories stay: a push under the same tag may be
+     * creating them right now. */
+    if (tag_unlink(repo_name, reference, hex) != 0) return -1;
+    manifests_drop_untagged(repo_name, &hex, 1);
+    return 0;
+}
+
+namespace
+{
+
+constexpr bool is_level_sep(char c)
+{
+    return c == '/' || c == PLAT_SEP;
+}
+
+/* Removes the emptied parents of a deleted repository directory, cutting
+ * at either separator. Never at or above floor_len (the repositories
+ * directory) and never a directory that still holds anything. */
+void prune_parents(char *path, size_t floor_len)
+{
+    for (int level = 0; level < kPruneLevels; ++level) {
+        size_t len = std::strlen(path);
+        while (len > 0 && !is_level_sep(path[len - 1]))
+            --len;
+        /* "a//b" and a trailing separator leave runs of separators; the
+         * directory is the text before them. */
+        while (len > 0 && is_level_sep(path[len - 1]))
+            --len;
+        path[len] = '\0';
+        if (len <= floor_len) return;
+        if (!plat_is_dir(path)) continue;
+        if (plat_rmdir(path) != 0) return;
+    }
+}
+
+} // namespace
+
+extern "C" int reg_repo_delete(const char *repo_name)
+{
+    if (!repo_name || !*repo_name) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (check_common(true, repo_name, false) != 0) return -1;
+    char dir[kPathCap], top[kPathCap];
+    if (repo_dir(repo_name, dir) != 0 || repositories_dir(top) != 0 || !plat_is_dir(dir)) {
+        set_error("repository not found: %s", repo_name);
+        return -1;
+    }
+    if (delete_tree(dir) != 0) {
+        set_error("delete repository failed: %s", repo_name);
+        return -1;
+    }
+    prune_parents(dir, std::strlen(top));
+    return 0;
+}

@@ -1,0 +1,446 @@
+/* Manifests and tags: push, read, delete, repository delete. */
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "manifest_fixture.h"
+
+namespace
+{
+
+using namespace storage;
+using namespace manifesttest;
+namespace fs = std::filesystem;
+using testsupport::read_text;
+using testsupport::write_text;
+
+constexpr char kDockerType[] = "application/vnd.docker.distribution.manifest.v2+json";
+constexpr char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
+
+/* Every file under dir, relative, sorted: what a push left behind. */
+std::vector<std::string> files_under(const fs::path &dir)
+{
+    std::vector<std::string> out;
+    if (!fs::exists(dir)) return out;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (!e.is_directory()) out.push_back(fs::relative(e.path(), dir).generic_string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+using Manifests = ManifestStore;
+
+TEST_F(Manifests, PushByTagWritesBodyTypeRevisionAndTagLink)
+{
+    const std::string body = image_for("app");
+    const std::string digest = digest_of(body);
+    const std::string hex = digest.substr(7);
+    EXPECT_EQ(put("team/app", "v1", body), digest) << error();
+
+    EXPECT_EQ(files_under(manifests("team/app")),
+              (std::vector<std::string>{hex, hex + ".ct", "revisions/sha256/" + hex + "/link",
+                                        "tags/v1/current/link"}))
+        << "no temporaries are left";
+    EXPECT_EQ(read_text(body_file("team/app", digest)), body);
+    EXPECT_EQ(read_text(type_file("team/app", digest)), kDockerType);
+    EXPECT_EQ(read_text(rev_dir("team/app", digest) / "link"), digest);
+    EXPECT_EQ(read_text(tag_link("team/app", "v1")), digest);
+
+    for (const std::string &ref : {std::string("v1"), digest}) {
+        got g = get("team/app", ref);
+        ASSERT_TRUE(g.ok) << ref << ": " << error();
+        EXPECT_EQ(g.body, body);
+        EXPECT_EQ(g.type, kDockerType);
+        EXPECT_EQ(g.digest, digest);
+    }
+}
+
+TEST_F(Manifests, PushByDigestWritesNoTagAndReportsTheBodysDigest)
+{
+    const std::string body = image_for("app");
+    const std::string other = digest_of("something else");
+    EXPECT_EQ(put("app", other, body), digest_of(body)) << error();
+    EXPECT_FALSE(fs::exists(manifests("app") / "tags"));
+    EXPECT_TRUE(get("app", digest_of(body)).ok);
+}
+
+TEST_F(Manifests, PushingATagAgainMovesItAndKeepsTheOldManifest)
+{
+    const std::string first = push_image("app", "v1", "one");
+    const std::string second = push_image("app", "v1", "two");
+    ASSERT_NE(first, second);
+    EXPECT_EQ(read_text(tag_link("app", "v1")), second);
+    EXPECT_EQ(get("app", "v1").digest, second);
+    EXPECT_TRUE(get("app", first).ok) << "untagged, still stored";
+}
+
+TEST_F(Manifests, ContentTypeChoice)
+{
+    const auto b = blobs_for("ct");
+    const std::string long_type(256, 't');
+    const struct {
+        const char *label;
+        std::string media_type; /* in the body; "" for none */
+        const char *given;
+        std::string stored;
+    } cases[] = {
+        {"given type wins over the body", kDockerType + std::string("x"), kOciType, kOciType},
+        {"default given: the body's type", kOciType, kDockerType, kOciType},
+        {"none given: the body's type", kOciType, nullptr, kOciType},
+        {"none at all: the default", "", nullptr, kDockerType},
+        {"empty given: the default", "", "", kDockerType},
+        {"body type of 256 bytes is ignored", long_type, nullptr, kDockerType},
+    };
+    for (const auto &c : cases) {
+        const std::string body = image_json(b[0], {b[1]}, c.media_type);
+        const std::string digest = put("app", "t", body, c.given);
+        ASSERT_EQ(digest, digest_of(body)) << c.label << ": " << error();
+        EXPECT_EQ(read_text(type_file("app", digest)), c.stored) << c.label;
+        EXPECT_EQ(get("app", digest).type, c.stored) << c.label;
+    }
+}
+
+/* Every refused body: its message, and nothing written anywhere. */
+TEST_F(Manifests, RefusedBodiesTouchNothing)
+{
+    const auto b = blobs_for("ok");
+    const std::string stored = push_image("elsewhere", "v1", "elsewhere");
+    const std::string missing = digest_of("never uploaded");
+    const std::string config = "{\"digest\":\"" + b[0] + "\"}";
+    const std::string upper = "sha256:" + std::string(64, 'A');
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const std::string huge = "{\"pad\":\"" + std::string(1048576, 'x') + "\"}";
+    const struct {
+        const char *label;
+        std::string body;
+        std::string message;
+    } cases[] = {
+        {"empty body", "", "manifest JSON parse failed"},
+        {"not JSON", "hello", "manifest JSON parse failed"},
+        {"truncated", "{\"config\":{", "manifest JSON parse failed"},
+        {"NUL after the document", std::string("{}\0", 3), "manifest JSON parse failed"},
+        {"NUL in a string", std::string("{\"a\":\"x\0\"}", 10), "manifest JSON parse failed"},
+        {"trailing garbage", "{} x", "manifest JSON parse failed"},
+        {"comment", "{/*c*/}", "manifest JSON parse failed"},
+        {"array", "[]", "manifest must be a JSON object"},
+        {"string", "\"x\"", "manifest must be a JSON object"},
+        {"deeply nested arrays", deep, "manifest must be a JSON object"},
+        {"empty object", "{}", "manifest missing valid config.digest"},
+        {"no config", "{\"layers\":[]}", "manifest missing valid config.digest"},
+        {"config a string", "{\"config\":\"" + b[0] + "\"}",
+         "manifest missing valid config.digest"},
+        {"config empty", "{\"config\":{}}", "manifest missing valid config.digest"},
+        {"config digest a number", "{\"config\":{\"digest\":1}}",
+         "manifest missing valid config.digest"},
+        {"config digest upper case", "{\"config\":{\"digest\":\"" + upper + "\"}}",
+         "manifest missing valid config.digest"},
+        {"config digest with a hidden NUL", "{\"config\":{\"digest\":\"" + b[0] + "\\u0000\"}}",
+         "manifest missing valid config.digest"},
+        {"config blob not stored", "{\"config\":{\"digest\":\"" + missing + "\"}}",
+         "BLOB_UNKNOWN: " + missing},
+        {"layers an object", "{\"config\":" + config + ",\"layers\":{}}",
+         "manifest layers must be an array"},
+        {"layer without digest", "{\"config\":" + config + ",\"layers\":[{\"size\":1}]}",
+         "manifest layer 0 missing valid digest"},
+        {"second layer a string",
+         "{\"config\":" + config + ",\"layers\":[" + config + ",\"" + b[1] + "\"]}",
+         "manifest layer 1 missing valid digest"},
+        {"layer with a path",
+         "{\"config\":" + config + ",\"layers\":[{\"digest\":\"sha256:../x\"}]}",
+         "manifest layer 0 missing valid digest"},
+        {"layer blob not stored",
+         "{\"config\":" + config + ",\"layers\":[{\"digest\":\"" + missing + "\"}]}",
+         "BLOB_UNKNOWN: " + missing},
+        {"manifests an object, valid config", "{\"config\":" + config + ",\"manifests\":{}}",
+         "manifest \"manifests\" must be an array"},
+        {"manifests empty", "{\"manifests\":[]}",
+         "manifest index must reference at least 1 manifest"},
+        {"second index entry without digest",
+         "{\"manifests\":[{\"digest\":\"" + stored + "\"},{\"size\":1}]}",
+         "manifest index entry 1 missing valid digest"},
+        {"index entry empty object", "{\"manifests\":[{}]}",
+         "manifest index entry 0 missing valid digest"},
+        {"index entry a number", "{\"manifests\":[1]}",
+         "manifest index entry 0 missing valid digest"},
+        {"index names nothing stored", index_json({missing}), "BLOB_UNKNOWN: " + missing},
+        {"body over 1,048,575 bytes", huge, "manifest too large (max 1048575 bytes)"},
+        {"chosen body type over 126 bytes", image_json(b[0], {b[1]}, std::string(127, 't')),
+         "content type too long (max 126 bytes)"},
+        {"body type with a line break", image_json(b[0], {b[1]}, "a\\r\\nSet-Cookie: x"),
+         "invalid content type"},
+    };
+    for (const auto &c : cases) {
+        char digest[72] = "untouched";
+        EXPECT_EQ(reg_manifest_put("app", "v1", c.body.data(), c.body.size(), nullptr, digest), -1)
+            << c.label;
+        EXPECT_EQ(error(), c.message) << c.label;
+        EXPECT_STREQ(digest, "untouched") << c.label;
+        EXPECT_FALSE(fs::exists(repos() / "app")) << c.label;
+    }
+}
+
+TEST_F(Manifests, ARefusedPushLeavesTheTagOnTheManifestBefore)
+{
+    const std::string before = push_image("app", "v1", "one");
+    EXPECT_EQ(put("app", "v1", "{\"config\":{}}"), "");
+    const std::string body = image_for("two");
+    EXPECT_EQ(put("app", "v1", body, std::string(127, 'c').c_str()), "");
+    EXPECT_EQ(error(), "content type too long (max 126 bytes)");
+    EXPECT_EQ(put("app", "v1", body, "text/plain\r\nX: y"), "");
+    EXPECT_EQ(error(), "invalid content type");
+    EXPECT_EQ(read_text(tag_link("app", "v1")), before);
+    EXPECT_FALSE(fs::exists(body_file("app", digest_of(body))));
+}
+
+TEST_F(Manifests, ContentTypeOf126BytesComesBackWhole)
+{
+    const std::string type(126, 'c');
+    const std::string digest = put("app", "v1", image_for("one"), type.c_str());
+    ASSERT_FALSE(digest.empty()) << error();
+    EXPECT_EQ(get("app", "v1").type, type);
+}
+
+TEST_F(Manifests, IndexAcceptsManifestsStoredInAnyRepository)
+{
+    const std::string here = push_image("app", "amd64", "amd64");
+    const std::string elsewhere = push_image("other/place", "arm64", "arm64");
+    const std::string body = index_json({here, elsewhere});
+    EXPECT_EQ(put("app", "multi", body), digest_of(body)) << error();
+    EXPECT_TRUE(get("app", "multi").ok);
+}
+
+/* Arguments, initialisation and identifiers are checked in that order,
+ * before any file is touched. */
+TEST_F(Manifests, ArgumentsAndIdentifiersAreRefusedFirst)
+{
+    const std::string body = image_for("x");
+    const void *b = body.data();
+    const size_t n = body.size();
+    char digest[72], type[127];
+    const std::string long_tag(129, 't');
+    const std::string long_name(256, 'n');
+    const struct {
+        const char *label;
+        const char *repo, *ref;
+        std::string put_message, read_message; /* get and delete */
+    } cases[] = {
+        {"NULL repository", nullptr, "v1", "NULL argument", "NULL argument"},
+        {"NULL reference", "app", nullptr, "NULL argument", "NULL argument"},
+        {"empty repository", "", "v1", "invalid repository name: ", "invalid repository name"},
+        {"repository with a space", "a b", "v1", "invalid repository name: a b",
+         "invalid repository name"},
+        {"repository with ..", "a/../b", "v1", "invalid repository name: a/../b",
+         "invalid repository name"},
+        {"repository '.'", ".", "v1", "invalid repository name: .", "invalid repository name"},
+        {"repository of 256 bytes", long_name.c_str(), "v1",
+         "invalid repository name: " + long_name, "invalid repository name"},
+        {"empty reference", "app", "", "empty reference", "invalid tag reference"},
+        {"tag climbing out", "app", "../../../../config.json", "invalid tag reference",
+         "invalid tag reference"},
+        {"tag with a slash", "app", "a/b", "invalid tag reference", "invalid tag reference"},
+        {"tag with a backslash", "app", "a\\b", "invalid tag reference", "invalid tag reference"},
+        {"tag ..", "app", "..", "invalid tag reference", "invalid tag reference"},
+        {"tag with a control byte", "app", "v\x01", "invalid tag reference",
+         "invalid tag reference"},
+        {"tag of 129 bytes", "app", long_tag.c_str(), "invalid tag reference",
+         "invalid tag reference"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(reg_manifest_put(c.repo, c.ref, b, n, nullptr, digest), -1) << c.label;
+        EXPECT_EQ(error(), c.put_message) << c.label;
+        EXPECT_EQ(reg_manifest_get(c.repo, c.ref, type, digest), nullptr) << c.label;
+        EXPECT_EQ(error(), c.read_message) << c.label;
+        EXPECT_EQ(reg_manifest_delete(c.repo, c.ref), -1) << c.label;
+        EXPECT_EQ(error(), c.read_message) << c.label;
+    }
+    EXPECT_EQ(reg_manifest_put("app", "v1", nullptr, n, nullptr, digest), -1);
+    EXPECT_EQ(error(), "NULL argument");
+    EXPECT_EQ(reg_manifest_put("app", "v1", b, n, nullptr, nullptr), -1);
+    EXPECT_EQ(error(), "NULL argument");
+    EXPECT_EQ(reg_manifest_get("app", "v1", nullptr, digest), nullptr);
+    EXPECT_EQ(error(), "NULL argument");
+    EXPECT_EQ(reg_manifest_get("app", "v1", type, nullptr), nullptr);
+    EXPECT_EQ(error(), "NULL argument");
+    EXPECT_TRUE(files_under(repos()).empty());
+    EXPECT_TRUE(fs::exists(fs::path(root) / "config.json"));
+
+    reg_storage_cleanup();
+    EXPECT_EQ(reg_manifest_put("app", "v1", b, n, nullptr, digest), -1);
+    EXPECT_EQ(error(), kNotInitialized);
+    EXPECT_EQ(reg_manifest_get("app", "v1", type, digest), nullptr);
+    EXPECT_EQ(error(), kNotInitialized);
+    EXPECT_EQ(reg_manifest_delete("app", "v1"), -1);
+    EXPECT_EQ(error(), kNotInitialized);
+    EXPECT_EQ(reg_repo_delete("app"), -1);
+    EXPECT_EQ(error(), kNotInitialized);
+}
+
+TEST_F(Manifests, ReadFailures)
+{
+    const std::string digest = push_image("app", "v1", "one");
+    const std::string absent = digest_of("absent");
+    write_text(tag_link("app", "broken"), digest + "\n");
+    write_text(tag_link("app", "short"), digest.substr(0, 70));
+    fs::create_directories(tag_link("app", "nolink").parent_path());
+    const struct {
+        const char *label;
+        std::string ref, message;
+    } cases[] = {
+        {"unknown tag", "v2", "tag not found: app:v2"},
+        {"tag without link", "nolink", "tag not found: app:nolink"},
+        {"link ending in a line break", "broken", "corrupt tag link: app:broken"},
+        {"link cut short", "short", "corrupt tag link: app:short"},
+        {"digest not stored", absent, "manifest not found: app@" + absent},
+        {"digest in upper case", "sha256:" + std::string(64, 'A'), "invalid digest reference"},
+        {"digest with a path", "sha256:../../x", "invalid digest reference"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_FALSE(get("app", c.ref).ok) << c.label;
+        EXPECT_EQ(error(), c.message) << c.label;
+        EXPECT_EQ(reg_manifest_delete("app", c.ref.c_str()), -1) << c.label;
+        EXPECT_EQ(error(), c.message) << c.label;
+    }
+
+    /* Only the revision link left: resolved, but nothing to read. */
+    fs::remove(body_file("app", digest));
+    EXPECT_FALSE(get("app", digest).ok);
+    EXPECT_EQ(error(), "manifest body not found: app@" + digest);
+}
+
+TEST_F(Manifests, MissingOrEmptyTypeFileReadsAsTheDefault)
+{
+    const std::string digest = put("app", "v1", image_for("one"), kOciType);
+    fs::remove(type_file("app", digest));
+    EXPECT_EQ(get("app", "v1").type, kDockerType);
+    write_text(type_file("app", digest), "");
+    EXPECT_EQ(get("app", "v1").type, kDockerType);
+}
+
+TEST_F(Manifests, ABodyTooLongToReturnWholeIsRefused)
+{
+    /* Stored by other means: put refuses such bodies. */
+    const std::string digest = push_image("app", "v1", "one");
+    write_text(body_file("app", digest), std::string(1048576, ' '));
+    EXPECT_FALSE(get("app", "v1").ok);
+    EXPECT_EQ(error(), "manifest too large: app@v1");
+    write_text(body_file("app", digest), std::string(1048575, ' '));
+    EXPECT_EQ(get("app", "v1").body.size(), 1048575u);
+}
+
+TEST_F(Manifests, DeletingTagsRemovesTheManifestWithItsLastTag)
+{
+    const std::string digest = push_image("app", "v1", "one");
+    ASSERT_EQ(put("app", "stable", read_text(body_file("app", digest))), digest);
+
+    ASSERT_EQ(reg_manifest_delete("app", "v1"), 0) << error();
+    EXPECT_FALSE(fs::exists(tag_link("app", "v1")));
+    EXPECT_TRUE(fs::is_directory(tag_link("app", "v1").parent_path())) << "directories stay";
+    EXPECT_TRUE(get("app", digest).ok) << "still named by stable";
+
+    ASSERT_EQ(reg_manifest_delete("app", "stable"), 0) << error();
+    EXPECT_FALSE(fs::exists(body_file("app", digest)));
+    EXPECT_FALSE(fs::exists(type_file("app", digest)));
+    EXPECT_FALSE(fs::exists(rev_dir("app", digest) / "link"));
+    EXPECT_TRUE(fs::is_directory(rev_dir("app", digest)));
+    EXPECT_FALSE(get("app", digest).ok);
+}
+
+TEST_F(Manifests, DeletingByDigestRemovesEveryTagNamingIt)
+{
+    const std::string digest = push_image("app", "v1", "one");
+    ASSERT_EQ(put("app", "v2", read_text(body_file("app", digest))), digest);
+    const std::string other = push_image("app", "other", "two");
+
+    ASSERT_EQ(reg_manifest_delete("app", digest.c_str()), 0) << error();
+    EXPECT_FALSE(fs::exists(manifests("app") / "tags" / "v1"));
+    EXPECT_FALSE(fs::exists(manifests("app") / "tags" / "v2"));
+    EXPECT_FALSE(fs::exists(body_file("app", digest)));
+    EXPECT_FALSE(fs::exists(type_file("app", digest)));
+    EXPECT_FALSE(fs::exists(rev_dir("app", digest)));
+    EXPECT_EQ(get("app", "other").digest, other);
+
+    ASSERT_EQ(reg_manifest_delete("app", other.c_str()), 0) << error();
+    EXPECT_FALSE(fs::exists(manifests("app") / "tags")) << "emptied, so removed";
+    EXPECT_EQ(reg_manifest_delete("app", other.c_str()), -1);
+    EXPECT_EQ(error(), "manifest not found: app@" + other);
+}
+
+/* More tags than one bounded listing holds: the tag that keeps the
+ * manifest is the one the directory enumerates last. */
+TEST_F(Manifests, ATagBeyondTheFirst512EntriesStillKeepsItsManifest)
+{
+    const std::string digest = push_image("app", "t0", "one");
+    for (int i = 1; i < 600; ++i)
+        write_text(tag_link("app", "t" + std::to_string(i)), digest);
+    std::string last_listed;
+    for (const auto &e : fs::directory_iterator(manifests("app") / "tags"))
+        last_listed = e.path().filename().string();
+    for (int i = 0; i < 600; ++i) {
+        const std::string tag = "t" + std::to_string(i);
+        if (tag != last_listed) {
+            ASSERT_EQ(reg_manifest_delete("app", tag.c_str()), 0) << tag;
+        }
+    }
+    EXPECT_EQ(get("app", last_listed).digest, digest) << error();
+
+    for (int i = 0; i < 600; ++i)
+        write_text(tag_link("app", "t" + std::to_string(i)), digest);
+    ASSERT_EQ(reg_manifest_delete("app", digest.c_str()), 0) << error();
+    EXPECT_FALSE(fs::exists(manifests("app") / "tags")) << "no tag left dangling";
+}
+
+TEST_F(Manifests, RepositoryDeleteRemovesTheTreeAndPrunesEmptiedParents)
+{
+    push_image("team/app", "v1", "one");
+    push_image("team/sub/deep", "v1", "two");
+    push_image("solo/inner/app", "v1", "three");
+    push_image("back\\slash", "v1", "four");
+
+    ASSERT_EQ(reg_repo_delete("team/sub/deep"), 0) << error();
+    EXPECT_FALSE(fs::exists(repos() / "team" / "sub")) << "emptied, pruned";
+    EXPECT_TRUE(fs::exists(manifests("team/app"))) << "team still holds app";
+
+    ASSERT_EQ(reg_repo_delete("solo/inner/app"), 0) << error();
+    EXPECT_FALSE(fs::exists(repos() / "solo"));
+
+    ASSERT_EQ(reg_repo_delete("back\\slash"), 0) << error();
+    EXPECT_FALSE(fs::exists(repos() / "back"));
+
+    ASSERT_EQ(reg_repo_delete("team/app"), 0) << error();
+    EXPECT_FALSE(fs::exists(repos() / "team"));
+    EXPECT_TRUE(fs::is_directory(repos())) << "never removed";
+
+    EXPECT_EQ(reg_repo_delete("team/app"), -1);
+    EXPECT_EQ(error(), "repository not found: team/app");
+}
+
+TEST_F(Manifests, RepositoryDeleteNeverRemovesTheRepositoriesDirectory)
+{
+    push_image("a", "v1", "one");
+    ASSERT_EQ(reg_repo_delete("/a"), 0) << error();
+    EXPECT_TRUE(fs::is_directory(repos()));
+    push_image("b/", "v1", "two");
+    ASSERT_EQ(reg_repo_delete("b/"), 0) << error();
+    EXPECT_TRUE(fs::is_directory(repos()));
+    EXPECT_TRUE(fs::is_empty(repos()));
+
+    const struct {
+        const char *name;
+        const char *message;
+    } refused[] = {
+        {"", "NULL argument"},
+        {nullptr, "NULL argument"},
+        {".", "invalid repository name"},
+        {"x/..", "invalid repository name"},
+        {"a b", "invalid repository name"},
+    };
+    push_image("keep", "v1", "three");
+    for (const auto &c : refused) {
+        EXPECT_EQ(reg_repo_delete(c.name), -1) << (c.name ? c.name : "NULL");
+        EXPECT_EQ(error(), c.message);
+    }
+    EXPECT_TRUE(get("keep", "v1").ok);
+}
+
+} // namespace
