@@ -1,0 +1,247 @@
+/*
+ * platform_test.cpp - the contract of platform.h, checked the same way on
+ * every backend: what the storage engine and the access log rely on.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+
+#include "platform.h"
+#include "test_support.h"
+
+namespace
+{
+
+using namespace testsupport;
+
+class Platform : public ::testing::Test
+{
+  protected:
+    TempDir tmp;
+    std::string p(const std::string &name) const { return tmp.str() + PLAT_SEP_STR + name; }
+};
+
+TEST_F(Platform, StatReportsKindAndSize)
+{
+    write_text(p("f"), "12345");
+    fs::create_directory(p("d"));
+    plat_file_info fi{};
+    ASSERT_EQ(plat_stat(p("f").c_str(), &fi), 0);
+    EXPECT_EQ((fi.is_dir), 0);
+    EXPECT_EQ(fi.size, 5);
+    ASSERT_EQ(plat_stat(p("d").c_str(), &fi), 0);
+    EXPECT_EQ(fi.is_dir, 1);
+    EXPECT_EQ(fi.size, 0);
+    EXPECT_EQ(plat_stat(p("missing").c_str(), &fi), -1);
+    EXPECT_EQ(plat_stat(nullptr, &fi), -1);
+
+    EXPECT_EQ(plat_is_file(p("f").c_str()), 1);
+    EXPECT_EQ(plat_is_dir(p("f").c_str()), 0);
+    EXPECT_EQ(plat_is_dir(p("d").c_str()), 1);
+    EXPECT_EQ(plat_dir_exists(p("d").c_str()), 1);
+    EXPECT_EQ(plat_dir_exists(p("f").c_str()), 0);
+    EXPECT_EQ(plat_dir_exists(p("missing").c_str()), 0);
+}
+
+TEST_F(Platform, SizesPastFourGibibytesAreWhole)
+{
+    // Sparse where the file system allows; the high half of the size must
+    // not be lost (Windows reports it in a separate 32-bit field).
+    const int64_t size = (int64_t{5} << 30) + 7;
+    write_text(p("big"), "");
+    std::error_code ec;
+    fs::resize_file(p("big"), static_cast<uintmax_t>(size), ec);
+    if (ec) GTEST_SKIP() << "cannot make a 5 GiB file here: " << ec.message();
+    plat_file_info fi{};
+    ASSERT_EQ(plat_stat(p("big").c_str(), &fi), 0);
+    EXPECT_EQ(fi.size, size);
+
+    plat_dir *d = plat_dir_open(tmp.str().c_str());
+    ASSERT_NE(d, nullptr);
+    const char *name;
+    int is_dir;
+    int64_t listed = -1;
+    while (plat_dir_next(d, &name, &is_dir))
+        if (std::strcmp(name, "big") == 0 && plat_dir_entry_info(d, &fi) == 0) listed = fi.size;
+    plat_dir_close(d);
+    EXPECT_EQ(listed, size);
+    fs::remove(p("big"));
+}
+
+TEST_F(Platform, LastWriteTimeRoundTripsInUnixSeconds)
+{
+    write_text(p("f"), "x");
+    fs::create_directory(p("d"));
+    // 1970 itself, a leap day, past 2038 (32-bit time_t) and past 2106
+    // (32-bit unsigned seconds).
+    for (int64_t t : {int64_t{0}, int64_t{951782400}, int64_t{2208988800}, int64_t{4354819200}}) {
+        for (const char *name : {"f", "d"}) {
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(t));
+            ASSERT_EQ(plat_set_mtime(p(name).c_str(), t), 0);
+            plat_file_info fi{};
+            ASSERT_EQ(plat_stat(p(name).c_str(), &fi), 0);
+            EXPECT_EQ(fi.mtime, t);
+        }
+    }
+    EXPECT_EQ(plat_set_mtime(p("missing").c_str(), 1000), -1);
+}
+
+TEST_F(Platform, EnumerationListsEveryEntryWithItsKind)
+{
+    write_text(p("a.txt"), "abc");
+    fs::create_directory(p("sub"));
+    ASSERT_EQ(plat_set_mtime(p("a.txt").c_str(), 1600000000), 0);
+
+    plat_dir *d = plat_dir_open(tmp.str().c_str());
+    ASSERT_NE(d, nullptr);
+    std::set<std::string> files, dirs;
+    const char *name;
+    int is_dir;
+    while (plat_dir_next(d, &name, &is_dir)) {
+        (is_dir ? dirs : files).insert(name);
+        plat_file_info fi{};
+        ASSERT_EQ(plat_dir_entry_info(d, &fi), 0) << name;
+        EXPECT_EQ(fi.is_dir, is_dir) << name;
+        if (std::strcmp(name, "a.txt") == 0) {
+            EXPECT_EQ(fi.size, 3);
+            EXPECT_EQ(fi.mtime, 1600000000);
+        }
+    }
+    EXPECT_EQ(plat_dir_next(d, &name, &is_dir), 0) << "the end stays the end";
+    plat_dir_close(d);
+    // A drive's root directory lacks "." and "..", so only their kind is
+    // checked where they appear.
+    dirs.erase(".");
+    dirs.erase("..");
+    EXPECT_EQ(files, (std::set<std::string>{"a.txt"}));
+    EXPECT_EQ(dirs, (std::set<std::string>{"sub"}));
+}
+
+TEST_F(Platform, EnumerationOpensDirectoriesOnly)
+{
+    write_text(p("f"), "x");
+    fs::create_directory(p("empty"));
+    struct Case {
+        std::string path;
+        bool opens;
+    } cases[] = {
+        {p("empty"), true},
+        {p("empty") + PLAT_SEP_STR, true}, // a trailing separator is no second level
+        {p("f"), false},
+        {p("missing"), false},
+        {"", false},
+    };
+    for (const auto &c : cases) {
+        plat_dir *d = plat_dir_open(c.path.c_str());
+        EXPECT_EQ(d != nullptr, c.opens) << c.path;
+        if (!d) continue;
+        const char *name;
+        int is_dir;
+        while (plat_dir_next(d, &name, &is_dir))
+            EXPECT_TRUE(!std::strcmp(name, ".") || !std::strcmp(name, "..")) << name;
+        plat_dir_close(d);
+    }
+    EXPECT_EQ(plat_dir_open(nullptr), nullptr);
+    plat_dir_close(nullptr);
+    EXPECT_EQ(plat_dir_next(nullptr, nullptr, nullptr), 0);
+}
+
+TEST_F(Platform, MkdirRmdirAndRemoveKeepToTheirKind)
+{
+    write_text(p("f"), "x");
+    EXPECT_EQ(plat_mkdir(p("d").c_str()), PLAT_MKDIR_CREATED);
+    EXPECT_EQ(plat_mkdir(p("d").c_str()), PLAT_MKDIR_EXISTS);
+    EXPECT_EQ(plat_mkdir(p("f").c_str()), PLAT_MKDIR_EXISTS); // whatever stands there
+    EXPECT_EQ(plat_mkdir(p("no" PLAT_SEP_STR "parent").c_str()), -1);
+
+    write_text(p("d" PLAT_SEP_STR "inner"), "x");
+    EXPECT_EQ(plat_rmdir(p("d").c_str()), -1) << "not empty";
+    EXPECT_EQ(plat_remove(p("d").c_str()), -1) << "files only";
+    EXPECT_EQ(plat_remove(p("d" PLAT_SEP_STR "inner").c_str()), 0);
+    EXPECT_EQ(plat_rmdir(p("d").c_str()), 0);
+    EXPECT_FALSE(fs::exists(p("d")));
+    EXPECT_EQ(plat_remove(p("f").c_str()), 0);
+    EXPECT_EQ(plat_remove(p("f").c_str()), -1);
+}
+
+TEST_F(Platform, NoReplaceRenameNeverOverwrites)
+{
+    write_text(p("from"), "new");
+    write_text(p("to"), "old");
+    EXPECT_EQ(plat_rename_noreplace(p("from").c_str(), p("to").c_str()), -1);
+    EXPECT_EQ(read_text(p("to")), "old");
+    EXPECT_EQ(read_text(p("from")), "new");
+
+    EXPECT_EQ(plat_rename_noreplace(p("from").c_str(), p("fresh").c_str()), 0);
+    EXPECT_EQ(read_text(p("fresh")), "new");
+    EXPECT_FALSE(fs::exists(p("from")));
+
+    EXPECT_EQ(plat_rename_replace(p("fresh").c_str(), p("to").c_str()), 0);
+    EXPECT_EQ(read_text(p("to")), "new");
+    EXPECT_FALSE(fs::exists(p("fresh")));
+    EXPECT_EQ(plat_rename_replace(p("missing").c_str(), p("to").c_str()), -1);
+}
+
+TEST_F(Platform, AppendOpenCreatesAndAppendsBytesUnchanged)
+{
+    for (int round = 0; round < 2; ++round) {
+        int fd = plat_open_append(p("log").c_str());
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(plat_write(fd, "a\nb\r\n\x1a", 6), 6);
+        EXPECT_EQ(plat_close(fd), 0);
+    }
+    // No line-end translation and no end-of-file byte handling.
+    EXPECT_EQ(read_text(p("log")), std::string("a\nb\r\n\x1a" "a\nb\r\n\x1a", 12));
+    EXPECT_EQ(plat_open_append(p("no" PLAT_SEP_STR "log").c_str()), -1);
+}
+
+TEST_F(Platform, StdoutRedirectCapturesExactBytes)
+{
+    plat_stdout_binary();
+    const std::string got = capture_stdout(p("out"), [] {
+        std::fputs("Status: 200\r\n\r\nline\n", stdout);
+        std::fflush(stdout);
+    });
+    EXPECT_EQ(got, "Status: 200\r\n\r\nline\n");
+    EXPECT_EQ(plat_stdout_redirect(p("no" PLAT_SEP_STR "out").c_str()), -1);
+}
+
+TEST(PlatformTime, GmtimeBreaksDownUtc)
+{
+    struct Case {
+        int64_t t;
+        int year, mon, mday, hour, min, sec;
+    } cases[] = {
+        {0, 70, 0, 1, 0, 0, 0},
+        {951782400, 100, 1, 29, 0, 0, 0},    // 2000-02-29
+        {2147483648, 138, 0, 19, 3, 14, 8},  // one past the 32-bit limit
+        {4102444799, 199, 11, 31, 23, 59, 59}, // 2099-12-31
+    };
+    for (const auto &c : cases) {
+        struct tm tm {};
+        ASSERT_EQ(plat_gmtime(c.t, &tm), 0) << c.t;
+        EXPECT_EQ(tm.tm_year, c.year) << c.t;
+        EXPECT_EQ(tm.tm_mon, c.mon) << c.t;
+        EXPECT_EQ(tm.tm_mday, c.mday) << c.t;
+        EXPECT_EQ(tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec,
+                  c.hour * 3600 + c.min * 60 + c.sec)
+            << c.t;
+    }
+    EXPECT_EQ(plat_gmtime(0, nullptr), -1);
+}
+
+TEST(PlatformTime, ClockTickAndProcessId)
+{
+    EXPECT_GT(plat_time(), 1600000000); // set after 2020 on any machine that runs this
+    const uint64_t a = plat_tick_ms();
+    const uint64_t b = plat_tick_ms();
+    EXPECT_LE(a, b) << "monotonic";
+    EXPECT_GT(plat_pid(), 0);
+    EXPECT_EQ(plat_pid(), plat_pid());
+}
+
+} // namespace
