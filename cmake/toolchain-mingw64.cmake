@@ -29,7 +29,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Tests run under Wine on the build host (ctest, gtest_discover_tests).
-find_program(WINE_PROGRAM NAMES wine64 wine)
+find_program(WINE_PROGRAM NAMES wine64 wine PATHS /usr/lib/wine)
 if(WINE_PROGRAM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
 endif()

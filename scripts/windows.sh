@@ -12,7 +12,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-windows}
-deps=$build/deps
+deps=${WIN_DEPS_DIR:-$build/deps}
 prefix=$deps/prefix
 jobs=$(nproc 2>/dev/null || echo 2)
 mode=${1:-test}
@@ -117,15 +117,20 @@ cmake --build "$build"
 
 # ---- tests under Wine ---------------------------------------------------------
 
+# Debian's wine64 package keeps its programs out of PATH (the wine package
+# adds the wrappers).
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+# No Mono or Gecko: the prefix needs neither, and asking for them stalls.
 export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # The first start creates the prefix and takes a while; later ones are quick
 # while one wineserver stays up for the whole run.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== initialising the Wine prefix"
-    wine64 wineboot --init >/dev/null 2>&1 || true
+    "$wine" wineboot --init >/dev/null 2>&1 || true
 fi
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+"$wineserver" -p
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
 echo "== unit and process tests under Wine"
-HEALTHZ_RUNNER=wine64 ctest --test-dir "$build" --output-on-failure -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
