@@ -1,0 +1,414 @@
+/* A collection run: stale uploads and the refusal while one is active, the
+ * sweep with its spare window and periodic steps, cancels, the report and
+ * the final snapshot. The mark's inputs are in storage_gc_mark_test.cpp. */
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "gc_fixture.h"
+
+namespace
+{
+
+using namespace storage;
+namespace fs = std::filesystem;
+using gctest::age;
+using gctest::parse_doc;
+using testsupport::write_text;
+
+using Gc = gctest::GcStore;
+
+TEST(GcUninitialised, FailsAndTouchesNothing)
+{
+    reg_storage_cleanup();
+    EXPECT_EQ(reg_gc_json(0), nullptr);
+    EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
+}
+
+TEST_F(Gc, AnEmptyStoreGivesTheExactReport)
+{
+    const char *doc = reg_gc_json(0);
+    ASSERT_NE(doc, nullptr) << error();
+    const std::string text = doc;
+    const std::string elapsed = std::to_string(parse_doc(doc)["elapsed_ms"]);
+    EXPECT_EQ(text, "{\"dry_run\":false,\"blobs_total\":0,\"blobs_reachable\":0,"
+                    "\"blobs_deleted\":0,\"bytes_freed\":0,\"blobs_kept\":0,"
+                    "\"stale_uploads\":0,\"stale_upload_bytes\":0,\"cancelled\":false,"
+                    "\"elapsed_ms\":" + elapsed + "}");
+}
+
+TEST_F(Gc, SuccessEmptiesTheErrorSlot)
+{
+    EXPECT_EQ(reg_blob_exists("sha256:nope"), -1);
+    ASSERT_STRNE(reg_storage_last_error(), "");
+    ASSERT_NE(reg_gc_json(1), nullptr);
+    EXPECT_STREQ(reg_storage_last_error(), "");
+}
+
+/* ---- uploads -------------------------------------------------------------- */
+
+TEST_F(Gc, StaleUploadsAreRemovedByARealRunAndCountedByBoth)
+{
+    const std::string id = upload(std::string(1234, 'u'));
+    age(upload_path(id), 20 * 60);
+    for (int dry : {1, 0}) {
+        const auto v = gc(dry);
+        EXPECT_EQ(v["stale_uploads"], 1) << "dry " << dry;
+        EXPECT_EQ(v["stale_upload_bytes"], 1234) << "dry " << dry;
+        EXPECT_EQ(fs::exists(upload_path(id)), dry == 1);
+    }
+    EXPECT_EQ(gc(0)["stale_uploads"], 0);
+}
+
+TEST_F(Gc, AnUploadYoungerThan900SecondsRefusesTheRun)
+{
+    struct {
+        int64_t age;
+        bool refused;
+    } cases[] = {{0, true}, {10 * 60, true}, {899, true}, {-600, true}, {900, false}};
+    for (auto c : cases) {
+        const std::string id = upload("in flight");
+        gctest::within_one_second([&] {
+            age(upload_path(id), c.age);
+            const char *doc = reg_gc_json(0);
+            EXPECT_EQ(doc == nullptr, c.refused) << "age " << c.age;
+            if (c.refused) {
+                EXPECT_EQ(error(), "uploads in progress");
+            }
+        });
+        if (c.refused) {
+            EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
+        }
+    }
+}
+
+TEST_F(Gc, ARefusedRunStillRemovesTheStaleUploadsAndNothingElse)
+{
+    const std::string old_id = upload("abandoned");
+    age(upload_path(old_id), 3600);
+    const std::string live = upload("in flight");
+    const std::string garbage = store("unreferenced");
+    old_blobs();
+    ASSERT_EQ(reg_gc_cancel(), 0);
+
+    EXPECT_EQ(reg_gc_json(0), nullptr);
+    EXPECT_FALSE(fs::exists(upload_path(old_id)));
+    EXPECT_TRUE(fs::exists(upload_path(live)));
+    EXPECT_TRUE(has(garbage));
+    /* No snapshot yet, and the cancel marker is untouched. */
+    EXPECT_FALSE(fs::exists(gc_dir() / "progress.json"));
+    EXPECT_TRUE(fs::exists(gc_dir() / "cancel"));
+}
+
+TEST_F(Gc, FilesThatAreNoUploadsAreIgnored)
+{
+    const fs::path uploads = fs::path(root) / "uploads";
+    write_text(uploads / ".part", "five-byte name");
+    write_text(uploads / "abc.tmp", "other suffix");
+    fs::create_directories(uploads / "x.part");
+    for (const char *n : {".part", "abc.tmp", "x.part"})
+        age(uploads / n, 0);
+    const auto v = gc(0);
+    EXPECT_EQ(v["stale_uploads"], 0);
+    for (const char *n : {".part", "abc.tmp", "x.part"})
+        EXPECT_TRUE(fs::exists(uploads / n)) << n;
+}
+
+/* ---- sweep ---------------------------------------------------------------- */
+
+TEST_F(Gc, WithoutRepositoriesEveryOldBlobGoes)
+{
+    const std::vector<std::string> blobs = {store("one"), store("two"), store("three!")};
+    old_blobs();
+
+    const auto dry = gc(1);
+    EXPECT_EQ(dry["blobs_total"], 3);
+    EXPECT_EQ(dry["blobs_deleted"], 3);
+    EXPECT_EQ(dry["bytes_freed"], 3 + 3 + 6);
+    EXPECT_EQ(dry["blobs_kept"], 0);
+    for (const auto &d : blobs)
+        EXPECT_TRUE(fs::exists(fan_dir(d))) << "a dry run removes nothing";
+
+    const auto real = gc(0);
+    EXPECT_EQ(real["blobs_deleted"], 3);
+    EXPECT_EQ(real["bytes_freed"], 12);
+    for (const auto &d : blobs) {
+        EXPECT_FALSE(has(d));
+        EXPECT_FALSE(fs::exists(fan_dir(d))) << "emptied fan-out directory stays";
+    }
+}
+
+TEST_F(Gc, BlobsYoungerThan900SecondsBeforeTheStartAreSpared)
+{
+    struct {
+        const char *content;
+        int64_t age;
+        bool kept;
+    } cases[] = {{"just finished", 0, true},   {"ten minutes", 600, true},
+                 {"almost", 850, true},        {"from the future", -3600, true},
+                 {"old enough", 950, false},   {"a day", 86400, false}};
+    std::vector<std::string> digests;
+    for (auto c : cases) {
+        digests.push_back(store(c.content));
+        age(blob_path(digests.back()), c.age);
+    }
+    for (int dry : {1, 0}) {
+        const auto v = gc(dry);
+        EXPECT_EQ(v["blobs_total"], 6);
+        EXPECT_EQ(v["blobs_deleted"], 2) << "dry " << dry;
+        EXPECT_EQ(v["blobs_kept"], 4) << "dry " << dry;
+        EXPECT_EQ(v["blobs_reachable"], 0);
+    }
+    for (size_t i = 0; i < digests.size(); ++i)
+        EXPECT_EQ(has(digests[i]), cases[i].kept) << cases[i].content;
+}
+
+TEST_F(Gc, TheSpareWindowEndsExactly900SecondsBeforeTheStart)
+{
+    for (int64_t a : {899, 900}) {
+        const std::string d = store("boundary " + std::to_string(a));
+        gctest::within_one_second([&] {
+            age(blob_path(d), a);
+            gc(0);
+        });
+        EXPECT_EQ(has(d), a == 899) << "age " << a;
+    }
+}
+
+TEST_F(Gc, BlobFilesAreOnlyWhatLooksLikeOne)
+{
+    const std::string hex(64, 'a'), upper(64, 'A');
+    const fs::path top = fs::path(root) / "blobs" / "sha256";
+    const struct {
+        fs::path path;
+        bool is_blob;
+    } cases[] = {
+        {top / "aa" / hex, true},
+        {top / "zz" / hex, true}, /* fan-out directory of any name */
+        {top / "aa" / upper, false},
+        {top / "aa" / (hex + "0"), false},
+        {top / "aa" / hex.substr(1), false},
+        {top / "aa" / (hex + ".tmp"), false},
+        {top / hex, false}, /* directly in blobs/sha256 */
+    };
+    for (const auto &c : cases) {
+        write_text(c.path, "x");
+        age(c.path, 3600);
+    }
+    fs::create_directories(top / "ab" / std::string(64, 'b')); /* a directory, not a blob */
+    fs::create_directories(top / "cc");                        /* an empty fan-out */
+
+    EXPECT_EQ(gc(1)["blobs_total"], 2);
+    const auto v = gc(0);
+    EXPECT_EQ(v["blobs_total"], 2);
+    EXPECT_EQ(v["blobs_deleted"], 2);
+    for (const auto &c : cases)
+        EXPECT_EQ(fs::exists(c.path), !c.is_blob) << c.path;
+    EXPECT_TRUE(fs::is_directory(top / "ab" / std::string(64, 'b')));
+    EXPECT_FALSE(fs::exists(top / "cc"));
+    EXPECT_FALSE(fs::exists(top / "zz"));
+}
+
+TEST_F(Gc, TheSameLayerInTwoManifestsIsReachedOnce)
+{
+    const std::string shared = store("shared layer");
+    const std::string c1 = store("config 1"), c2 = store("config 2");
+    put("app", "v1", manifest_json({c1, shared}));
+    put("tool", "v1", manifest_json({c2, shared}));
+    const std::string garbage = store("garbage");
+    old_blobs();
+
+    const auto v = gc(0);
+    EXPECT_EQ(v["blobs_total"], 4);
+    EXPECT_EQ(v["blobs_reachable"], 3);
+    EXPECT_EQ(v["blobs_deleted"], 1);
+    EXPECT_EQ(v["blobs_kept"], 3);
+    for (const auto &d : {shared, c1, c2})
+        EXPECT_TRUE(has(d));
+    EXPECT_FALSE(has(garbage));
+}
+
+/* A store where every kind of blob and upload is present; a dry run and a
+ * real run must agree on every number, and the real run must delete
+ * exactly the old unreferenced blobs. */
+TEST_F(Gc, ADryRunDecidesExactlyLikeARealRun)
+{
+    const gctest::image tagged = push("library/app", "latest", 3, "app");
+    const gctest::image untagged = push("library/app", "", 1, "app untagged");
+    const gctest::image index_child = push("multi", "amd64", 1, "child");
+    put("multi", "all",
+        "{\"schemaVersion\":2,\"manifests\":[{\"digest\":\"" + index_child.manifest + "\"}]}");
+    std::vector<std::string> garbage, young;
+    for (int i = 0; i < 5; ++i)
+        garbage.push_back(store("garbage " + std::to_string(i)));
+    old_blobs();
+    for (int i = 0; i < 2; ++i)
+        young.push_back(store("young " + std::to_string(i)));
+    const std::string stale = upload("stale upload");
+    age(upload_path(stale), 7200);
+
+    const auto dry = gc(1);
+    const auto real = gc(0);
+    for (const char *k : {"blobs_total", "blobs_reachable", "blobs_deleted", "bytes_freed",
+                          "blobs_kept", "stale_uploads", "stale_upload_bytes", "cancelled"})
+        EXPECT_EQ(dry[k], real[k]) << k;
+    EXPECT_EQ(dry["dry_run"], 1);
+    EXPECT_EQ(real["dry_run"], 0);
+    EXPECT_EQ(real["blobs_total"], 4 + 2 + 2 + 5 + 2);
+    EXPECT_EQ(real["blobs_reachable"], 8);
+    EXPECT_EQ(real["blobs_deleted"], 5);
+    EXPECT_EQ(real["stale_uploads"], 1);
+
+    for (const auto *img : {&tagged, &untagged, &index_child})
+        for (const auto &d : img->blobs)
+            EXPECT_TRUE(has(d)) << d;
+    for (const auto &d : young)
+        EXPECT_TRUE(has(d)) << d;
+    for (const auto &d : garbage)
+        EXPECT_FALSE(has(d)) << d;
+    EXPECT_EQ(blob_files(), 10u);
+}
+
+/* ---- periodic steps and cancels -------------------------------------------- */
+
+struct step_log {
+    std::vector<std::string> phases;
+    std::vector<int> scanned;
+    std::string cancel_in; /* reg_gc_cancel at the first step of this phase */
+};
+step_log *g_steps;
+
+void record_step(const gc_progress &p)
+{
+    g_steps->phases.emplace_back(p.phase);
+    g_steps->scanned.push_back(p.blobs_scanned);
+    if (g_steps->cancel_in == p.phase) {
+        EXPECT_EQ(reg_gc_cancel(), 0);
+        g_steps->cancel_in.clear();
+    }
+}
+
+class GcSteps : public gctest::GcStore
+{
+  protected:
+    void SetUp() override
+    {
+        GcStore::SetUp();
+        g_steps = &steps;
+        gc_step_observer = record_step;
+    }
+    /* n unreferenced blobs, old enough to go. */
+    std::vector<std::string> garbage(int n)
+    {
+        std::vector<std::string> out;
+        for (int i = 0; i < n; ++i)
+            out.push_back(store("garbage blob " + std::to_string(i)));
+        old_blobs();
+        return out;
+    }
+    step_log steps;
+};
+
+TEST_F(GcSteps, TheSweepStepsEvery256UnreachableBlobs)
+{
+    garbage(600);
+    const auto v = gc(1);
+    EXPECT_EQ(v["blobs_deleted"], 600);
+    EXPECT_EQ(steps.scanned, (std::vector<int>{256, 512}));
+    EXPECT_EQ(steps.phases, (std::vector<std::string>{"deleting", "deleting"}));
+}
+
+TEST_F(GcSteps, AReachableBlobAtAMultipleOf256TakesNoStep)
+{
+    /* Every blob reachable: the counts pass 256 without a step. */
+    std::vector<std::string> blobs;
+    for (int i = 0; i < 300; ++i)
+        blobs.push_back(store("layer " + std::to_string(i)));
+    put("big", "v1", manifest_json(blobs));
+    old_blobs();
+    const auto v = gc(0);
+    EXPECT_EQ(v["blobs_reachable"], 300);
+    EXPECT_TRUE(steps.scanned.empty());
+}
+
+TEST_F(GcSteps, ACancelDuringTheSweepStopsItAtTheNextStep)
+{
+    const gctest::image kept = push("app", "v1", 2, "app");
+    const std::vector<std::string> blobs = garbage(700);
+    steps.cancel_in = "deleting";
+
+    const auto v = gc(0);
+    EXPECT_EQ(v["cancelled"], 1);
+    /* At 256, or at 512 when the 256th blob examined was a reachable one. */
+    ASSERT_EQ(steps.scanned.size(), 1u) << "no step after the cancel";
+    const int at = steps.scanned[0];
+    EXPECT_TRUE(at == 256 || at == 512) << at;
+    /* The blobs examined were decided; the rest were not looked at. */
+    EXPECT_EQ(v["blobs_deleted"] + v["blobs_reachable"], at);
+    EXPECT_EQ(v["blobs_kept"], v["blobs_total"] - v["blobs_deleted"]);
+    EXPECT_EQ(v["blobs_total"], 703);
+    EXPECT_EQ(static_cast<int64_t>(blob_files()), v["blobs_kept"]);
+    for (const auto &d : kept.blobs)
+        EXPECT_TRUE(has(d));
+
+    /* The marker is gone and the final snapshot tells of the cancel. */
+    EXPECT_FALSE(fs::exists(gc_dir() / "cancel"));
+    const auto p = parse_doc(reg_gc_progress_json());
+    EXPECT_EQ(p.str.at("phase"), "done");
+    EXPECT_EQ(p["running"], 0);
+    EXPECT_EQ(p["cancelled"], 1);
+    EXPECT_EQ(p["blobs_scanned"], at);
+    EXPECT_EQ(p["blobs_deleted"], v["blobs_deleted"]);
+
+    /* The next run is not cancelled and finishes the work. */
+    const auto next = gc(0);
+    EXPECT_EQ(next["cancelled"], 0);
+    EXPECT_EQ(next["blobs_deleted"], 700 - v["blobs_deleted"]);
+    EXPECT_EQ(blob_files(), 3u);
+}
+
+TEST_F(GcSteps, ACancelBeforeTheRunIsDiscarded)
+{
+    garbage(3);
+    ASSERT_EQ(reg_gc_cancel(), 0);
+    const auto v = gc(0);
+    EXPECT_EQ(v["cancelled"], 0);
+    EXPECT_EQ(v["blobs_deleted"], 3);
+    EXPECT_FALSE(fs::exists(gc_dir() / "cancel"));
+}
+
+TEST_F(GcSteps, ACancelDuringTheMarkDeletesNothing)
+{
+    /* 256 manifest bodies reach the mark's periodic step. */
+    for (int i = 0; i < 256; ++i)
+        push("repo" + std::to_string(i % 4), "", 0, "image " + std::to_string(i));
+    garbage(5);
+    steps.cancel_in = "walking";
+
+    const auto v = gc(0);
+    EXPECT_EQ(steps.phases, (std::vector<std::string>{"walking"}));
+    EXPECT_EQ(v["cancelled"], 1);
+    EXPECT_EQ(v["blobs_deleted"], 0);
+    EXPECT_EQ(v["blobs_reachable"], 0);
+    EXPECT_EQ(v["blobs_total"], 261);
+    EXPECT_EQ(blob_files(), 261u);
+}
+
+TEST_F(Gc, TheFinalSnapshotMatchesTheReport)
+{
+    store("garbage");
+    old_blobs();
+    const auto v = gc(1);
+    const auto p = parse_doc(reg_gc_progress_json());
+    EXPECT_EQ(p.str.at("phase"), "done");
+    EXPECT_EQ(p["running"], 0);
+    EXPECT_EQ(p["dry_run"], 1);
+    for (const char *k : {"blobs_total", "blobs_deleted", "bytes_freed", "elapsed_ms"})
+        EXPECT_EQ(p[k], v[k]) << k;
+    EXPECT_EQ(p["blobs_scanned"], 1);
+    EXPECT_GT(p["started_unix"], 0);
+}
+
+} // namespace
