@@ -1,13 +1,13 @@
 /*
  * storage_blobs.cpp - resumable blob uploads and the content-addressed blob
- * store (Part 3.2).
+ * store.
  *
  * An upload is one file, R/uploads/ID.part, that grows by appending. The
  * finish hashes it once, and a matching upload is renamed into
  * R/blobs/sha256/HH/HEX: no copy, and never over an existing file, so a
  * stored blob is never rewritten. Every operation runs the checks of the
  * status convention in order (pointers, initialisation, identifier forms)
- * before it touches the file system; the messages are the specified ones.
+ * before it touches the file system, each failure with its own message.
  *
  * There is no locking: appends, finishes and cancels of one upload may
  * come from different processes, and the file system is the only shared

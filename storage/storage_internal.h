@@ -115,7 +115,7 @@ int gc_cancel_path(char *out);   /* R/_gc/cancel */
 int blob_path_for_digest(const char *digest, char *out);
 
 /* R/blobs/sha256/HH, the fan-out directory of a digest, composed as the
- * layout specifies it: "%s/blobs/sha256/%c%c" (forward slashes on every
+ * layout has always had it: "%s/blobs/sha256/%c%c" (forward slashes on every
  * platform). Same refusal of short texts as blob_path_for_digest. */
 int blob_fan_dir(const char *digest, char *out);
 

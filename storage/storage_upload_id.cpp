@@ -1,10 +1,10 @@
 /*
- * storage_upload_id.cpp - upload ids: the generator of Part 3.2 and the
+ * storage_upload_id.cpp - upload ids: the generator and the
  * exclusive creation of a new upload's file.
  *
  * The generator is seeded from the time in seconds and a load address, so
  * two processes starting uploads in the same second can draw the same id.
- * The specified "wb" would then truncate the other process's upload; we
+ * A plain "wb" open would then truncate the other process's upload; we
  * create the file exclusively instead and draw the next id when the name
  * is taken, so a new upload never destroys an existing one.
  */

@@ -115,7 +115,7 @@ TEST_F(ConcurrentFinish, IdenticalContentGivesOneBlobAndNoLeftoverUploads)
                 EXPECT_EQ(o.out_digest, digest);
                 EXPECT_FALSE(fs::exists(upload_path(ids[i]))) << "a success left its upload";
             } else {
-                /* Lost the race for the rename: specified failure, upload open. */
+                /* Lost the race for the rename: it fails and keeps the upload open. */
                 ++raced;
                 EXPECT_EQ(o.rc, -1);
                 EXPECT_EQ(o.message, "rename to CAS failed: " + blob_path(digest));
