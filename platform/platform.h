@@ -76,6 +76,9 @@ void plat_dir_close(plat_dir *d);
 int plat_mkdir(const char *path); /* PLAT_MKDIR_CREATED, PLAT_MKDIR_EXISTS or -1 */
 int plat_rmdir(const char *path); /* empty directories only */
 int plat_remove(const char *path); /* files only */
+/* Creates path as a new, empty file: -1 when the name exists, whatever it
+ * is, so two processes can never both believe they made it. 0 or -1. */
+int plat_create_excl(const char *path);
 /* Moves from to to; never replaces an existing to (fails instead). */
 int plat_rename_noreplace(const char *from, const char *to);
 /* Moves from to to, replacing an existing file atomically. */

@@ -141,6 +141,15 @@ int plat_remove(const char *path)
     return unlink(path) == 0 ? 0 : -1;
 }
 
+int plat_create_excl(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (close(fd) == 0) return 0;
+    unlink(path);
+    return -1;
+}
+
 int plat_rename_noreplace(const char *from, const char *to)
 {
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;

@@ -245,6 +245,18 @@ int plat_remove(const char *path)
     return remove(path) == 0 ? 0 : -1;
 }
 
+int plat_create_excl(const char *path)
+{
+    if (!path || !*path) return -1;
+    /* The runtime's fopen has no "x" mode; _O_EXCL is its exclusive create. */
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0) return -1;
+    if (_close(fd) == 0) return 0;
+    remove(path);
+    return -1;
+}
+
 int plat_rename_noreplace(const char *from, const char *to)
 {
     /* Without MOVEFILE_REPLACE_EXISTING the move fails when to exists; the

@@ -128,9 +128,13 @@ export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== initialising the Wine prefix"
     "$wine" wineboot --init >/dev/null 2>&1 || true
+    "$wineserver" -w # until the set-up has finished and its server is gone
 fi
 "$wineserver" -p
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+# The first program of a session starts Wine's services, which live on and
+# would hold the output pipe of whatever test started them: start them here.
+"$wine" cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 echo "== unit and process tests under Wine"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"

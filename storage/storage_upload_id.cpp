@@ -8,8 +8,6 @@
  * create the file exclusively instead and draw the next id when the name
  * is taken, so a new upload never destroys an existing one.
  */
-#include <cstdio>
-
 #include "storage_internal.h"
 
 namespace storage
@@ -39,14 +37,9 @@ int upload_create(uint32_t *state, char *out_id, char *out_path)
     for (int attempt = 0; attempt < kUploadCreateTries; ++attempt) {
         upload_id_next(state, out_id);
         if (upload_path_for_uuid(out_id, out_path) != 0) return -1; /* root too long: never */
-        /* "x" (C11): fails when the name exists, whatever it is. */
-        if (FILE *f = std::fopen(out_path, "wbx")) {
-            if (std::fclose(f) != 0) {
-                plat_remove(out_path);
-                return -1;
-            }
-            return 0;
-        }
+        /* Fails when the name exists, whatever it is (fopen's C11 "x" would
+         * do, but the Windows runtime ignores it and truncates). */
+        if (plat_create_excl(out_path) == 0) return 0;
         /* Taken by another upload: draw again. Anything else (no uploads
          * directory, no permission, no space) will not get better. */
         plat_file_info info;

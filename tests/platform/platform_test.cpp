@@ -168,6 +168,20 @@ TEST_F(Platform, MkdirRmdirAndRemoveKeepToTheirKind)
     EXPECT_EQ(plat_remove(p("f").c_str()), -1);
 }
 
+TEST_F(Platform, ExclusiveCreateRefusesAnyExistingName)
+{
+    write_text(p("taken"), "someone else's bytes");
+    fs::create_directory(p("dir"));
+    EXPECT_EQ(plat_create_excl(p("new").c_str()), 0);
+    EXPECT_TRUE(fs::is_regular_file(p("new")));
+    EXPECT_EQ(fs::file_size(p("new")), 0u);
+    EXPECT_EQ(plat_create_excl(p("new").c_str()), -1);
+    EXPECT_EQ(plat_create_excl(p("taken").c_str()), -1);
+    EXPECT_EQ(read_text(p("taken")), "someone else's bytes") << "never truncated";
+    EXPECT_EQ(plat_create_excl(p("dir").c_str()), -1);
+    EXPECT_EQ(plat_create_excl(p("no" PLAT_SEP_STR "file").c_str()), -1);
+}
+
 TEST_F(Platform, NoReplaceRenameNeverOverwrites)
 {
     write_text(p("from"), "new");

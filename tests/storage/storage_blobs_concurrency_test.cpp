@@ -68,10 +68,15 @@ class ConcurrentFinish : public blobtest::BlobStore
         std::vector<int> status(ids.size(), -1);
         for (size_t i = 0; i < ids.size(); ++i) {
             const std::string n = std::to_string(i);
-            const std::string cmd =
+            std::string cmd =
                 shell_arg(BLOB_FINISH_HELPER) + " " + shell_arg(root) + " " + ids[i] + " " +
                 digest + " " + shell_arg((work / ("ready" + n)).string()) + " " +
                 shell_arg(go.string()) + " " + shell_arg((work / ("result" + n)).string());
+#ifdef _WIN32
+            /* cmd.exe /c drops the first and last quote of a command that
+             * starts with one; a further pair keeps the arguments' quotes. */
+            cmd = "\"" + cmd + "\"";
+#endif
             threads.emplace_back([cmd, &status, i] { status[i] = std::system(cmd.c_str()); });
         }
         /* Release them together once every one is waiting. */
