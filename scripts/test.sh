@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: unit, process and
 # web-server tests, then all of them again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, then the unit and process tests of the Windows
+# build under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -17,3 +18,5 @@ BUILD_DIR=$root/build-sanitize bash "$root/scripts/build.sh" \
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir "$root/build-sanitize" --output-on-failure -j "$jobs" --no-tests=error
 
+echo "== Windows build: unit and process tests under Wine"
+bash "$root/scripts/windows.sh"

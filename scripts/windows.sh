@@ -137,4 +137,4 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine" cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 echo "== unit and process tests under Wine"
-ctest --test-dir "$build" --output-on-failure -j "$jobs"
+ctest --test-dir "$build" --output-on-failure -j "$jobs" --no-tests=error
