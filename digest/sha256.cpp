@@ -39,7 +39,9 @@ int choose_backend()
 {
     const char *force = std::getenv(SHA256_PORTABLE_ENV);
     bool portable = force && force[0] != '\0' && std::strcmp(force, "0") != 0;
-    if (!portable && sha256_shani_available()) return SHA256_BACKEND_SHANI;
+    if (portable) return SHA256_BACKEND_PORTABLE;
+    if (sha256_shani_available()) return SHA256_BACKEND_SHANI;
+    if (sha256_avx2_available()) return SHA256_BACKEND_AVX2;
     return SHA256_BACKEND_PORTABLE;
 }
 
@@ -55,10 +57,11 @@ int current_backend()
 
 void compress(uint32_t state[8], const uint8_t *blocks, size_t count)
 {
-    if (current_backend() == SHA256_BACKEND_SHANI)
-        sha256_compress_shani(state, blocks, count);
-    else
-        sha256_compress_portable(state, blocks, count);
+    switch (current_backend()) {
+    case SHA256_BACKEND_SHANI: sha256_compress_shani(state, blocks, count); break;
+    case SHA256_BACKEND_AVX2: sha256_compress_avx2(state, blocks, count); break;
+    default: sha256_compress_portable(state, blocks, count); break;
+    }
 }
 
 void store_be64(uint8_t *p, uint64_t v)
@@ -77,6 +80,15 @@ extern "C" {
 int sha256_backend(void) { return current_backend(); }
 
 void sha256_backend_reselect(void) { s_backend.store(choose_backend(), std::memory_order_relaxed); }
+
+int sha256_backend_force(int backend)
+{
+    bool runs = backend == SHA256_BACKEND_PORTABLE || (backend == SHA256_BACKEND_SHANI && sha256_shani_available()) ||
+                (backend == SHA256_BACKEND_AVX2 && sha256_avx2_available());
+    if (!runs) return 0;
+    s_backend.store(backend, std::memory_order_relaxed);
+    return 1;
+}
 
 /* ---- context functions --------------------------------------------------- */
 

@@ -17,14 +17,22 @@ extern "C" {
 #endif
 
 /* Setting this variable to anything but "" or "0" makes sha256_update use
- * the portable backend even on a processor with SHA extensions, so that
- * path can be exercised and measured on every machine. */
+ * the portable backend even on a processor with faster ones, so that path
+ * can be exercised and measured on every machine. */
 #define SHA256_PORTABLE_ENV "REGISTRY_SHA256_PORTABLE"
 
-enum { SHA256_BACKEND_PORTABLE = 1, SHA256_BACKEND_SHANI = 2 };
+enum { SHA256_BACKEND_PORTABLE = 1, SHA256_BACKEND_SHANI = 2, SHA256_BACKEND_AVX2 = 3 };
 
-/* Plain C++; runs anywhere. */
+/* Plain C++; runs anywhere. The last fallback. */
 void sha256_compress_portable(uint32_t state[8], const uint8_t *blocks, size_t count);
+
+/* 1 when this build carries the x86 AVX2+BMI2 backend and the processor
+ * and system running it support it (AVX2 with YMM state saved, BMI2). */
+int sha256_avx2_available(void);
+/* Scalar rounds with rorx, message schedule two blocks at a time in AVX2;
+ * for x86 processors without SHA extensions. Call only when
+ * sha256_avx2_available() is 1; other builds fall back to portable here. */
+void sha256_compress_avx2(uint32_t state[8], const uint8_t *blocks, size_t count);
 
 /* 1 when this build carries the x86 SHA extension backend and the processor
  * running it supports the instructions it uses (SHA, SSSE3, SSE4.1). */
@@ -34,10 +42,16 @@ int sha256_shani_available(void);
 void sha256_compress_shani(uint32_t state[8], const uint8_t *blocks, size_t count);
 
 /* The backend sha256_update uses: chosen on first use from the processor
- * and SHA256_PORTABLE_ENV. */
+ * (SHA extensions, else AVX2+BMI2, else portable) and SHA256_PORTABLE_ENV. */
 int sha256_backend(void);
-/* Chooses again, for tests and benchmarks that change SHA256_PORTABLE_ENV. */
+/* Chooses again, for tests and benchmarks that change SHA256_PORTABLE_ENV;
+ * also ends a sha256_backend_force. */
 void sha256_backend_reselect(void);
+/* Makes sha256_update use the given backend, for tests and benchmarks that
+ * need one the automatic choice would pass over (the AVX2 backend on a
+ * processor with SHA extensions). Returns 0 and changes nothing when that
+ * backend cannot run here, 1 otherwise. */
+int sha256_backend_force(int backend);
 
 #ifdef __cplusplus
 }

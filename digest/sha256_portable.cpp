@@ -1,8 +1,9 @@
 /*
  * sha256_portable.cpp - the FIPS 180-4 compression function in plain C++.
  *
- * The fallback for processors without SHA instructions and the reference
- * the accelerated backend is tested against. Written for speed on ordinary
+ * The last fallback (no SHA extensions, no AVX2+BMI2), what
+ * REGISTRY_SHA256_PORTABLE forces, and the reference
+ * the accelerated backends are tested against. Written for speed on ordinary
  * 64-bit cores: all 64 rounds are unrolled so the eight working variables
  * stay in registers and are renamed rather than shifted, the 16-word
  * message schedule is a rolling window expanded just before each word is
