@@ -187,7 +187,7 @@ TEST_F(Gc, BlobFilesAreOnlyWhatLooksLikeOne)
     } cases[] = {
         {top / "aa" / hex, true},
         {top / "zz" / hex, true}, /* fan-out directory of any name */
-        {top / "aa" / upper, false},
+        {top / "ad" / upper, false}, /* own fan-out: Windows folds it onto the first */
         {top / "aa" / (hex + "0"), false},
         {top / "aa" / hex.substr(1), false},
         {top / "aa" / (hex + ".tmp"), false},
