@@ -4,7 +4,8 @@
  * This header is the one seam between the registry modules and the OS.
  * No other directory includes <dirent.h>, <sys/stat.h>, <unistd.h>,
  * <windows.h> or <io.h>; they call these functions instead. Each backend
- * (platform_posix.cpp, platform_win32.cpp) implements all of it.
+ * (platform_posix.cpp, platform_win32.cpp) implements all of it but the
+ * few functions built on the others, which platform_common.cpp holds.
  *
  * Conventions: 0 for success and -1 for failure unless a function says
  * otherwise; paths are NUL-terminated bytes in the platform's own form;

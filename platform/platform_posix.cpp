@@ -35,18 +35,6 @@ int plat_stat(const char *path, plat_file_info *out)
     return 0;
 }
 
-int plat_is_dir(const char *path)
-{
-    plat_file_info fi;
-    return plat_stat(path, &fi) == 0 && fi.is_dir;
-}
-
-int plat_is_file(const char *path)
-{
-    plat_file_info fi;
-    return plat_stat(path, &fi) == 0 && !fi.is_dir;
-}
-
 int plat_dir_exists(const char *path)
 {
     struct stat st;
