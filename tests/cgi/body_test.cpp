@@ -190,9 +190,9 @@ TEST_F(Body, SpooledFileOf2GiBIsStreamedButNotReadWhole)
     EXPECT_EQ(total, 3u * 65536);
 }
 
-#ifndef _WIN32
 TEST_F(Body, ReadErrorFailsTheStream)
 {
+    SKIP_ON_WINDOWS("opening a directory for reading fails on Windows, so no read error can be provoked");
     // Opening a directory for reading succeeds on POSIX; reading it fails.
     ScopedEnv f("POST_BODY_FILE", tmp.str().c_str());
     Sink sink;
@@ -201,7 +201,6 @@ TEST_F(Body, ReadErrorFailsTheStream)
     EXPECT_EQ(total, 0u);
     EXPECT_TRUE(sink.chunks.empty());
 }
-#endif
 
 TEST_F(Body, StandardInputTakesContentLengthBytes)
 {

@@ -126,9 +126,9 @@ TEST(Mkdirs, CreatesOnlyWhereADirectoryCanStand)
     EXPECT_EQ(mkdirs(nullptr), -1);
 }
 
-#ifndef _WIN32
 TEST(Mkdirs, AcceptsALinkToADirectory)
 {
+    SKIP_ON_WINDOWS("the Windows C++ runtime here cannot make symbolic links");
     TempDir tmp;
     fs::create_directories(tmp.path() / "real");
     fs::create_directory_symlink(tmp.path() / "real", tmp.path() / "link");
@@ -139,6 +139,7 @@ TEST(Mkdirs, AcceptsALinkToADirectory)
 
 TEST(Mkdirs, FailsUnderAnUnwritableParent)
 {
+    SKIP_ON_WINDOWS("Windows has no POSIX permission bits to take away");
     TempDir tmp;
     fs::create_directories(tmp.path() / "locked");
     fs::permissions(tmp.path() / "locked", fs::perms::none);
@@ -149,7 +150,6 @@ TEST(Mkdirs, FailsUnderAnUnwritableParent)
     EXPECT_EQ(mkdirs(tmp.sub("locked/sub").c_str()), -1);
     fs::permissions(tmp.path() / "locked", fs::perms::owner_all);
 }
-#endif
 
 TEST(ListDir, SeesTheFirst512EntriesInEnumerationOrder)
 {
@@ -298,9 +298,9 @@ TEST(DeleteTree, RemovesEverythingBelowAndItself)
     EXPECT_EQ(delete_tree(tmp.sub("t").c_str()), -1) << "nothing left to remove";
 }
 
-#ifndef _WIN32
 TEST(DeleteTree, RemovesALinkWithoutEnteringIt)
 {
+    SKIP_ON_WINDOWS("the Windows C++ runtime here cannot make symbolic links");
     TempDir tmp;
     write_text(tmp.path() / "outside" / "keep", "x");
     fs::create_directories(tmp.path() / "t");
@@ -309,6 +309,5 @@ TEST(DeleteTree, RemovesALinkWithoutEnteringIt)
     EXPECT_FALSE(fs::exists(tmp.path() / "t"));
     EXPECT_TRUE(fs::exists(tmp.path() / "outside" / "keep"));
 }
-#endif
 
 } // namespace

@@ -66,9 +66,9 @@ TEST_F(Walk, ManifestsBeyondTheFirst512EntriesStillMarkARepository)
     EXPECT_TRUE(std::find(names.begin(), names.end(), "big") != names.end());
 }
 
-#ifndef _WIN32
 TEST_F(Walk, DoesNotFollowLinks)
 {
+    SKIP_ON_WINDOWS("the Windows C++ runtime here cannot make symbolic links");
     fs::create_directories(tmp.path() / "outside" / "repo" / "_manifests");
     fs::create_directory_symlink(tmp.path() / "outside", repos() / "linked");
     fs::create_directory_symlink(tmp.path() / "outside" / "repo", repos() / "direct");
@@ -78,6 +78,7 @@ TEST_F(Walk, DoesNotFollowLinks)
 
 TEST_F(Walk, AnUnreadableDirectoryCountsAsEmpty)
 {
+    SKIP_ON_WINDOWS("Windows has no POSIX permission bits to take away");
     make_repo("open");
     make_repo("shut/inner");
     fs::permissions(repos() / "shut", fs::perms::none);
@@ -88,7 +89,6 @@ TEST_F(Walk, AnUnreadableDirectoryCountsAsEmpty)
     EXPECT_EQ(walked_names(), (Names{"open"}));
     fs::permissions(repos() / "shut", fs::perms::owner_all);
 }
-#endif
 
 TEST_F(Walk, SkipsNamesLongerThan1023Bytes)
 {
@@ -103,11 +103,11 @@ TEST_F(Walk, SkipsNamesLongerThan1023Bytes)
     EXPECT_EQ(names[0].size(), 1023u);
 }
 
-#ifndef _WIN32
 /* Builds a repository whose path is longer than the platform allows from
  * the root, working relative to a directory near the limit. */
 TEST(WalkLongRoot, SkipsRepositoriesWhosePathWouldBeCut)
 {
+    SKIP_ON_WINDOWS(testsupport::kNeedsLongPaths);
     testsupport::TempDir tmp;
     std::string root = tmp.str();
     while (root.size() < 3300)
@@ -132,7 +132,6 @@ TEST(WalkLongRoot, SkipsRepositoriesWhosePathWouldBeCut)
     }
     reg_storage_cleanup();
 }
-#endif
 
 using Counters = storetest::EmptyStore;
 
