@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 #include "gc_fixture.h"
 
 namespace faulttest
