@@ -25,6 +25,7 @@ class MountedStore : public FaultStore
     void mount_and_set_up(const char *size)
     {
 #ifdef _WIN32
+        static_cast<void>(size);
         GTEST_SKIP() << "tmpfs mounts are Linux only";
 #else
         fs::create_directories(root);
