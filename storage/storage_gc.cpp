@@ -15,6 +15,10 @@
  *     before the run started (or later): its manifest may still be on the
  *     way. Such blobs count as kept.
  *   - A run refuses to start while an upload file is that young.
+ *   - A push sets the time of every blob it names before it tests that the
+ *     blob is stored, and the sweep takes a blob aside before it reads the
+ *     time once more: a manifest stored after the mark keeps its blobs.
+ *     (A process killed between the two steps leaves HEX.gc-PID behind.)
  * A dry run takes every decision a real run takes; it only skips removals.
  */
 #include <cinttypes>
@@ -296,6 +300,24 @@ bool mark(gc_run &r, const repo_list &repos)
 
 /* ---- sweep ---------------------------------------------------------------- */
 
+/* Removes the blob at r.sub unless a push has held it (set its time, see
+ * blob_hold in storage_manifests.cpp) since the sweep read its time: such a
+ * push may have stored a manifest after the mark. The blob is first moved
+ * aside under a name only this process uses, so a hold either reached it
+ * before the move (and the time read now shows it) or failed (and the push
+ * refuses). A held blob goes back; when a finish has stored the same
+ * content again meanwhile, the copy aside is redundant. */
+bool remove_unless_held(gc_run &r, int64_t spare_from)
+{
+    char aside[kPathCap];
+    const int n = std::snprintf(aside, sizeof aside, "%s.gc-%ld", r.sub, plat_pid());
+    if (n < 0 || static_cast<size_t>(n) >= sizeof aside) return false;
+    if (plat_rename_noreplace(r.sub, aside) != 0) return false; /* gone or taken: kept */
+    if (file_time(aside, nullptr) < spare_from && plat_remove(aside) == 0) return true;
+    if (plat_rename_noreplace(aside, r.sub) != 0 && plat_is_file(r.sub)) plat_remove(aside);
+    return false;
+}
+
 /* Deletes (or, dry, counts) every unreachable blob old enough to go.
  * false when a cancel stopped it. */
 bool sweep(gc_run &r)
@@ -317,7 +339,7 @@ bool sweep(gc_run &r)
             int64_t t = -1;
             if (path_join(r.sub, fan, hex) == 0) t = file_time(r.sub, &size);
             /* No time, or too young: kept. */
-            if (t >= 0 && t < spare_from && (!real || plat_remove(r.sub) == 0)) {
+            if (t >= 0 && t < spare_from && (!real || remove_unless_held(r, spare_from))) {
                 ++r.p.blobs_deleted;
                 r.p.bytes_freed += size;
             }

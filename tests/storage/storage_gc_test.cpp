@@ -400,6 +400,50 @@ TEST_F(GcSteps, ACancelDuringTheMarkDeletesNothing)
     EXPECT_EQ(blob_files(), 261u);
 }
 
+/* A push made while a collection marks, into a repository the mark has
+ * not listed, naming blobs stored long ago that nothing else names (a
+ * reused layer). */
+struct late_push {
+    std::string body;
+    bool done = false;
+};
+late_push *g_late;
+
+void push_at_mark_step(const gc_progress &p)
+{
+    if (g_late->done || std::string(p.phase) != "walking") return;
+    g_late->done = true;
+    char digest[72] = "";
+    EXPECT_EQ(reg_manifest_put("late", "v1", g_late->body.data(), g_late->body.size(), nullptr,
+                               digest),
+              0)
+        << reg_storage_last_error();
+}
+
+TEST_F(Gc, APushDuringTheMarkKeepsTheOldBlobsItNames)
+{
+    /* 256 bodies reach the mark's periodic step, where the push is made. */
+    for (int i = 0; i < 256; ++i)
+        push("repo" + std::to_string(i % 4), "", 0, "image " + std::to_string(i));
+    const std::vector<std::string> reused = {store("old config"), store("old layer")};
+    old_blobs();
+    late_push late{manifest_json(reused)};
+    g_late = &late;
+    gc_step_observer = push_at_mark_step;
+
+    const auto v = gc(0);
+    ASSERT_TRUE(late.done);
+    EXPECT_EQ(v["blobs_deleted"], 0);
+    for (const auto &d : reused)
+        EXPECT_TRUE(has(d)) << "the late manifest names " << d;
+    /* The next run marks the late manifest and still keeps them. */
+    gc_step_observer = nullptr;
+    old_blobs();
+    EXPECT_EQ(gc(0)["blobs_deleted"], 0);
+    for (const auto &d : reused)
+        EXPECT_TRUE(has(d));
+}
+
 TEST_F(Gc, TheFinalSnapshotMatchesTheReport)
 {
     store("garbage");
