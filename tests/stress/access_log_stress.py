@@ -179,8 +179,9 @@ class AccessLogStress(unittest.TestCase):
             self.assertLess(os.path.getsize(path), cap + 64 * line_len)
         print(f"\n{total} requests in {elapsed:.1f} s with a {cap}-byte cap: "
               f"{len(current)} + {len(older)} whole lines kept in the two generations, "
-              f"{total - kept} lost with rotated-away generations, "
-              f"(at least {rotations_at_least} rotations); no torn line")
+              f"{total - kept} gone with older generations (at least {rotations_at_least} "
+              f"rotations; only one older generation is kept, and a racing rotation can "
+              f"drop a fresh one too); no torn line")
 
 
 if __name__ == "__main__":

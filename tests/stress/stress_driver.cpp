@@ -3,8 +3,9 @@
  * starts several at once on one shared store.
  *
  *   stress_driver blobs ROOT SEED ROUNDS GO_FILE
- *       Each round opens several uploads of overlapping content (a small
- *       shared pool), appends to them interleaved, checks each is intact,
+ *       Each round opens several uploads of overlapping content (six
+ *       contents per round, the same in every process), appends to them
+ *       interleaved, checks each is intact,
  *       then finishes them all. A finish may lose the race for the stored
  *       name only with "rename to CAS failed: ...", leaving its upload
  *       whole; the retry must then succeed.
