@@ -2,7 +2,7 @@
 # Installs what is missing, builds, and runs every test: unit, process and
 # web-server tests, then all of them again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the unit and process tests of the Windows
-# build under Wine.
+# build under Wine, then every fuzz target for a bounded time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
@@ -23,3 +23,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== Windows build: unit and process tests under Wine"
 bash "$root/scripts/windows.sh"
+
+echo "== fuzz targets, each for a bounded time (scripts/fuzz.sh)"
+bash "$root/scripts/fuzz.sh"

@@ -1,0 +1,214 @@
+/*
+ * fuzz_manifest_put - manifest validation on put: reg_manifest_put of the
+ * input as a body into repository "fuzz".
+ *
+ * Once per process a store is made in a private temporary directory, three
+ * blobs are uploaded ("fuzz config\n", "fuzz layer one\n", "fuzz layer
+ * two\n") and an image manifest over the first two is pushed to "base" as
+ * v1, so an image can name stored blobs and an index a stored manifest
+ * (the seed corpus holds their digests).
+ *
+ * Input: optional header lines before the body, each starting with '#':
+ * "#ct:TYPE" passes TYPE as the content type (else NULL), "#ref:REF" pushes
+ * under REF (else "latest"; "@" means the body's own digest). The rest of
+ * the input, NUL bytes included, is the body.
+ *
+ * Holds for every input: a refused push leaves a message and no repository
+ * behind; a stored one reports the body's digest in its 72-byte buffer, is
+ * a JSON object whose config and layers (or index entries) are stored,
+ * reads back byte for byte by digest and by tag, and carries the content
+ * type the choice rule gives, at most 126 bytes without a control byte.
+ * After each input "fuzz" is deleted: the store holds only "base" again.
+ */
+#include "fuzz_support.h"
+#include "reg_storage.h"
+
+#include <string>
+#include <string_view>
+
+namespace
+{
+
+namespace fs = std::filesystem;
+using std::string_view;
+
+constexpr char kRepo[] = "fuzz";
+constexpr char kBaseRepo[] = "base";
+constexpr char kDefaultType[] = "application/vnd.docker.distribution.manifest.v2+json";
+constexpr size_t kDigestCap = 72;
+constexpr size_t kTypeCap = 127;
+constexpr const char *kBlobs[] = {"fuzz config\n", "fuzz layer one\n", "fuzz layer two\n"};
+
+fs::path g_repos;
+
+std::string digest_of(string_view bytes)
+{
+    return "sha256:" + fuzz::sha256_hex(bytes);
+}
+
+void upload(const char *content)
+{
+    char uuid[40], digest[kDigestCap];
+    FUZZ_CHECK(reg_blob_start_upload(uuid) == 0);
+    FUZZ_CHECK(reg_blob_append_chunk(uuid, content, strlen(content)) == 0);
+    FUZZ_CHECK(reg_blob_finish_upload(uuid, digest_of(content).c_str(), digest) == 0);
+}
+
+void setup_once()
+{
+    static bool done = [] {
+        const fs::path root = fuzz::work_dir() / "store";
+        FUZZ_CHECK(reg_storage_init(root.string().c_str()) == 0);
+        g_repos = root / "repositories";
+        for (const char *b : kBlobs)
+            upload(b);
+        const std::string base = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" +
+                                 digest_of(kBlobs[0]) + "\",\"size\":12},\"layers\":[{\"digest\":\"" +
+                                 digest_of(kBlobs[1]) + "\",\"size\":15}]}";
+        char digest[kDigestCap];
+        FUZZ_CHECK(reg_manifest_put(kBaseRepo, "v1", base.data(), base.size(), nullptr, digest) ==
+                   0);
+        return true;
+    }();
+    (void)done;
+}
+
+/* The first member named key, as the engine looks it up. */
+yyjson_val *member(yyjson_val *obj, const char *key)
+{
+    return yyjson_obj_getn(obj, key, strlen(key));
+}
+
+/* The "digest" of obj when it is a valid digest without a hidden NUL. */
+std::string digest_in(yyjson_val *obj)
+{
+    if (!yyjson_is_obj(obj)) return "";
+    yyjson_val *d = member(obj, "digest");
+    const char *s = yyjson_get_str(d);
+    if (!s || yyjson_get_len(d) != 71 || strncmp(s, "sha256:", 7) != 0) return "";
+    for (size_t i = 7; i < 71; ++i)
+        if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return "";
+    return std::string(s, 71);
+}
+
+bool manifest_stored(const std::string &digest)
+{
+    const std::string hex = digest.substr(7);
+    for (const char *repo : {kBaseRepo, kRepo})
+        if (fs::is_regular_file(g_repos / repo / "_manifests" / hex)) return true;
+    return false;
+}
+
+/* What a stored body must be: an object whose references are stored. */
+void check_stored_body(string_view body, std::string *media_type)
+{
+    fuzz::doc_ptr doc = fuzz::parse_json(body.data(), body.size());
+    FUZZ_CHECK(doc != nullptr);
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    FUZZ_CHECK(yyjson_is_obj(root) && yyjson_obj_size(root) > 0);
+
+    yyjson_val *mt = member(root, "mediaType");
+    const char *mt_text = yyjson_get_str(mt);
+    if (mt_text && yyjson_get_len(mt) < 256 && strlen(mt_text) == yyjson_get_len(mt))
+        *media_type = mt_text;
+
+    if (yyjson_val *list = member(root, "manifests")) {
+        FUZZ_CHECK(yyjson_is_arr(list) && yyjson_arr_size(list) > 0);
+        size_t i, max;
+        yyjson_val *e;
+        yyjson_arr_foreach(list, i, max, e)
+        {
+            const std::string d = digest_in(e);
+            FUZZ_CHECK(!d.empty() && manifest_stored(d));
+        }
+        return;
+    }
+    const std::string config = digest_in(member(root, "config"));
+    FUZZ_CHECK(!config.empty() && reg_blob_exists(config.c_str()) == 1);
+    if (yyjson_val *layers = member(root, "layers")) {
+        FUZZ_CHECK(yyjson_is_arr(layers));
+        size_t i, max;
+        yyjson_val *e;
+        yyjson_arr_foreach(layers, i, max, e)
+        {
+            const std::string d = digest_in(e);
+            FUZZ_CHECK(!d.empty() && reg_blob_exists(d.c_str()) == 1);
+        }
+    }
+}
+
+/* The content type the engine stores (its choice rule). */
+std::string chosen_type(const char *given, const std::string &media_type)
+{
+    if (given && *given)
+        return !media_type.empty() && strcmp(given, kDefaultType) == 0 ? media_type : given;
+    return media_type.empty() ? kDefaultType : media_type;
+}
+
+void check_read_back(const char *ref, string_view body, const std::string &digest,
+                     const std::string &type)
+{
+    fuzz::buffer got_type(kTypeCap), got_digest(kDigestCap);
+    const char *got = reg_manifest_get(kRepo, ref, got_type.get(), got_digest.get());
+    FUZZ_CHECK(got != nullptr);
+    FUZZ_CHECK(strlen(got) == body.size() && memcmp(got, body.data(), body.size()) == 0);
+    FUZZ_CHECK(got_digest.terminated() && digest == got_digest.get());
+    FUZZ_CHECK(got_type.terminated() && type == got_type.get());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    setup_once();
+    string_view in(reinterpret_cast<const char *>(data), size);
+    std::string type_text, ref_text = "latest";
+    bool have_type = false;
+    while (!in.empty() && in.front() == '#') {
+        const size_t nl = in.find('\n');
+        const string_view line = in.substr(0, nl);
+        in = nl == string_view::npos ? string_view() : in.substr(nl + 1);
+        if (line.substr(0, 4) == "#ct:") {
+            type_text = fuzz::text(line.substr(4)).c_str();
+            have_type = true;
+        } else if (line.substr(0, 5) == "#ref:") {
+            ref_text = fuzz::text(line.substr(5)).c_str();
+        }
+    }
+    const string_view body = in;
+    if (ref_text == "@") ref_text = digest_of(body);
+    const fuzz::text ref(ref_text);
+    const fuzz::text type(type_text);
+    const char *given = have_type ? type.c_str() : nullptr;
+
+    fuzz::buffer out(kDigestCap);
+    /* An empty body still has an address: NULL means "no body". */
+    const char *body_ptr = body.data() ? body.data() : "";
+    const int rc = reg_manifest_put(kRepo, ref.c_str(), body_ptr, body.size(), given, out.get());
+    FUZZ_CHECK(rc == 0 || rc == -1);
+    if (rc != 0) {
+        FUZZ_CHECK(*reg_storage_last_error() != '\0');
+        FUZZ_CHECK(!fs::exists(g_repos / kRepo)); /* refused before anything was written */
+    } else {
+        const std::string digest = digest_of(body);
+        FUZZ_CHECK(out.terminated() && digest == out.get());
+        std::string media_type;
+        check_stored_body(body, &media_type);
+        const std::string stored_type = chosen_type(given, media_type);
+        FUZZ_CHECK(stored_type.size() <= 126);
+        for (unsigned char c : stored_type)
+            FUZZ_CHECK(c >= 0x20 && c != 0x7f);
+        check_read_back(digest.c_str(), body, digest, stored_type);
+        if (strncmp(ref.c_str(), "sha256:", 7) != 0)
+            check_read_back(ref.c_str(), body, digest, stored_type);
+    }
+
+    if (fs::exists(g_repos / kRepo)) FUZZ_CHECK(reg_repo_delete(kRepo) == 0);
+    size_t entries = 0;
+    for (const auto &e : fs::directory_iterator(g_repos)) {
+        FUZZ_CHECK(e.path().filename() == kBaseRepo);
+        ++entries;
+    }
+    FUZZ_CHECK(entries == 1);
+    return 0;
+}
