@@ -64,30 +64,6 @@ bool is_file(const char *path)
     return plat_is_file(path) != 0;
 }
 
-/* Makes the fan-out directory and renames the upload into it. A collection
- * or the delete of a blob beside it removes a fan-out directory it finds
- * empty, possibly between those two steps; the directory is then made again
- * and the rename repeated, a bounded number of times. The rename never
- * replaces a file: a blob that appeared meanwhile fails it, the upload stays
- * open. */
-int move_into_store(const char *upload, const char *blob, const char *fan)
-{
-    constexpr int kAttempts = 8;
-    for (int attempt = 1;; ++attempt) {
-        const bool last = attempt == kAttempts;
-        if (mkdirs(fan) != 0) {
-            if (!last) continue;
-            set_error("mkdirs blob dir failed");
-            return -1;
-        }
-        if (plat_rename_noreplace(upload, blob) == 0) return 0;
-        if (last || plat_dir_exists(fan) || !is_file(upload)) {
-            set_error("rename to CAS failed: %s", blob);
-            return -1;
-        }
-    }
-}
-
 } // namespace
 } // namespace storage
 
@@ -183,8 +159,18 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     if (is_file(blob)) {
         /* Stored already: the stored file stays as it is. */
         if (is_file(upload)) plat_remove(upload);
-    } else if (move_into_store(upload, blob, fan) != 0) {
-        return -1;
+    } else {
+        /* Never over an existing file: a blob that appeared since the test
+         * above makes the rename fail, and the upload stays open. */
+        const placed p = place_in_dir(fan, [&] { return plat_rename_noreplace(upload, blob); });
+        if (p == placed::dir_failed) {
+            set_error("mkdirs blob dir failed");
+            return -1;
+        }
+        if (p == placed::place_failed) {
+            set_error("rename to CAS failed: %s", blob);
+            return -1;
+        }
     }
     copy_cut(out_digest, kDigestLen + 1, expected_digest);
     return 0;

@@ -230,11 +230,24 @@ int link_names_hex(const char *text, const char *hex)
            std::strncmp(text + kDigestPrefix.size(), hex, 64) == 0;
 }
 
+namespace
+{
+
+bool still_there(const char *path)
+{
+    plat_file_info info;
+    return plat_stat(path, &info) == 0;
+}
+
+} // namespace
+
 int delete_tree(const char *path)
 {
     int rc = 0;
+    bool opened = false;
     {
         dir_ptr d(plat_dir_open(path));
+        opened = d != nullptr;
         /* On the heap: a deep tree must not exhaust the stack. */
         std::unique_ptr<char[]> buf(d ? new (std::nothrow) char[kPathCap] : nullptr);
         char *child = buf.get();
@@ -247,10 +260,13 @@ int delete_tree(const char *path)
                 rc = -1; /* cannot be named, so cannot be removed */
                 continue;
             }
-            if ((is_dir ? delete_tree(child) : plat_remove(child)) != 0) rc = -1;
+            /* Another delete (of the same tag, the same repository) may
+             * have removed it first: gone is what was asked for. */
+            if ((is_dir ? delete_tree(child) : plat_remove(child)) != 0 && still_there(child))
+                rc = -1;
         }
     } /* closed before the rmdir, which some platforms require */
-    if (plat_rmdir(path) != 0) rc = -1;
+    if (plat_rmdir(path) != 0 && (!opened || still_there(path))) rc = -1;
     return rc;
 }
 

@@ -138,6 +138,27 @@ char *read_file_alloc(const char *path, size_t *out_len);
  * path afterwards (an existing file of that name, or as a parent, is -1). */
 int mkdirs(const char *path);
 
+/* Makes dir (mkdirs) and runs place(), which puts a file into it and returns
+ * 0 or -1. Another process removes a directory it finds empty (a collection
+ * sweeping fan-out directories, a delete pruning what it emptied), possibly
+ * between those two steps; when place() failed and dir is gone, both are
+ * repeated, a bounded number of times. A failure while dir stands (a full or
+ * read-only store, a name taken) is not repeated. */
+enum class placed { ok, dir_failed, place_failed };
+template <class Place> placed place_in_dir(const char *dir, Place &&place)
+{
+    constexpr int kAttempts = 8;
+    for (int attempt = 1;; ++attempt) {
+        const bool last = attempt == kAttempts;
+        if (mkdirs(dir) != 0) {
+            if (last) return placed::dir_failed;
+            continue;
+        }
+        if (place() == 0) return placed::ok;
+        if (last || plat_dir_exists(dir)) return placed::place_failed;
+    }
+}
+
 /* ---- directories -------------------------------------------------------- */
 
 struct dir_entry {
@@ -191,7 +212,9 @@ class dir_listing_full
 int list_dir_full(const char *dir, dir_listing_full *listing);
 
 /* Removes path and everything below it; links are removed, not followed.
- * Keeps going after a failure. 0 when every removal succeeded, else -1. */
+ * Keeps going after a failure. 0 when every removal succeeded, else -1; an
+ * entry that another process removed meanwhile counts as removed, a path
+ * that could not be opened and does not exist as a failure. */
 int delete_tree(const char *path);
 
 /* Sorts count texts ascending by strcmp, in place. */

@@ -229,7 +229,9 @@ int content_type_path(const char *repo, const char *hex, char *out)
     return manifest_body_path(repo, name, out);
 }
 
-/* Writes the files of one push in order; the first failure's message. */
+/* Writes the files of one push in order; the first failure's message. A
+ * directory that a concurrent delete prunes between its making and the write
+ * into it is made again (place_in_dir). */
 int store_manifest(const char *repo, const char *reference, const void *body, size_t body_len,
                    const char *type, const char *hex)
 {
@@ -237,42 +239,57 @@ int store_manifest(const char *repo, const char *reference, const void *body, si
     char digest[kDigestLen + 1];
     std::snprintf(digest, sizeof digest, "sha256:%s", hex);
 
-    if (repo_manifests_dir(repo, dir) != 0 || mkdirs(dir) != 0) {
+    /* Writes data to file in dir; the message of the step that failed. */
+    auto write_in = [&](const char *file, const void *data, size_t len, const char *dir_failed,
+                        const char *write_failed) {
+        const placed p = place_in_dir(dir, [&] { return write_file_atomic(file, data, len); });
+        if (p == placed::ok) return 0;
+        set_error("%s", p == placed::dir_failed ? dir_failed : write_failed);
+        return -1;
+    };
+
+    if (repo_manifests_dir(repo, dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
     }
-    if (manifest_body_path(repo, hex, path) != 0 || write_file_atomic(path, body, body_len) != 0) {
+    if (manifest_body_path(repo, hex, path) != 0) {
         set_error("write manifest body failed");
         return -1;
     }
-    if (content_type_path(repo, hex, path) != 0 ||
-        write_file_atomic(path, type, std::strlen(type)) != 0) {
+    if (write_in(path, body, body_len, "mkdirs manifests dir failed",
+                 "write manifest body failed") != 0)
+        return -1;
+    if (content_type_path(repo, hex, path) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
-    if (manifest_rev_dir(repo, hex, dir) != 0 || mkdirs(dir) != 0) {
+    if (write_in(path, type, std::strlen(type), "mkdirs manifests dir failed",
+                 "write manifest ct failed") != 0)
+        return -1;
+    if (manifest_rev_dir(repo, hex, dir) != 0) {
         set_error("mkdirs revision dir failed");
         return -1;
     }
-    if (manifest_rev_path(repo, hex, path) != 0 ||
-        write_file_atomic(path, digest, kDigestLen) != 0) {
+    if (manifest_rev_path(repo, hex, path) != 0) {
         set_error("write revision link failed");
         return -1;
     }
+    if (write_in(path, digest, kDigestLen, "mkdirs revision dir failed",
+                 "write revision link failed") != 0)
+        return -1;
     if (is_digest_reference(reference)) return 0;
 
     char tags[kPathCap], tag_dir[kPathCap];
     if (manifest_tags_dir(repo, tags) != 0 || path_join(tag_dir, tags, reference) != 0 ||
-        path_join(dir, tag_dir, "current") != 0 || mkdirs(dir) != 0) {
+        path_join(dir, tag_dir, "current") != 0) {
         set_error("mkdirs tag dir failed");
         return -1;
     }
-    if (manifest_tag_path(repo, reference, path) != 0 ||
-        write_file_atomic(path, digest, kDigestLen) != 0) {
+    if (manifest_tag_path(repo, reference, path) != 0) {
         set_error("write tag link failed");
         return -1;
     }
-    return 0;
+    return write_in(path, digest, kDigestLen, "mkdirs tag dir failed", "write tag link failed");
 }
 
 /* Removes what makes hex a stored manifest: body, content-type file and

@@ -9,7 +9,6 @@
  * upload file behind. */
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -180,39 +179,21 @@ TEST_F(ConcurrentFinish, AFanOutDirectoryRemovedMeanwhileIsMadeAgain)
 {
     /* A collection, or the delete of the last blob beside it, removes a
      * fan-out directory it finds empty; it may do so between the finish's
-     * making it and the rename into it. Here another thread lies in wait and
-     * removes the directory once per finish, as soon as it appears empty
-     * (a blob delete removes it again after each round). Every finish must
-     * still succeed. */
+     * making it and the rename into it. Here it is removed once per finish,
+     * as soon as it appears (the blob delete after each round removes it
+     * too). Every finish must still succeed. */
     const std::string data = blobtest::pseudo_random(100, 3);
     const std::string digest = digest_of(data);
-    const fs::path fan = fan_dir(digest);
-    std::atomic<bool> stop{false};
-    std::atomic<int> armed{0};
-    std::atomic<int> removed{0};
-    std::thread remover([&] {
-        while (!stop.load()) {
-            std::error_code ec;
-            if (removed.load() < armed.load() && fs::remove(fan, ec)) removed.fetch_add(1);
-        }
-    });
-    int failures = 0;
-    constexpr int kRounds = 500;
-    for (int i = 1; i <= kRounds && failures == 0; ++i) {
+    testsupport::EmptyDirRemover remover({fan_dir(digest)});
+    for (int i = 1; i <= 500; ++i) {
         const std::string id = upload(data);
-        armed = i;
+        remover.arm();
         char out[72];
-        if (reg_blob_finish_upload(id.c_str(), digest.c_str(), out) != 0) {
-            ++failures;
-            ADD_FAILURE() << "finish " << i << ": " << error();
-            continue;
-        }
+        ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0)
+            << "finish " << i << ": " << error();
         EXPECT_EQ(read_text(blob_path(digest)), data);
         ASSERT_EQ(reg_blob_delete(digest.c_str()), 0) << error();
-        removed = i; /* a removal not yet made is not owed to the next round */
     }
-    stop = true;
-    remover.join();
     EXPECT_TRUE(fs::is_empty(fs::path(root) / "uploads"));
 }
 

@@ -366,6 +366,25 @@ TEST_F(Manifests, DeletingByDigestRemovesEveryTagNamingIt)
     EXPECT_EQ(error(), "manifest not found: app@" + other);
 }
 
+TEST_F(Manifests, APushSurvivesADeleteThatPrunesItsDirectoriesMeanwhile)
+{
+    /* A delete by digest removes the tags directory and the revision
+     * directory it emptied; a push into the same repository may have just
+     * made them. Here each is removed once per push, as soon as it appears
+     * empty, and every push must still store all its files. */
+    const std::string body = image_for("one");
+    const std::string digest = digest_of(body);
+    testsupport::EmptyDirRemover remover({manifests("app") / "tags", rev_dir("app", digest),
+                                          manifests("app") / "tags" / "v1"});
+    for (int i = 1; i <= 300; ++i) {
+        remover.arm();
+        ASSERT_EQ(put("app", "v1", body), digest) << "push " << i << ": " << error();
+        EXPECT_EQ(get("app", "v1").digest, digest);
+        EXPECT_EQ(read_text(rev_dir("app", digest) / "link"), digest);
+        ASSERT_EQ(reg_manifest_delete("app", digest.c_str()), 0) << error();
+    }
+}
+
 /* More tags than one bounded listing holds: the tag that keeps the
  * manifest is the one the directory enumerates last. */
 TEST_F(Manifests, ATagBeyondTheFirst512EntriesStillKeepsItsManifest)

@@ -6,6 +6,7 @@
 #ifndef REGISTRY_TEST_SUPPORT_H
 #define REGISTRY_TEST_SUPPORT_H
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform.h"
 
@@ -174,6 +177,51 @@ template <class Fn> std::string capture_stdout(const fs::path &file, Fn fn)
     plat_stdout_restore(saved);
     return read_text(file);
 }
+
+/* Another process pruning what it finds empty (a collection sweeping fan-out
+ * directories, a delete pruning emptied parents), played by a thread: after
+ * each arm() it removes every listed directory once, as soon as that
+ * directory exists and is empty. */
+class EmptyDirRemover {
+  public:
+    explicit EmptyDirRemover(std::vector<fs::path> dirs)
+        : dirs_(std::move(dirs)), removed_(dirs_.size()), thread_([this] { run(); })
+    {
+    }
+    ~EmptyDirRemover()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    EmptyDirRemover(const EmptyDirRemover &) = delete;
+    EmptyDirRemover &operator=(const EmptyDirRemover &) = delete;
+
+    void arm() { round_.fetch_add(1); }
+    /* Removals made so far, over all directories. */
+    long removals() const { return total_.load(); }
+
+  private:
+    void run()
+    {
+        while (!stop_.load()) {
+            const int round = round_.load();
+            for (size_t i = 0; i < dirs_.size(); ++i) {
+                std::error_code ec;
+                if (removed_[i] < round && fs::remove(dirs_[i], ec)) {
+                    removed_[i] = round;
+                    total_.fetch_add(1);
+                }
+            }
+        }
+    }
+
+    std::vector<fs::path> dirs_;
+    std::vector<int> removed_; /* the round of each directory's last removal */
+    std::atomic<int> round_{0};
+    std::atomic<long> total_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 } // namespace testsupport
 
