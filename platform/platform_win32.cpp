@@ -214,9 +214,19 @@ int plat_mkdir(const char *path)
     return errno == EEXIST ? PLAT_MKDIR_EXISTS : -1;
 }
 
+/* Another process listing or pruning the same directory holds it open for a
+ * moment, and Windows refuses the removal meanwhile (EACCES) where POSIX
+ * would have gone ahead. A few short waits ride that out; a directory that
+ * is missing or not empty fails at once. */
 int plat_rmdir(const char *path)
 {
-    return path && _rmdir(path) == 0 ? 0 : -1;
+    if (!path) return -1;
+    constexpr int kAttempts = 5;
+    for (int attempt = 1;; ++attempt) {
+        if (_rmdir(path) == 0) return 0;
+        if (errno != EACCES || attempt == kAttempts) return -1;
+        Sleep(1);
+    }
 }
 
 int plat_remove(const char *path)

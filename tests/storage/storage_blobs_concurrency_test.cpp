@@ -185,7 +185,7 @@ TEST_F(ConcurrentFinish, AFanOutDirectoryRemovedMeanwhileIsMadeAgain)
     const std::string data = blobtest::pseudo_random(100, 3);
     const std::string digest = digest_of(data);
     testsupport::EmptyDirRemover remover({fan_dir(digest)});
-    for (int i = 1; i <= 500; ++i) {
+    for (int i = 1; i <= 2000; ++i) {
         const std::string id = upload(data);
         remover.arm();
         char out[72];

@@ -376,7 +376,7 @@ TEST_F(Manifests, APushSurvivesADeleteThatPrunesItsDirectoriesMeanwhile)
     const std::string digest = digest_of(body);
     testsupport::EmptyDirRemover remover({manifests("app") / "tags", rev_dir("app", digest),
                                           manifests("app") / "tags" / "v1"});
-    for (int i = 1; i <= 300; ++i) {
+    for (int i = 1; i <= 2000; ++i) {
         remover.arm();
         ASSERT_EQ(put("app", "v1", body), digest) << "push " << i << ": " << error();
         EXPECT_EQ(get("app", "v1").digest, digest);

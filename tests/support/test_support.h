@@ -7,6 +7,7 @@
 #define REGISTRY_TEST_SUPPORT_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -207,11 +208,21 @@ class EmptyDirRemover {
             const int round = round_.load();
             for (size_t i = 0; i < dirs_.size(); ++i) {
                 std::error_code ec;
-                if (removed_[i] < round && fs::remove(dirs_[i], ec)) {
+                /* Only an empty directory is tried, as a pruner does after
+                 * emptying it: on Windows an attempt on a full one would
+                 * hold it open for deletion, refusing others meanwhile. */
+                if (removed_[i] < round && fs::is_empty(dirs_[i], ec) && !ec &&
+                    fs::remove(dirs_[i], ec)) {
                     removed_[i] = round;
                     total_.fetch_add(1);
                 }
             }
+#ifdef _WIN32
+            /* Windows refuses a removal while another handle lists the
+             * directory; a pruner that lists it without pause would make
+             * every delete in the test fail, which no real one does. */
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
         }
     }
 
