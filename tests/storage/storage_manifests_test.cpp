@@ -374,8 +374,8 @@ TEST_F(Manifests, APushSurvivesADeleteThatPrunesItsDirectoriesMeanwhile)
      * empty, and every push must still store all its files. */
     const std::string body = image_for("one");
     const std::string digest = digest_of(body);
-    testsupport::EmptyDirRemover remover({manifests("app") / "tags", rev_dir("app", digest),
-                                          manifests("app") / "tags" / "v1"});
+    testsupport::EmptyDirRemover remover(
+        {manifests("app") / "tags", rev_dir("app", digest), manifests("app") / "tags" / "v1"});
     for (int i = 1; i <= 2000; ++i) {
         remover.arm();
         ASSERT_EQ(put("app", "v1", body), digest) << "push " << i << ": " << error();
