@@ -198,8 +198,6 @@ class EmptyDirRemover {
     EmptyDirRemover &operator=(const EmptyDirRemover &) = delete;
 
     void arm() { round_.fetch_add(1); }
-    /* Removals made so far, over all directories. */
-    long removals() const { return total_.load(); }
 
   private:
     void run()
@@ -212,10 +210,8 @@ class EmptyDirRemover {
                  * emptying it: on Windows an attempt on a full one would
                  * hold it open for deletion, refusing others meanwhile. */
                 if (removed_[i] < round && fs::is_empty(dirs_[i], ec) && !ec &&
-                    fs::remove(dirs_[i], ec)) {
+                    fs::remove(dirs_[i], ec))
                     removed_[i] = round;
-                    total_.fetch_add(1);
-                }
             }
 #ifdef _WIN32
             /* Windows refuses a removal while another handle lists the
@@ -229,7 +225,6 @@ class EmptyDirRemover {
     std::vector<fs::path> dirs_;
     std::vector<int> removed_; /* the round of each directory's last removal */
     std::atomic<int> round_{0};
-    std::atomic<long> total_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
