@@ -38,15 +38,15 @@ FilePtr open_spooled()
     return FilePtr(fopen(name, "rb"));
 }
 
-/* CONTENT_LENGTH as a 32-bit signed number; 0 when there is no body on
- * standard input. Out-of-range values saturate (a huge negative one stays
- * negative), so no allocation goes beyond 2 GiB. Switches standard input
+/* CONTENT_LENGTH as a signed number of at most cap (32 bits unless a
+ * caller allocates nothing by it); 0 when there is no body on standard
+ * input. Out-of-range values saturate, so no allocation goes beyond 2 GiB. Switches standard input
  * to untranslated mode when there is a body. */
-int64_t stdin_length()
+int64_t stdin_length(int64_t cap = INT32_MAX)
 {
     const char *v = getenv("CONTENT_LENGTH");
     if (!v) return 0;
-    const long long n = std::clamp<long long>(strtoll(v, nullptr, 10), INT32_MIN, INT32_MAX);
+    const long long n = std::clamp<long long>(strtoll(v, nullptr, 10), INT32_MIN, cap);
     if (n <= 0) return 0;
     plat_stdin_binary();
     return n;
@@ -98,7 +98,9 @@ int cgi_stream_post(cgi_body_cb callback, void *ctx, uint64_t *out_total)
     FilePtr spooled = open_spooled();
     int64_t remaining = 0;
     if (!spooled) {
-        remaining = stdin_length();
+        /* Nothing is allocated by length here: a blob of more than 2 GiB
+         * streams whole. */
+        remaining = stdin_length(INT64_MAX);
         if (remaining <= 0) return 0;
     }
     FILE *in = spooled ? spooled.get() : stdin;

@@ -64,6 +64,23 @@ void tv_strlcpy(char *dst, const char *src, size_t cap);
 int tv_snprintf(char *dst, size_t cap, const char *format, ...) TV_PRINTF(3, 4);
 void tv_path_join(char *dst, size_t cap, const char *a, const char *b);
 
+/* Byte ranges. cgi_parse_range reads a Range header ("bytes=a-b", "a-" or
+ * "-n") against a body of size bytes: CGI_RANGE_OK with the inclusive
+ * bounds, CGI_RANGE_UNSATISFIABLE (answer 416), or CGI_RANGE_NONE when the
+ * header is absent, malformed or asks for several ranges (answer whole). */
+#define CGI_RANGE_NONE 0
+#define CGI_RANGE_OK 1
+#define CGI_RANGE_UNSATISFIABLE (-1)
+int cgi_parse_range(const char *header, int64_t size, int64_t *out_first, int64_t *out_last);
+/* Content-Range of an upload chunk: "a-b", "bytes a-b/total" (or a star for an unknown total)
+ * or "bytes=a-b", with a <= b. 0 with the inclusive bounds, or -1. */
+int cgi_parse_content_range(const char *header, int64_t *out_first, int64_t *out_last);
+
+/* Writes length bytes of the file at path from offset to standard output
+ * after the headers, through one fixed buffer. The bytes written, or -1
+ * when the file cannot be read or the client went away. */
+int64_t cgi_send_file(const char *path, int64_t offset, int64_t length);
+
 /* Request body intake. */
 char *cgi_read_post(uint64_t *out_len);
 typedef int (*cgi_body_cb)(void *ctx, const void *data, size_t len);

@@ -3,6 +3,10 @@
  * and the split of a request path into name and remainder around a marker
  * such as "/blobs/" or "/manifests/".
  *
+ * Digests and tags in paths follow the protocol's grammar: only sha256
+ * digests in lower-case hex (the store keeps no other), tags of at most
+ * 128 letters, digits, '_', '.' and '-' that do not begin with '.' or '-'.
+ *
  * This rule is stricter at the edges than the storage engine's own (no
  * backslash, no separator first or last, no empty component) but lets
  * ".." through: the engine's check behind it refuses that.
@@ -69,5 +73,24 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *out_name,
     tv_strlcpy(out_rest, rest.data(), out_rest_size);
     const size_t n = strlen(out_rest);
     if (n > 0 && out_rest[n - 1] == '/') out_rest[n - 1] = '\0';
+    return 1;
+}
+
+int oci_valid_digest(const char *s)
+{
+    if (!s || strncmp(s, "sha256:", 7) != 0 || strlen(s) != 71) return 0;
+    for (const char *p = s + 7; *p; ++p)
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return 0;
+    return 1;
+}
+
+int oci_valid_tag(const char *s)
+{
+    if (!s || !*s || strlen(s) > 128) return 0;
+    for (const char *p = s; *p; ++p) {
+        const bool first = p == s;
+        if (is_alnum(*p) || *p == '_') continue;
+        if (first || (*p != '.' && *p != '-')) return 0;
+    }
     return 1;
 }

@@ -17,19 +17,17 @@ namespace
 constexpr char kApiVersion[] = "Docker-Distribution-API-Version: registry/2.0";
 constexpr char kEmptyJson[] = "{}";
 
-void write_headers(int status)
+void write_headers(int status, const char *extra)
 {
-    cgi_header_status(status, nullptr);
-    cgi_header_extra(kApiVersion);
+    oci_response_begin(status);
+    if (extra && *extra) cgi_header_extra(extra);
     cgi_header_json();
     cgi_headers_end();
 }
 
-} // namespace
-
-void oci_send_error(int status, const char *code, const char *message)
+[[noreturn]] void send_error(int status, const char *code, const char *message, const char *extra)
 {
-    write_headers(status);
+    write_headers(status, extra);
     const size_t n =
         cgi_error_body(stdout, code ? code : "UNKNOWN", message ? message : "Unknown error");
     tv_audit_note_bytes(static_cast<int64_t>(n));
@@ -37,9 +35,27 @@ void oci_send_error(int status, const char *code, const char *message)
     exit(0); /* the normal exit path: the access log writes its line */
 }
 
+} // namespace
+
+void oci_response_begin(int status)
+{
+    cgi_header_status(status, nullptr);
+    cgi_header_extra(kApiVersion);
+}
+
+void oci_send_error(int status, const char *code, const char *message)
+{
+    send_error(status, code, message, nullptr);
+}
+
+void oci_send_error_with(int status, const char *code, const char *message, const char *header_line)
+{
+    send_error(status, code, message, header_line);
+}
+
 void oci_send_json(int status, const char *json)
 {
-    write_headers(status);
+    write_headers(status, nullptr);
     if (!json || !*json) json = kEmptyJson;
     const size_t n = strlen(json);
     tv_audit_note_bytes(static_cast<int64_t>(n + 1));

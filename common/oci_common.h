@@ -35,6 +35,40 @@ int oci_init_storage(void);
  * line feed and returns. */
 TV_NORETURN void oci_send_error(int status, const char *code, const char *message);
 void oci_send_json(int status, const char *json);
+/* oci_send_error with one more header line (an Allow, a Range). */
+TV_NORETURN void oci_send_error_with(int status, const char *code, const char *message,
+                                     const char *header_line);
+/* The status line and the protocol's version header, which every answer
+ * carries; the caller adds its headers and ends them. */
+void oci_response_begin(int status);
+
+/* The protocol's error codes. oci_fail answers code with its status and,
+ * when message is NULL or "", its standard message. */
+int oci_error_status(const char *code);
+TV_NORETURN void oci_fail(const char *code, const char *message);
+/* The code (and status) for a storage engine failure message: client
+ * mistakes map to their 4xx code, everything else to UNKNOWN and 500. */
+const char *oci_storage_error_code(const char *message, int *out_status);
+/* Answers the storage engine's last failure with its code. */
+TV_NORETURN void oci_fail_storage(void);
+
+/* The start of every endpoint program. oci_api_enter checks the
+ * credentials (401), answers OPTIONS (204 with Allow) and refuses methods
+ * not in allow ("GET, HEAD", 405 with Allow); it returns only when the
+ * request may go on. oci_api_storage brings storage up or answers 503.
+ * oci_api_route splits PATH_INFO around marker into the repository name
+ * and the rest, answering 400 NAME_INVALID for a bad name. */
+void oci_api_enter(const char *allow);
+void oci_api_storage(void);
+void oci_api_route(const char *marker, char *out_name, size_t out_name_size, char *out_rest,
+                   size_t out_rest_size);
+
+/* Paged listings. oci_page_query copies "last" into out_last and returns
+ * "n": -1 when absent (everything), 0 for an empty page; a malformed n is
+ * answered with 400. oci_send_page answers 200 with json and, when more
+ * follow, a Link to the next page of path after last. */
+int oci_page_query(char *out_last, size_t out_last_size);
+void oci_send_page(const char *json, int more, const char *path, int n, const char *last);
 
 /* Quota. Both overwrite the storage engine's result buffer. */
 int64_t oci_quota_used_bytes(void);
@@ -46,6 +80,9 @@ void oci_fmt_bytes(int64_t n, char *out); /* out: OCI_FMT_BYTES_CAP bytes */
 
 /* Repository names in request paths (the request layer's rule). */
 int oci_valid_repo_name(const char *name);
+/* "sha256:" and 64 lower-case hex digits; a tag of the protocol's grammar. */
+int oci_valid_digest(const char *s);
+int oci_valid_tag(const char *s);
 /* Splits "/v2/NAME<marker>REST" into NAME and REST; 1 when NAME is valid. */
 int oci_parse_repo_marker(const char *path, const char *marker, char *out_name,
                           size_t out_name_size, char *out_rest, size_t out_rest_size);

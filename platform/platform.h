@@ -16,6 +16,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <time.h>
 
 #ifdef __cplusplus
@@ -36,9 +37,9 @@ extern "C" {
 /* ---- file attributes ---------------------------------------------------- */
 
 typedef struct plat_file_info {
-    int is_dir;      /* 1 for a directory */
-    int64_t size;    /* bytes; 0 for a directory */
-    int64_t mtime;   /* last write, seconds since 1970 */
+    int is_dir;    /* 1 for a directory */
+    int64_t size;  /* bytes; 0 for a directory */
+    int64_t mtime; /* last write, seconds since 1970 */
 } plat_file_info;
 
 /* Attributes of path without following a final symbolic link.
@@ -73,9 +74,9 @@ void plat_dir_close(plat_dir *d);
 /* ---- creating, removing, renaming -------------------------------------- */
 
 #define PLAT_MKDIR_CREATED 0
-#define PLAT_MKDIR_EXISTS 1 /* the name already exists, whatever it is */
-int plat_mkdir(const char *path); /* PLAT_MKDIR_CREATED, PLAT_MKDIR_EXISTS or -1 */
-int plat_rmdir(const char *path); /* empty directories only */
+#define PLAT_MKDIR_EXISTS 1        /* the name already exists, whatever it is */
+int plat_mkdir(const char *path);  /* PLAT_MKDIR_CREATED, PLAT_MKDIR_EXISTS or -1 */
+int plat_rmdir(const char *path);  /* empty directories only */
 int plat_remove(const char *path); /* files only */
 /* Creates path as a new, empty file: -1 when the name exists, whatever it
  * is, so two processes can never both believe they made it. 0 or -1. */
@@ -93,6 +94,9 @@ int plat_open_append(const char *path);
 /* Writes at most len bytes; the count written, or -1. */
 int64_t plat_write(int fd, const void *data, size_t len);
 int plat_close(int fd);
+/* Positions a stdio stream at a 64-bit offset from its start (the runtime's
+ * fseek takes a long, which is 32 bits on Windows). 0 or -1. */
+int plat_fseek64(FILE *f, int64_t offset);
 
 /* ---- standard streams --------------------------------------------------- */
 
@@ -108,9 +112,9 @@ void plat_stdout_restore(int saved);
 
 /* ---- time and process --------------------------------------------------- */
 
-int64_t plat_time(void);                   /* seconds since 1970, UTC */
+int64_t plat_time(void);                    /* seconds since 1970, UTC */
 int plat_gmtime(int64_t t, struct tm *out); /* 0, or -1 when t cannot be broken down */
-uint64_t plat_tick_ms(void);               /* monotonic milliseconds */
+uint64_t plat_tick_ms(void);                /* monotonic milliseconds */
 long plat_pid(void);
 
 #ifdef __cplusplus

@@ -121,7 +121,10 @@ int plat_mkdir(const char *path)
     return errno == EEXIST ? PLAT_MKDIR_EXISTS : -1;
 }
 
-int plat_rmdir(const char *path) { return rmdir(path) == 0 ? 0 : -1; }
+int plat_rmdir(const char *path)
+{
+    return rmdir(path) == 0 ? 0 : -1;
+}
 
 int plat_remove(const char *path)
 {
@@ -170,13 +173,27 @@ int64_t plat_write(int fd, const void *data, size_t len)
     return static_cast<int64_t>(n);
 }
 
-int plat_close(int fd) { return close(fd) == 0 ? 0 : -1; }
+int plat_close(int fd)
+{
+    return close(fd) == 0 ? 0 : -1;
+}
+
+int plat_fseek64(FILE *f, int64_t offset)
+{
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+}
 
 /* ---- standard streams --------------------------------------------------- */
 
 /* POSIX never translates line ends, so there is nothing to switch. */
-int plat_stdout_binary(void) { return 0; }
-int plat_stdin_binary(void) { return 0; }
+int plat_stdout_binary(void)
+{
+    return 0;
+}
+int plat_stdin_binary(void)
+{
+    return 0;
+}
 
 int plat_stdout_redirect(const char *path)
 {
@@ -203,7 +220,10 @@ void plat_stdout_restore(int saved)
 
 /* ---- time and process --------------------------------------------------- */
 
-int64_t plat_time(void) { return static_cast<int64_t>(time(nullptr)); }
+int64_t plat_time(void)
+{
+    return static_cast<int64_t>(time(nullptr));
+}
 
 int plat_gmtime(int64_t t, struct tm *out)
 {
@@ -218,4 +238,7 @@ uint64_t plat_tick_ms(void)
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-long plat_pid(void) { return static_cast<long>(getpid()); }
+long plat_pid(void)
+{
+    return static_cast<long>(getpid());
+}

@@ -117,10 +117,9 @@ int plat_set_mtime(const char *path, int64_t mtime)
     if (!path || !unix_to_filetime(mtime, &ft)) return -1;
     /* BACKUP_SEMANTICS opens directories too; OPEN_REPARSE_POINT keeps a
      * link's own time, as the POSIX backend does. */
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    HANDLE h = CreateFileA(
+        path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
     BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
     CloseHandle(h);
@@ -290,6 +289,11 @@ int64_t plat_write(int fd, const void *data, size_t len)
 int plat_close(int fd)
 {
     return _close(fd) == 0 ? 0 : -1;
+}
+
+int plat_fseek64(FILE *f, int64_t offset)
+{
+    return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
 }
 
 /* ---- standard streams --------------------------------------------------- */

@@ -16,7 +16,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # clang-14 and its runtime libraries (libFuzzer, the sanitizers) build the
 # fuzz targets (scripts/fuzz.sh).
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-         lighttpd curl hyperfine time python3 libssl-dev clang-14 libclang-rt-14-dev; do
+         lighttpd curl hyperfine time python3 libssl-dev clang-14 libclang-rt-14-dev \
+         skopeo podman; do
     have_pkg "$p" || missing+=("$p")
 done
 

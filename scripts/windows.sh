@@ -4,7 +4,7 @@
 # build-windows/, and runs the unit and process-level tests under Wine.
 #
 #   bash scripts/windows.sh          build and test
-#   bash scripts/windows.sh build    build only (build-windows/health/healthz.exe)
+#   bash scripts/windows.sh build    build only (build-windows/endpoints/healthz.exe)
 #
 # Everything it downloads or builds lies under BUILD_DIR (default
 # build-windows/): deps/ holds the target's own yyjson and GoogleTest,

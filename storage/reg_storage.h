@@ -38,12 +38,34 @@ int reg_blob_delete(const char *digest);
 
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                      size_t body_len, const char *content_type, char *out_digest);
-const char *reg_manifest_get(const char *repo_name, const char *reference,
-                             char *out_content_type, char *out_digest);
+const char *reg_manifest_get(const char *repo_name, const char *reference, char *out_content_type,
+                             char *out_digest);
 int reg_manifest_delete(const char *repo_name, const char *reference);
+/* Where a stored manifest's body lies, for callers that stream it rather
+ * than read it into the result buffer (bodies up to 4 MiB are accepted by
+ * put; get returns at most 1 MiB). out_content_type: >= 127 bytes,
+ * out_digest: >= 72 bytes. 0 or -1. */
+int reg_manifest_locate(const char *repo_name, const char *reference, char *out_content_type,
+                        char *out_digest, char *out_path, size_t out_path_size, int64_t *out_size);
+/* Removes one tag; the manifest it named stays (other tags, digests, indexes
+ * may still reach it). 0 or -1 ("tag not found: ..." when absent). */
+int reg_tag_delete(const char *repo_name, const char *tag);
+/* The "subject" digest a manifest body names into out_digest (>= 72
+ * bytes; "" when it names none). 0, or -1 for a body that is not a JSON
+ * object or whose subject has no valid digest. */
+int reg_manifest_subject(const void *body, size_t body_len, char *out_digest);
+/* 1 when the repository has been pushed to, 0 when not, -1 for a bad name. */
+int reg_repo_exists(const char *repo_name);
+/* The referrers of subject_digest in repo_name as an OCI image index: one
+ * descriptor (mediaType, digest, size, artifactType, annotations) per
+ * stored manifest whose "subject" is that digest, sorted by digest, only
+ * those of artifact_type when it is not NULL or "". An empty index when
+ * there are none. *out_truncated is 1 when the result buffer cut the list. */
+const char *reg_referrers_json(const char *repo_name, const char *subject_digest,
+                               const char *artifact_type, int *out_truncated);
 int reg_repo_delete(const char *repo_name);
-const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last,
-                                    int *out_more, char *out_last, size_t out_last_size);
+const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last, int *out_more,
+                                    char *out_last, size_t out_last_size);
 const char *reg_tags_list_json(const char *repo_name);
 const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
                                int *out_truncated);

@@ -41,6 +41,8 @@
 #define REG_PRINTF(f, a)
 #endif
 
+struct yyjson_val; /* a parsed JSON value (yyjson) */
+
 namespace storage
 {
 
@@ -106,10 +108,14 @@ int manifest_rev_path(const char *repo, const char *hex, char *out);
 int manifest_tags_dir(const char *repo, char *out);
 int manifest_tag_path(const char *repo, const char *tag, char *out);
 int manifest_body_path(const char *repo, const char *file, char *out);
+/* .../_manifests/referrers/sha256/SUBJECT: one link file per manifest of
+ * the repository whose "subject" is sha256:SUBJECT, named by its HEX. */
+int manifest_referrers_dir(const char *repo, const char *subject_hex, char *out);
+int manifest_referrer_path(const char *repo, const char *subject_hex, const char *hex, char *out);
 int upload_path_for_uuid(const char *uuid, char *out); /* R/uploads/ID.part */
-int gc_dir(char *out);           /* R/_gc */
-int gc_progress_path(char *out); /* R/_gc/progress.json */
-int gc_cancel_path(char *out);   /* R/_gc/cancel */
+int gc_dir(char *out);                                 /* R/_gc */
+int gc_progress_path(char *out);                       /* R/_gc/progress.json */
+int gc_cancel_path(char *out);                         /* R/_gc/cancel */
 /* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
  * but a text shorter than 9 bytes is refused rather than read past. */
 int blob_path_for_digest(const char *digest, char *out);
@@ -233,8 +239,7 @@ size_t json_escaped_len(const char *src);
  * names (n <= 0: all), fewer when the buffer would overflow; *out_more
  * tells whether names remain, out_last gets the page's last name (cut). */
 const char *names_page_json(const char *head, char *const *names, int total, int n,
-                            const char *last, int *out_more, char *out_last,
-                            size_t out_last_size);
+                            const char *last, int *out_more, char *out_last, size_t out_last_size);
 
 /* ---- repository walk ---------------------------------------------------- */
 
@@ -324,10 +329,13 @@ void copy_cut(char *dst, size_t size, std::string_view src);
 /* ---- manifests and tags (storage_manifests.cpp, storage_files.cpp) ---- */
 
 constexpr std::string_view kDigestPrefix = "sha256:";
-constexpr size_t kHexCap = 65;              /* 64 hex digits and a NUL */
-constexpr size_t kTagMax = 128;             /* longest tag the grammar allows */
-constexpr size_t kManifestMax = 1048575;    /* longest body get returns whole */
-constexpr size_t kContentTypeMax = 126;     /* longest content type get returns */
+constexpr size_t kHexCap = 65;           /* 64 hex digits and a NUL */
+constexpr size_t kTagMax = 128;          /* longest tag the grammar allows */
+constexpr size_t kManifestMax = 1048575; /* longest body get returns whole */
+/* Longest body a push accepts: what clients cap manifests at. Longer than
+ * the result buffer, so such bodies are read through reg_manifest_locate. */
+constexpr size_t kManifestPutMax = 4194304;
+constexpr size_t kContentTypeMax = 126; /* longest content type get returns */
 constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
 /* 1 when s is a tag of the registry API's grammar: a letter, digit or '_',
@@ -367,6 +375,20 @@ int tag_unlink(const char *repo, const char *tag, char *out_hex);
  * all; when that directory exists but cannot be read in full, every
  * manifest is kept (a tag that was not seen may still name it). */
 void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count);
+
+/* ---- referrers index (storage_referrers.cpp) ---------------------------- */
+
+/* The "subject" digest's 64 hex digits of a parsed manifest body into
+ * out_hex (kHexCap bytes, "" when the body has no subject). 0, or -1 when
+ * "subject" is present but names no valid digest. */
+int manifest_subject_of(yyjson_val *root, char *out_hex);
+/* Adds hex to the referrers of subject_hex in repo (an atomic link file).
+ * 0 or -1. */
+int referrer_link(const char *repo, const char *subject_hex, const char *hex);
+/* Removes hex from the referrers index, reading its stored body for the
+ * subject; nothing when it has none. Failures are absorbed: the listing
+ * skips links whose manifest is gone. */
+void referrer_unlink(const char *repo, const char *hex);
 
 } // namespace storage
 

@@ -150,11 +150,59 @@ int check_image(yyjson_val *root)
     return 0;
 }
 
+/* The manifest media types a push may name, and whether each is a list of
+ * manifests (an index) or one image. */
+struct manifest_kind {
+    const char *type;
+    bool index;
+};
+constexpr manifest_kind kManifestKinds[] = {
+    {"application/vnd.oci.image.manifest.v1+json", false},
+    {"application/vnd.oci.image.index.v1+json", true},
+    {"application/vnd.docker.distribution.manifest.v2+json", false},
+    {"application/vnd.docker.distribution.manifest.list.v2+json", true},
+};
+
+const manifest_kind *kind_of(const char *type)
+{
+    for (const manifest_kind &k : kManifestKinds)
+        if (std::strcmp(k.type, type) == 0) return &k;
+    return nullptr;
+}
+
+/* A known type must agree with the body's shape; schema 1 (no config, a
+ * layer list of its own) is refused by name rather than as a missing config. */
+int check_kind(yyjson_val *root, const char *given, const char *media_type)
+{
+    yyjson_val *version = member(root, "schemaVersion");
+    if (yyjson_is_int(version) && yyjson_get_sint(version) == 1) {
+        set_error("manifest schema version 1 is not supported");
+        return -1;
+    }
+    if (version && !(yyjson_is_int(version) && yyjson_get_sint(version) == 2)) {
+        set_error("manifest schemaVersion must be 2");
+        return -1;
+    }
+    const bool is_index = member(root, "manifests") != nullptr;
+    for (const char *type : {given, static_cast<const char *>(media_type)}) {
+        if (!type || !*type) continue;
+        const manifest_kind *k = kind_of(type);
+        if (k && k->index != is_index) {
+            set_error("manifest body does not match its media type %s", type);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 /* Parses and validates a body; media_type (kMediaTypeCap bytes) gets the
- * body's "mediaType" when it is a string that fits, else "". */
-int check_manifest(const char *repo, const void *body, size_t body_len, char *media_type)
+ * body's "mediaType" when it is a string that fits, else "", and
+ * subject_hex (kHexCap bytes) the digits of its "subject", else "". */
+int check_manifest(const char *repo, const void *body, size_t body_len, const char *given_type,
+                   char *media_type, char *subject_hex)
 {
     media_type[0] = '\0';
+    subject_hex[0] = '\0';
     /* Flags 0: strict JSON. yyjson copies the input, so body stays const. */
     doc_ptr doc(yyjson_read_opts(static_cast<char *>(const_cast<void *>(body)), body_len, 0,
                                  nullptr, nullptr));
@@ -177,6 +225,12 @@ int check_manifest(const char *repo, const void *body, size_t body_len, char *me
     /* A hidden NUL would store a different text than the body names. */
     if (mt_text && mt_len < kMediaTypeCap && std::strlen(mt_text) == mt_len)
         std::memcpy(media_type, mt_text, mt_len + 1);
+    if (check_kind(root, given_type, media_type) != 0) return -1;
+    /* The subject need not be stored: referrers may be pushed first. */
+    if (manifest_subject_of(root, subject_hex) != 0) {
+        set_error("manifest subject missing valid digest");
+        return -1;
+    }
 
     if (yyjson_val *list = member(root, "manifests")) return check_index(repo, list);
     return check_image(root);
@@ -229,11 +283,22 @@ int content_type_path(const char *repo, const char *hex, char *out)
     return manifest_body_path(repo, name, out);
 }
 
+/* The stored content type of hex into out (kContentTypeMax + 1 bytes); the
+ * default when the file is missing or empty. */
+void read_content_type(const char *repo, const char *hex, char *out)
+{
+    char path[kPathCap];
+    size_t n = 0;
+    if (content_type_path(repo, hex, path) != 0 ||
+        read_file(path, out, kContentTypeMax + 1, &n) != 0 || n == 0)
+        copy_cut(out, kContentTypeMax + 1, kDefaultManifestType);
+}
+
 /* Writes the files of one push in order; the first failure's message. A
  * directory that a concurrent delete prunes between its making and the write
  * into it is made again (place_in_dir). */
 int store_manifest(const char *repo, const char *reference, const void *body, size_t body_len,
-                   const char *type, const char *hex)
+                   const char *type, const char *hex, const char *subject_hex)
 {
     char path[kPathCap], dir[kPathCap];
     char digest[kDigestLen + 1];
@@ -277,6 +342,10 @@ int store_manifest(const char *repo, const char *reference, const void *body, si
     if (write_in(path, digest, kDigestLen, "mkdirs revision dir failed",
                  "write revision link failed") != 0)
         return -1;
+    if (subject_hex[0] && referrer_link(repo, subject_hex, hex) != 0) {
+        set_error("write referrer link failed");
+        return -1;
+    }
     if (is_digest_reference(reference)) return 0;
 
     char tags[kPathCap], tag_dir[kPathCap];
@@ -340,6 +409,7 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex)
             return -1;
         }
     }
+    referrer_unlink(repo, hex);
     remove_manifest_files(repo, hex);
     if (manifest_rev_dir(repo, hex, link) == 0) plat_rmdir(link);
     return 0;
@@ -476,19 +546,26 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
         set_error("invalid tag reference");
         return -1;
     }
-    /* get returns at most this much: a longer body would come back cut. */
-    if (body_len > kManifestMax) {
-        set_error("manifest too large (max %zu bytes)", kManifestMax);
+    if (body_len > kManifestPutMax) {
+        set_error("manifest too large (max %zu bytes)", kManifestPutMax);
         return -1;
     }
-    char media_type[kMediaTypeCap];
-    if (check_manifest(repo_name, body, body_len, media_type) != 0) return -1;
+    char media_type[kMediaTypeCap], subject_hex[kHexCap];
+    if (check_manifest(repo_name, body, body_len, content_type, media_type, subject_hex) != 0)
+        return -1;
     const char *type = choose_content_type(content_type, media_type);
     if (check_content_type(type) != 0) return -1;
 
     char hex[kHexCap];
     hex_of_body(body, body_len, hex);
-    if (store_manifest(repo_name, reference, body, body_len, type, hex) != 0) return -1;
+    /* Stored under another digest than asked, the manifest could never be
+     * fetched by the reference its pusher holds. */
+    if (is_digest_reference(reference) && std::strcmp(reference + kDigestPrefix.size(), hex) != 0) {
+        set_error("digest mismatch: expected %s, got sha256:%s", reference, hex);
+        return -1;
+    }
+    if (store_manifest(repo_name, reference, body, body_len, type, hex, subject_hex) != 0)
+        return -1;
     std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
     return 0;
 }
@@ -516,11 +593,54 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
         set_error("manifest too large: %s@%s", repo_name, reference);
         return nullptr;
     }
-    if (content_type_path(repo_name, hex, path) != 0 ||
-        read_file(path, out_content_type, kContentTypeMax + 1, &n) != 0 || n == 0)
-        copy_cut(out_content_type, kContentTypeMax + 1, kDefaultManifestType);
+    read_content_type(repo_name, hex, out_content_type);
     std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
     return s_result;
+}
+
+extern "C" int reg_manifest_locate(const char *repo_name, const char *reference,
+                                   char *out_content_type, char *out_digest, char *out_path,
+                                   size_t out_path_size, int64_t *out_size)
+{
+    if (check_common(repo_name && reference && out_content_type && out_digest && out_path &&
+                         out_size,
+                     repo_name, false) != 0)
+        return -1;
+    char hex[kHexCap], path[kPathCap];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    plat_file_info info;
+    if (manifest_body_path(repo_name, hex, path) != 0 || plat_stat(path, &info) != 0 ||
+        info.is_dir) {
+        set_error("manifest body not found: %s@%s", repo_name, reference);
+        return -1;
+    }
+    if (std::strlen(path) >= out_path_size) {
+        set_error("path buffer too small");
+        return -1;
+    }
+    copy_cut(out_path, out_path_size, path);
+    *out_size = info.size;
+    read_content_type(repo_name, hex, out_content_type);
+    std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    return 0;
+}
+
+extern "C" int reg_tag_delete(const char *repo_name, const char *tag)
+{
+    if (check_common(repo_name && tag, repo_name, false) != 0) return -1;
+    if (is_digest_reference(tag) || !tag_valid(tag)) {
+        set_error("invalid tag reference");
+        return -1;
+    }
+    char hex[kHexCap];
+    return tag_unlink(repo_name, tag, hex);
+}
+
+extern "C" int reg_repo_exists(const char *repo_name)
+{
+    if (check_common(repo_name != nullptr, repo_name, false) != 0) return -1;
+    char dir[kPathCap];
+    return repo_manifests_dir(repo_name, dir) == 0 && plat_is_dir(dir) ? 1 : 0;
 }
 
 extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
@@ -585,5 +705,24 @@ extern "C" int reg_repo_delete(const char *repo_name)
         return -1;
     }
     prune_parents(dir, std::strlen(top));
+    return 0;
+}
+
+extern "C" int reg_manifest_subject(const void *body, size_t body_len, char *out_digest)
+{
+    if (!body || !out_digest) {
+        set_error("NULL argument");
+        return -1;
+    }
+    out_digest[0] = '\0';
+    doc_ptr doc(yyjson_read_opts(static_cast<char *>(const_cast<void *>(body)), body_len, 0,
+                                 nullptr, nullptr));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    char hex[kHexCap];
+    if (!yyjson_is_obj(root) || manifest_subject_of(root, hex) != 0) {
+        set_error("manifest subject missing valid digest");
+        return -1;
+    }
+    if (hex[0]) std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
     return 0;
 }

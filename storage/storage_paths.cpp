@@ -145,6 +145,21 @@ int manifest_body_path(const char *repo, const char *file, char *out)
     return manifests(repo, out).level(file).done();
 }
 
+int manifest_referrers_dir(const char *repo, const char *subject_hex, char *out)
+{
+    return manifests(repo, out).level("referrers").level("sha256").level(subject_hex).done();
+}
+
+int manifest_referrer_path(const char *repo, const char *subject_hex, const char *hex, char *out)
+{
+    return manifests(repo, out)
+        .level("referrers")
+        .level("sha256")
+        .level(subject_hex)
+        .level(hex)
+        .done();
+}
+
 int upload_path_for_uuid(const char *uuid, char *out)
 {
     char name[kUploadNameCap];

@@ -8,7 +8,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-healthz=$build/health/healthz
+healthz=$build/endpoints/healthz
 floor=$build/bench/healthz/exit_only
 for b in "$healthz" "$floor"; do [ -x "$b" ] || { echo "missing $b: build first" >&2; exit 1; }; done
 command -v hyperfine >/dev/null || { echo "hyperfine is missing (scripts/setup.sh installs it)" >&2; exit 1; }

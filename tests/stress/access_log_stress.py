@@ -84,7 +84,8 @@ class AccessLogStress(unittest.TestCase):
         port = int(subprocess.check_output(
             [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True).strip())
         conf = subprocess.check_output(
-            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), self.serve, str(port), BIN],
+            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), self.serve, str(port),
+             os.path.dirname(os.path.abspath(BIN))],
             text=True).strip()
         if config is not None:
             # The program reads config.json from its working directory.

@@ -29,7 +29,8 @@ class Lighttpd(unittest.TestCase):
         cls.port = int(subprocess.check_output(
             [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True).strip())
         conf = subprocess.check_output(
-            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), cls.serve, str(cls.port), BIN],
+            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), cls.serve, str(cls.port),
+             os.path.dirname(os.path.abspath(BIN))],
             text=True).strip()
         cls.server = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -1,0 +1,54 @@
+/*
+ * common_pages.cpp - paged listings (catalog, tags): the n and last query
+ * parameters and the answer with its Link to the next page.
+ */
+#include "oci_common.h"
+
+#include "tv_audit.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace
+{
+
+constexpr int kPageMax = 100000; /* larger n is read as "everything" */
+constexpr size_t kLinkCap = 1024;
+
+} // namespace
+
+int oci_page_query(char *out_last, size_t out_last_size)
+{
+    const char *last = cgi_query("last");
+    tv_strlcpy(out_last, last, out_last_size);
+    const char *text = cgi_query("n");
+    if (!*text) return -1;
+    long long n = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            oci_send_error(400, "PAGINATION_NUMBER_INVALID", "invalid number of results requested");
+        if (n <= kPageMax) n = n * 10 + (*p - '0');
+    }
+    return n > kPageMax ? -1 : static_cast<int>(n);
+}
+
+void oci_send_page(const char *json, int more, const char *path, int n, const char *last)
+{
+    oci_response_begin(200);
+    if (more && last && *last) {
+        /* Names and tags hold only characters a URL carries as they are. */
+        char line[kLinkCap];
+        if (n > 0)
+            tv_snprintf(line, sizeof line, "Link: <%s?n=%d&last=%s>; rel=\"next\"", path, n, last);
+        else
+            tv_snprintf(line, sizeof line, "Link: <%s?last=%s>; rel=\"next\"", path, last);
+        cgi_header_extra(line);
+    }
+    cgi_header_json();
+    cgi_headers_end();
+    const size_t len = strlen(json);
+    fwrite(json, 1, len, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+    tv_audit_note_bytes(static_cast<int64_t>(len + 1));
+}

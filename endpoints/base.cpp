@@ -1,0 +1,18 @@
+/*
+ * base.cpp - GET /v2/: tells a client that this is a registry of the v2
+ * protocol and whether its credentials are good. Every /v2/ URL that no
+ * other program answers ends here too, with 404.
+ */
+#include "oci_common.h"
+
+#include <string.h>
+
+int main(void)
+{
+    oci_api_enter("GET, HEAD");
+    const char *path = cgi_path_info();
+    if (strcmp(path, "/v2/") != 0 && strcmp(path, "/v2") != 0)
+        oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");
+    oci_send_json(200, "{}");
+    return 0;
+}

@@ -1,0 +1,121 @@
+/*
+ * manifests.cpp - /v2/<name>/manifests/<reference>: GET and HEAD answer
+ * the stored bytes exactly as pushed, PUT stores a manifest (by tag or by
+ * digest), DELETE removes a manifest by digest or one tag.
+ */
+#include "oci_common.h"
+#include "reg_storage.h"
+#include "tv_audit.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+namespace
+{
+
+constexpr int64_t kManifestPutMax = 4194304; /* what clients cap manifests at */
+constexpr size_t kLineCap = 512;
+
+char s_name[256];
+char s_ref[160];
+
+struct FreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
+
+void header_line(const char *format, const char *a, const char *b = "")
+{
+    char line[kLineCap];
+    tv_snprintf(line, sizeof line, format, a, b);
+    cgi_header_extra(line);
+}
+
+/* A reference is a tag, or a digest as soon as it holds a ':'. */
+void check_reference(void)
+{
+    if (strchr(s_ref, ':')) {
+        if (!oci_valid_digest(s_ref)) oci_fail("DIGEST_INVALID", "invalid digest reference");
+    } else if (!oci_valid_tag(s_ref)) {
+        oci_fail("TAG_INVALID", "invalid tag reference");
+    }
+}
+
+void get(bool head)
+{
+    char type[160], digest[80], path[4096];
+    int64_t size = 0;
+    if (reg_manifest_locate(s_name, s_ref, type, digest, path, sizeof path, &size) != 0)
+        oci_fail_storage();
+    oci_response_begin(200);
+    cgi_header_ct(type);
+    header_line("Docker-Content-Digest: %s", digest);
+    header_line("ETag: \"%s\"", digest);
+    char length[32];
+    tv_snprintf(length, sizeof length, "%lld", static_cast<long long>(size));
+    header_line("Content-Length: %s", length);
+    cgi_headers_end();
+    if (head) return;
+    const int64_t sent = cgi_send_file(path, 0, size);
+    tv_audit_note_bytes(sent < 0 ? 0 : sent);
+}
+
+void put(void)
+{
+    const long long announced = strtoll(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
+    if (announced > kManifestPutMax)
+        oci_send_error(413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
+    const char *type = cgi_env("CONTENT_TYPE", "");
+    if (strncmp(type, "application/vnd.docker.distribution.manifest.v1+", 48) == 0)
+        oci_fail("MANIFEST_INVALID", "manifest schema version 1 is not supported");
+
+    uint64_t len = 0;
+    std::unique_ptr<char, FreeDeleter> body(cgi_read_post(&len));
+    if (!body || len == 0) oci_fail("MANIFEST_INVALID", "empty manifest");
+    if (announced > 0 && len != static_cast<uint64_t>(announced))
+        oci_fail("SIZE_INVALID", "body shorter than its Content-Length");
+    if (len > static_cast<uint64_t>(kManifestPutMax))
+        oci_send_error(413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
+
+    char digest[80], subject[80] = "";
+    if (reg_manifest_put(s_name, s_ref, body.get(), len, type, digest) != 0) oci_fail_storage();
+    reg_manifest_subject(body.get(), len, subject);
+
+    oci_response_begin(201);
+    char location[kLineCap];
+    tv_snprintf(location, sizeof location, "/v2/%s/manifests/%s", s_name, digest);
+    header_line("Location: %s", location);
+    header_line("Docker-Content-Digest: %s", digest);
+    if (subject[0]) header_line("OCI-Subject: %s", subject);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+}
+
+void remove(void)
+{
+    const int rc =
+        strchr(s_ref, ':') ? reg_manifest_delete(s_name, s_ref) : reg_tag_delete(s_name, s_ref);
+    if (rc != 0) oci_fail_storage();
+    oci_response_begin(202);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+}
+
+} // namespace
+
+int main(void)
+{
+    oci_api_enter("GET, HEAD, PUT, DELETE");
+    oci_api_route("/manifests/", s_name, sizeof s_name, s_ref, sizeof s_ref);
+    check_reference();
+    oci_api_storage();
+    const char *method = cgi_method();
+    if (strcmp(method, "PUT") == 0)
+        put();
+    else if (strcmp(method, "DELETE") == 0)
+        remove();
+    else
+        get(cgi_is_head() != 0);
+    return 0;
+}

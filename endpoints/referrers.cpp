@@ -1,0 +1,34 @@
+/*
+ * referrers.cpp - GET /v2/<name>/referrers/<digest>[?artifactType=]: the
+ * manifests of <name> whose subject is <digest>, as an image index. An
+ * empty index when there are none, never 404.
+ */
+#include "oci_common.h"
+#include "reg_storage.h"
+#include "tv_audit.h"
+
+#include <stdio.h>
+#include <string.h>
+
+int main(void)
+{
+    oci_api_enter("GET, HEAD");
+    char name[256], digest[160];
+    oci_api_route("/referrers/", name, sizeof name, digest, sizeof digest);
+    if (!oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    const char *filter = cgi_query("artifactType");
+    oci_api_storage();
+
+    int truncated = 0;
+    const char *json = reg_referrers_json(name, digest, filter, &truncated);
+    if (!json) oci_fail_storage();
+    oci_response_begin(200);
+    cgi_header_ct("application/vnd.oci.image.index.v1+json");
+    if (*filter) cgi_header_extra("OCI-Filters-Applied: artifactType");
+    cgi_headers_end();
+    const size_t len = strlen(json);
+    fwrite(json, 1, len, stdout);
+    fflush(stdout);
+    tv_audit_note_bytes(static_cast<int64_t>(len));
+    return 0;
+}

@@ -1,0 +1,201 @@
+/*
+ * uploads.cpp - /v2/<name>/blobs/uploads/[<id>]: blob uploads.
+ *   POST          starts an upload (202), or mounts a stored blob (201), or
+ *                 with ?digest= takes the whole blob in one request (201)
+ *   PATCH <id>    appends the body, streamed; with Content-Range only at
+ *                 the upload's end (416 otherwise, nothing appended)
+ *   PUT <id>      appends an optional last body, checks the quota and
+ *                 finishes with digest verification (201)
+ *   GET <id>      the upload's progress (204); DELETE <id> cancels it (204)
+ * The body goes to the upload file through one fixed buffer, never whole in
+ * memory.
+ */
+#include "oci_common.h"
+#include "reg_storage.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace
+{
+
+constexpr size_t kLineCap = 512;
+
+char s_name[256];
+char s_id[64];
+
+void header_fmt(const char *format, const char *a)
+{
+    char line[kLineCap];
+    tv_snprintf(line, sizeof line, format, a);
+    cgi_header_extra(line);
+}
+
+/* "Range: 0-<last byte>" as the protocol writes progress: "0-0" for none. */
+void range_header(int64_t size)
+{
+    char line[kLineCap];
+    tv_snprintf(line, sizeof line, "Range: 0-%lld",
+                static_cast<long long>(size > 0 ? size - 1 : 0));
+    cgi_header_extra(line);
+}
+
+int64_t upload_size(void)
+{
+    int64_t size = 0;
+    if (reg_blob_upload_size(s_id, &size) != 0) oci_fail_storage();
+    return size;
+}
+
+/* The headers that tell a client where its upload stands. */
+void progress_answer(int status)
+{
+    const int64_t size = upload_size();
+    char location[kLineCap];
+    tv_snprintf(location, sizeof location, "/v2/%s/blobs/uploads/%s", s_name, s_id);
+    oci_response_begin(status);
+    header_fmt("Location: %s", location);
+    range_header(size);
+    header_fmt("Docker-Upload-UUID: %s", s_id);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+}
+
+void blob_answer(const char *digest)
+{
+    char location[kLineCap];
+    tv_snprintf(location, sizeof location, "/v2/%s/blobs/%s", s_name, digest);
+    oci_response_begin(201);
+    header_fmt("Location: %s", location);
+    header_fmt("Docker-Content-Digest: %s", digest);
+    cgi_header_extra("Content-Length: 0");
+    cgi_headers_end();
+}
+
+int append_cb(void *, const void *data, size_t len)
+{
+    return reg_blob_append_chunk(s_id, data, len);
+}
+
+/* A chunk with Content-Range must start where the upload ends and be as
+ * long as its body; checked before a byte is appended. */
+void check_content_range(void)
+{
+    const char *header = getenv("HTTP_CONTENT_RANGE");
+    if (!header) return;
+    int64_t first = 0, last = 0;
+    const int64_t size = upload_size();
+    const long long length = strtoll(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
+    if (cgi_parse_content_range(header, &first, &last) == 0 && first == size &&
+        last - first + 1 == length)
+        return;
+    char line[kLineCap];
+    tv_snprintf(line, sizeof line, "Range: 0-%lld",
+                static_cast<long long>(size > 0 ? size - 1 : 0));
+    oci_send_error_with(416, "BLOB_UPLOAD_INVALID", "Content-Range does not continue the upload",
+                        line);
+}
+
+/* Appends the request body; a body cut short (the client went away) keeps
+ * what arrived, which the next PATCH continues from. */
+void append_body(void)
+{
+    uint64_t total = 0;
+    if (cgi_stream_post(append_cb, nullptr, &total) != 0) oci_fail_storage();
+    const long long announced = strtoll(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
+    if (announced > 0 && total != static_cast<uint64_t>(announced))
+        oci_fail("SIZE_INVALID", "body shorter than its Content-Length");
+}
+
+/* Verifies and stores the upload as the blob digest names. */
+void finish(const char *digest)
+{
+    if (!*digest) oci_fail("DIGEST_INVALID", "digest parameter missing");
+    if (!oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    char message[256];
+    if (!oci_quota_check(s_id, message, sizeof message)) oci_fail("DENIED", message);
+    char stored[80];
+    if (reg_blob_finish_upload(s_id, digest, stored) != 0) oci_fail_storage();
+    blob_answer(stored);
+}
+
+void start(void)
+{
+    /* Any repository may mount any stored blob: the store is shared. */
+    const char *mount = cgi_query("mount");
+    if (*mount && oci_valid_digest(mount) && reg_blob_exists(mount) == 1) {
+        char digest[80];
+        tv_strlcpy(digest, mount, sizeof digest);
+        blob_answer(digest);
+        return;
+    }
+    char digest[160];
+    tv_strlcpy(digest, cgi_query("digest"), sizeof digest);
+    if (*digest && !oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    if (reg_blob_start_upload(s_id) != 0) oci_fail_storage();
+    if (!*digest) {
+        append_body();
+        progress_answer(202);
+        return;
+    }
+    /* Monolithic: the whole blob in this one request. Nothing half-done
+     * stays behind when it fails. */
+    uint64_t total = 0;
+    const int rc = cgi_stream_post(append_cb, nullptr, &total);
+    const long long announced = strtoll(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
+    if (rc != 0 || (announced > 0 && total != static_cast<uint64_t>(announced))) {
+        reg_blob_cancel_upload(s_id);
+        if (rc != 0) oci_fail_storage();
+        oci_fail("SIZE_INVALID", "body shorter than its Content-Length");
+    }
+    char message[256];
+    if (!oci_quota_check(s_id, message, sizeof message)) {
+        reg_blob_cancel_upload(s_id);
+        oci_fail("DENIED", message);
+    }
+    char stored[80];
+    if (reg_blob_finish_upload(s_id, digest, stored) != 0) {
+        reg_blob_cancel_upload(s_id);
+        oci_fail_storage();
+    }
+    blob_answer(stored);
+}
+
+} // namespace
+
+int main(void)
+{
+    oci_api_enter("GET, POST, PATCH, PUT, DELETE");
+    oci_api_route("/blobs/uploads", s_name, sizeof s_name, s_id, sizeof s_id);
+    const char *method = cgi_method();
+    const bool is_post = strcmp(method, "POST") == 0;
+    /* POST starts an upload at the collection URL; the rest need an id. */
+    if (is_post != (s_id[0] == '\0')) {
+        if (is_post)
+            oci_send_error_with(405, "UNSUPPORTED", "method not allowed",
+                                "Allow: GET, PATCH, PUT, DELETE, OPTIONS");
+        oci_fail("BLOB_UPLOAD_UNKNOWN", nullptr);
+    }
+    oci_api_storage();
+    if (!is_post) upload_size(); /* 404 for an unknown id before any body is read */
+    if (is_post) {
+        start();
+    } else if (strcmp(method, "PATCH") == 0) {
+        check_content_range();
+        append_body();
+        progress_answer(202);
+    } else if (strcmp(method, "PUT") == 0) {
+        if (getenv("CONTENT_LENGTH") && atoll(getenv("CONTENT_LENGTH")) > 0) {
+            check_content_range();
+            append_body();
+        }
+        finish(cgi_query("digest"));
+    } else if (strcmp(method, "DELETE") == 0) {
+        if (reg_blob_cancel_upload(s_id) != 0) oci_fail_storage();
+        oci_response_begin(204);
+        cgi_headers_end();
+    } else {
+        progress_answer(204);
+    }
+    return 0;
+}
