@@ -28,6 +28,8 @@ void write_headers(int status, const char *extra)
 [[noreturn]] void send_error(int status, const char *code, const char *message, const char *extra)
 {
     write_headers(status, extra);
+    /* A HEAD answer has the headers alone. */
+    if (cgi_is_head()) exit(0);
     const size_t n =
         cgi_error_body(stdout, code ? code : "UNKNOWN", message ? message : "Unknown error");
     tv_audit_note_bytes(static_cast<int64_t>(n));
@@ -56,6 +58,7 @@ void oci_send_error_with(int status, const char *code, const char *message, cons
 void oci_send_json(int status, const char *json)
 {
     write_headers(status, nullptr);
+    if (cgi_is_head()) return;
     if (!json || !*json) json = kEmptyJson;
     const size_t n = strlen(json);
     tv_audit_note_bytes(static_cast<int64_t>(n + 1));

@@ -104,6 +104,11 @@ int plat_fseek64(FILE *f, int64_t offset);
  * what the platform's mode switch returned; 0 where there is no such switch. */
 int plat_stdout_binary(void);
 int plat_stdin_binary(void);
+/* A write to a standard output whose reader has gone (a client that hung
+ * up, a web server that wants no body after HEAD headers) fails with an
+ * error instead of ending the process, so the program still finishes and
+ * its access-log line is written. Nothing to do where no such signal exists. */
+void plat_ignore_broken_pipe(void);
 /* Points standard output (the descriptor and the stdio stream) at path,
  * created or truncated; returns a handle for plat_stdout_restore, or -1.
  * For tests and tools that capture what a CGI writer prints. */

@@ -305,6 +305,8 @@ int plat_stdout_binary(void)
     return _setmode(_fileno(stdout), _O_BINARY);
 }
 
+void plat_ignore_broken_pipe(void) {}
+
 int plat_stdin_binary(void)
 {
     return _setmode(_fileno(stdin), _O_BINARY);

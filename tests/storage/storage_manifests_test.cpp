@@ -59,10 +59,20 @@ TEST_F(Manifests, PushByTagWritesBodyTypeRevisionAndTagLink)
 TEST_F(Manifests, PushByDigestWritesNoTagAndReportsTheBodysDigest)
 {
     const std::string body = image_for("app");
-    const std::string other = digest_of("something else");
-    EXPECT_EQ(put("app", other, body), digest_of(body)) << error();
+    EXPECT_EQ(put("app", digest_of(body), body), digest_of(body)) << error();
     EXPECT_FALSE(fs::exists(manifests("app") / "tags"));
     EXPECT_TRUE(get("app", digest_of(body)).ok);
+}
+
+/* Stored under its own digest, a body pushed by another one could never be
+ * fetched by the reference its pusher holds: refused, nothing written. */
+TEST_F(Manifests, PushByADigestTheBodyDoesNotHaveIsRefused)
+{
+    const std::string body = image_for("app");
+    const std::string other = digest_of("something else");
+    EXPECT_EQ(put("app", other, body), "");
+    EXPECT_EQ(error(), "digest mismatch: expected " + other + ", got " + digest_of(body));
+    EXPECT_FALSE(fs::exists(manifests("app") / digest_of(body).substr(7)));
 }
 
 TEST_F(Manifests, PushingATagAgainMovesItAndKeepsTheOldManifest)
@@ -110,7 +120,7 @@ TEST_F(Manifests, RefusedBodiesTouchNothing)
     const std::string config = "{\"digest\":\"" + b[0] + "\"}";
     const std::string upper = "sha256:" + std::string(64, 'A');
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    const std::string huge = "{\"pad\":\"" + std::string(1048576, 'x') + "\"}";
+    const std::string huge = "{\"pad\":\"" + std::string(4194304, 'x') + "\"}";
     const struct {
         const char *label;
         std::string body;
@@ -164,7 +174,7 @@ TEST_F(Manifests, RefusedBodiesTouchNothing)
         {"index entry a number", "{\"manifests\":[1]}",
          "manifest index entry 0 missing valid digest"},
         {"index names nothing stored", index_json({missing}), "BLOB_UNKNOWN: " + missing},
-        {"body over 1,048,575 bytes", huge, "manifest too large (max 1048575 bytes)"},
+        {"body over 4 MiB", huge, "manifest too large (max 4194304 bytes)"},
         {"chosen body type over 126 bytes", image_json(b[0], {b[1]}, std::string(127, 't')),
          "content type too long (max 126 bytes)"},
         {"body type with a line break", image_json(b[0], {b[1]}, "a\\r\\nSet-Cookie: x"),
