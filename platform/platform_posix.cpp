@@ -196,6 +196,11 @@ int plat_stdin_binary(void)
     return 0;
 }
 
+void plat_ignore_broken_pipe(void)
+{
+    signal(SIGPIPE, SIG_IGN);
+}
+
 int plat_stdout_redirect(const char *path)
 {
     fflush(stdout);
