@@ -195,7 +195,7 @@ int tv_stdout_bin(void)
 {
     if (done) return 1;
     done = 1;
-    plat_ignore_broken_pipe();
+    plat_outlive_hangup();
     return plat_stdout_binary();
 }
 

@@ -104,11 +104,16 @@ int plat_fseek64(FILE *f, int64_t offset);
  * what the platform's mode switch returned; 0 where there is no such switch. */
 int plat_stdout_binary(void);
 int plat_stdin_binary(void);
-/* A write to a standard output whose reader has gone (a client that hung
- * up, a web server that wants no body after HEAD headers) fails with an
- * error instead of ending the process, so the program still finishes and
- * its access-log line is written. Nothing to do where no such signal exists. */
-void plat_ignore_broken_pipe(void);
+/* Lets a CGI program finish its request whatever the web server does once
+ * it has the answer: a write to a standard output whose reader has gone (a
+ * client that hung up, a server that wants no body after HEAD headers)
+ * fails with an error instead of ending the process, and the termination
+ * request a server sends when the response is complete (lighttpd does, on
+ * the last byte of a known length) is ignored. Without this the program
+ * dies before its exit hook writes the access-log line. The program still
+ * ends on its own: its reads and writes fail once the pipes are closed.
+ * Nothing to do where no such signals exist. */
+void plat_outlive_hangup(void);
 /* Points standard output (the descriptor and the stdio stream) at path,
  * created or truncated; returns a handle for plat_stdout_restore, or -1.
  * For tests and tools that capture what a CGI writer prints. */

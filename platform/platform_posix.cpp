@@ -196,9 +196,10 @@ int plat_stdin_binary(void)
     return 0;
 }
 
-void plat_ignore_broken_pipe(void)
+void plat_outlive_hangup(void)
 {
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
 }
 
 int plat_stdout_redirect(const char *path)

@@ -305,7 +305,7 @@ int plat_stdout_binary(void)
     return _setmode(_fileno(stdout), _O_BINARY);
 }
 
-void plat_ignore_broken_pipe(void) {}
+void plat_outlive_hangup(void) {}
 
 int plat_stdin_binary(void)
 {
