@@ -48,7 +48,6 @@ void get(bool head)
     cgi_header_extra(line);
     tv_snprintf(line, sizeof line, "ETag: \"%s\"", s_digest);
     cgi_header_extra(line);
-    cgi_header_extra("Accept-Ranges: bytes");
     cgi_header_extra("Cache-Control: max-age=31536000");
     if (range == CGI_RANGE_OK) header_fmt("Content-Range: bytes %lld-%lld/%lld", first, last, size);
     header_fmt("Content-Length: %lld", length);
