@@ -107,6 +107,17 @@ void append_body(void)
         oci_fail("SIZE_INVALID", "body shorter than its Content-Length");
 }
 
+/* Hashes, verifies and stores the upload. When another upload of the same
+ * content was renamed into the store between the engine's existence test
+ * and its rename, the finish fails though the blob is stored: once more,
+ * the engine finds it stored and drops this upload. */
+int store_upload(const char *digest, char *stored)
+{
+    if (reg_blob_finish_upload(s_id, digest, stored) == 0) return 0;
+    if (reg_blob_exists(digest) != 1) return -1;
+    return reg_blob_finish_upload(s_id, digest, stored);
+}
+
 /* Verifies and stores the upload as the blob digest names. */
 void finish(const char *digest)
 {
@@ -115,7 +126,7 @@ void finish(const char *digest)
     char message[256];
     if (!oci_quota_check(s_id, message, sizeof message)) oci_fail("DENIED", message);
     char stored[80];
-    if (reg_blob_finish_upload(s_id, digest, stored) != 0) oci_fail_storage();
+    if (store_upload(digest, stored) != 0) oci_fail_storage();
     blob_answer(stored);
 }
 
@@ -154,7 +165,7 @@ void start(void)
         oci_fail("DENIED", message);
     }
     char stored[80];
-    if (reg_blob_finish_upload(s_id, digest, stored) != 0) {
+    if (store_upload(digest, stored) != 0) {
         reg_blob_cancel_upload(s_id);
         oci_fail_storage();
     }
