@@ -376,6 +376,11 @@ int tag_unlink(const char *repo, const char *tag, char *out_hex);
  * manifest is kept (a tag that was not seen may still name it). */
 void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count);
 
+/* The checks a public operation on a repository runs first, in order:
+ * arguments present ("NULL argument"), initialised, a valid name ("invalid
+ * repository name", with ": NAME" when name_in_message). 0 or -1. */
+int check_repo_op(bool args_present, const char *repo, bool name_in_message);
+
 /* ---- referrers index (storage_referrers.cpp) ---------------------------- */
 
 /* The "subject" digest's 64 hex digits of a parsed manifest body into

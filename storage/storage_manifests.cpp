@@ -504,15 +504,8 @@ void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count
     }
 }
 
-} // namespace storage
-
-using namespace storage;
-
-namespace
-{
-
 /* The checks every public operation runs first, in order. */
-int check_common(bool args_present, const char *repo, bool name_in_message)
+int check_repo_op(bool args_present, const char *repo, bool name_in_message)
 {
     if (!args_present) {
         set_error("NULL argument");
@@ -532,12 +525,15 @@ int check_common(bool args_present, const char *repo, bool name_in_message)
     return 0;
 }
 
-} // namespace
+} // namespace storage
+
+using namespace storage;
 
 extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                                 size_t body_len, const char *content_type, char *out_digest)
 {
-    if (check_common(repo_name && reference && body && out_digest, repo_name, true) != 0) return -1;
+    if (check_repo_op(repo_name && reference && body && out_digest, repo_name, true) != 0)
+        return -1;
     if (!*reference) {
         set_error("empty reference");
         return -1;
@@ -573,7 +569,7 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
 extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference,
                                         char *out_content_type, char *out_digest)
 {
-    if (check_common(repo_name && reference && out_content_type && out_digest, repo_name, false) !=
+    if (check_repo_op(repo_name && reference && out_content_type && out_digest, repo_name, false) !=
         0)
         return nullptr;
     char hex[kHexCap], path[kPathCap];
@@ -602,9 +598,9 @@ extern "C" int reg_manifest_locate(const char *repo_name, const char *reference,
                                    char *out_content_type, char *out_digest, char *out_path,
                                    size_t out_path_size, int64_t *out_size)
 {
-    if (check_common(repo_name && reference && out_content_type && out_digest && out_path &&
-                         out_size,
-                     repo_name, false) != 0)
+    if (check_repo_op(repo_name && reference && out_content_type && out_digest && out_path &&
+                          out_size,
+                      repo_name, false) != 0)
         return -1;
     char hex[kHexCap], path[kPathCap];
     if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
@@ -627,7 +623,7 @@ extern "C" int reg_manifest_locate(const char *repo_name, const char *reference,
 
 extern "C" int reg_tag_delete(const char *repo_name, const char *tag)
 {
-    if (check_common(repo_name && tag, repo_name, false) != 0) return -1;
+    if (check_repo_op(repo_name && tag, repo_name, false) != 0) return -1;
     if (is_digest_reference(tag) || !tag_valid(tag)) {
         set_error("invalid tag reference");
         return -1;
@@ -638,14 +634,14 @@ extern "C" int reg_tag_delete(const char *repo_name, const char *tag)
 
 extern "C" int reg_repo_exists(const char *repo_name)
 {
-    if (check_common(repo_name != nullptr, repo_name, false) != 0) return -1;
+    if (check_repo_op(repo_name != nullptr, repo_name, false) != 0) return -1;
     char dir[kPathCap];
     return repo_manifests_dir(repo_name, dir) == 0 && plat_is_dir(dir) ? 1 : 0;
 }
 
 extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
 {
-    if (check_common(repo_name && reference, repo_name, false) != 0) return -1;
+    if (check_repo_op(repo_name && reference, repo_name, false) != 0) return -1;
     char hex[kHexCap];
     if (is_digest_reference(reference)) {
         if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
@@ -694,7 +690,7 @@ extern "C" int reg_repo_delete(const char *repo_name)
         set_error("NULL argument");
         return -1;
     }
-    if (check_common(true, repo_name, false) != 0) return -1;
+    if (check_repo_op(true, repo_name, false) != 0) return -1;
     char dir[kPathCap], top[kPathCap];
     if (repo_dir(repo_name, dir) != 0 || repositories_dir(top) != 0 || !plat_is_dir(dir)) {
         set_error("repository not found: %s", repo_name);

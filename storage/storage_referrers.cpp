@@ -173,18 +173,7 @@ extern "C" const char *reg_referrers_json(const char *repo_name, const char *sub
                                           const char *artifact_type, int *out_truncated)
 {
     if (out_truncated) *out_truncated = 0;
-    if (!repo_name || !subject_digest) {
-        set_error("NULL argument");
-        return nullptr;
-    }
-    if (!s_ready) {
-        set_error("%s", kNotInitialized);
-        return nullptr;
-    }
-    if (!*repo_name || !repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
-        return nullptr;
-    }
+    if (check_repo_op(repo_name && subject_digest, repo_name, false) != 0) return nullptr;
     if (!digest_valid(subject_digest)) {
         set_error("invalid digest");
         return nullptr;
