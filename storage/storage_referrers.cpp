@@ -92,9 +92,10 @@ int append_descriptor(size_t *used, bool first, const char *repo, const char *he
     if (!yyjson_is_obj(root)) return 0;
 
     const char *media_type = str_member(root, "mediaType");
-    /* Without its own artifactType an artifact is known by its config's type. */
+    /* Without its own artifactType (absent or empty) an artifact is known by
+     * its config's type. */
     const char *artifact = str_member(root, "artifactType");
-    if (!artifact) artifact = str_member(yyjson_obj_get(root, "config"), "mediaType");
+    if (!artifact || !*artifact) artifact = str_member(yyjson_obj_get(root, "config"), "mediaType");
     if (filter && *filter && (!artifact || std::strcmp(artifact, filter) != 0)) return 0;
 
     const size_t mark = *used;
