@@ -356,6 +356,28 @@ class Uploads(RegistryCase):
                     self.expect_error(r, 404, "BLOB_UPLOAD_UNKNOWN")
 
 
+class Quota(RegistryCase):
+    def tearDown(self):
+        self.server.set_config(None)
+
+    def test_a_finish_past_the_quota_is_denied_and_nothing_stored_is_touched(self):
+        stored = self.push_blob("quota", os.urandom(2000))
+        self.server.set_config('{"registry_quota_bytes": 3000}')
+        loc = self.start_upload("quota")
+        data = os.urandom(5000)
+        self.request("PATCH", loc, body=data)
+        r = self.request("PUT", f"{loc}?digest={digest(data)}")
+        self.expect_error(r, 403, "DENIED")
+        self.assertRegex(r.json()["errors"][0]["message"], r"^quota exceeded: .* of 2\.9 KB used$")
+        self.assertEqual(self.request("GET", loc).header("Range"), "0-4999")  # kept for a retry
+        self.assertEqual(self.request("HEAD", f"/v2/quota/blobs/{stored}").status, 200)
+        self.assertEqual(self.request("HEAD", f"/v2/quota/blobs/{digest(data)}").status, 404)
+        self.expect_error(self.request("POST", f"/v2/quota/blobs/uploads/?digest={digest(data)}",
+                                       body=data), 403, "DENIED")
+        self.server.set_config(None)
+        self.assertEqual(self.request("PUT", f"{loc}?digest={digest(data)}").status, 201)
+
+
 class BlobReads(RegistryCase):
     def test_ranges(self):
         data = bytes(range(256)) * 4  # 1,024 bytes
