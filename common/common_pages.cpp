@@ -46,6 +46,7 @@ void oci_send_page(const char *json, int more, const char *path, int n, const ch
     }
     cgi_header_json();
     cgi_headers_end();
+    if (cgi_is_head()) return;
     const size_t len = strlen(json);
     fwrite(json, 1, len, stdout);
     fputc('\n', stdout);

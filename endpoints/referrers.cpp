@@ -26,6 +26,7 @@ int main(void)
     cgi_header_ct("application/vnd.oci.image.index.v1+json");
     if (*filter) cgi_header_extra("OCI-Filters-Applied: artifactType");
     cgi_headers_end();
+    if (cgi_is_head()) return 0;
     const size_t len = strlen(json);
     fwrite(json, 1, len, stdout);
     fflush(stdout);

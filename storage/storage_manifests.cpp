@@ -184,6 +184,9 @@ int check_kind(yyjson_val *root, const char *given, const char *media_type)
         return -1;
     }
     const bool is_index = member(root, "manifests") != nullptr;
+    /* The default type given beside a body that names its own counts as
+     * none given, as when the type to store is chosen. */
+    if (given && media_type[0] && std::strcmp(given, kDefaultManifestType) == 0) given = nullptr;
     for (const char *type : {given, static_cast<const char *>(media_type)}) {
         if (!type || !*type) continue;
         const manifest_kind *k = kind_of(type);
@@ -628,8 +631,17 @@ extern "C" int reg_tag_delete(const char *repo_name, const char *tag)
         set_error("invalid tag reference");
         return -1;
     }
-    char hex[kHexCap];
-    return tag_unlink(repo_name, tag, hex);
+    /* Whatever the link holds: a corrupt tag must be removable too. */
+    char path[kPathCap];
+    if (manifest_tag_path(repo_name, tag, path) != 0 || !plat_is_file(path)) {
+        set_error("tag not found: %s:%s", repo_name, tag);
+        return -1;
+    }
+    if (plat_remove(path) != 0) {
+        set_error("delete tag failed");
+        return -1;
+    }
+    return 0;
 }
 
 extern "C" int reg_repo_exists(const char *repo_name)

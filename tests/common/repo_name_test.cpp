@@ -123,4 +123,66 @@ TEST(RepoName, PathSplitRespectsBufferSizes)
     EXPECT_EQ(oci_parse_repo_marker("/v2/a/blobs/x", "/blobs/", nullptr, 8, nullptr, 0), 0);
 }
 
+TEST(RepoName, DigestsInPathsAreLowerCaseSha256)
+{
+    const std::string hex(64, 'a');
+    struct Case {
+        std::string digest;
+        int want;
+    };
+    const Case cases[] = {
+        {"sha256:" + hex, 1},
+        {"sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", 1},
+        {"sha256:" + std::string(64, 'A'), 0}, // the store keeps lower case only
+        {"sha256:" + hex.substr(1), 0},
+        {"sha256:" + hex + "a", 0},
+        {"sha256:" + hex.substr(1) + "g", 0},
+        {"sha256:" + hex.substr(2) + "/.", 0},
+        {"sha512:" + hex, 0},
+        {"SHA256:" + hex, 0},
+        {"sha256" + hex + "a", 0},
+        {"sha256:", 0},
+        {"", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.digest);
+        EXPECT_EQ(oci_valid_digest(c.digest.c_str()), c.want);
+    }
+    EXPECT_EQ(oci_valid_digest(nullptr), 0);
+}
+
+TEST(RepoName, TagsOfTheProtocolGrammar)
+{
+    struct Case {
+        std::string tag;
+        int want;
+    };
+    const Case cases[] = {
+        {"latest", 1},
+        {"v1.2.3-rc_1", 1},
+        {"_x", 1},
+        {"9", 1},
+        {"A", 1},
+        {"a..b--c__", 1},
+        {std::string(128, 't'), 1},
+        {"", 0},
+        {std::string(129, 't'), 0},
+        {".x", 0},
+        {"-x", 0},
+        {"a/b", 0},
+        {"a:b", 0},
+        {"a b", 0},
+        {"a+b", 0},
+        {"a\\b", 0},
+        {"caf\xc3\xa9", 0},
+        {"..", 0},
+        {"a%2f", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tag);
+        EXPECT_EQ(oci_valid_tag(c.tag.c_str()), c.want);
+    }
+    EXPECT_EQ(oci_valid_tag(nullptr), 0);
+}
+
 } // namespace

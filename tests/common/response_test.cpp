@@ -108,4 +108,85 @@ TEST_F(RegistryResponse, JsonWritesTheDocumentAndReturns)
     }
 }
 
+TEST_F(RegistryResponse, BeginWritesTheStatusAndVersionForTheCallersHeaders)
+{
+    run_in_child([&] {
+        plat_stdout_redirect(out_file().c_str());
+        oci_response_begin(206);
+        cgi_header_extra("Content-Range: bytes 0-1/2");
+        cgi_headers_end();
+    });
+    EXPECT_EQ(output(), "Status: 206\r\n"
+                        "Docker-Distribution-API-Version: registry/2.0\r\n"
+                        "Content-Range: bytes 0-1/2\r\n"
+                        "\r\n");
+    EXPECT_EQ(log_head(), "GET / 0 206 anonymous");
+}
+
+TEST_F(RegistryResponse, ErrorWithAddsItsLineAfterTheVersion)
+{
+    const std::string body =
+        "{\"errors\":[{\"code\":\"UNSUPPORTED\",\"message\":\"method not allowed\"}]}\n";
+    struct Case {
+        const char *line;
+        std::string extra; /* what appears before the content type */
+    };
+    const Case cases[] = {
+        {"Allow: GET, HEAD, OPTIONS", "Allow: GET, HEAD, OPTIONS\r\n"},
+        {"", ""},
+        {nullptr, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line ? c.line : "(null)");
+        fs::remove(root() / "registry_access.log");
+        EXPECT_EXIT(
+            {
+                plat_stdout_redirect(out_file().c_str());
+                oci_send_error_with(405, "UNSUPPORTED", "method not allowed", c.line);
+            },
+            ::testing::ExitedWithCode(0), "");
+        EXPECT_EQ(output(), "Status: 405\r\nDocker-Distribution-API-Version: registry/2.0\r\n" +
+                                c.extra + "Content-Type: application/json; charset=utf-8\r\n\r\n" +
+                                body);
+        EXPECT_EQ(log_head(), "GET / " + std::to_string(body.size()) + " 405 anonymous");
+    }
+}
+
+/* A HEAD answer is the headers alone, and the log counts no body. */
+TEST_F(RegistryResponse, HeadAnswersCarryNoBody)
+{
+    ScopedEnv method("REQUEST_METHOD", "HEAD");
+    ScopedEnv path("PATH_INFO", "/v2/app/blobs/x");
+    const std::string version = "Status: 404\r\nDocker-Distribution-API-Version: registry/2.0\r\n";
+    const std::string type = "Content-Type: application/json; charset=utf-8\r\n\r\n";
+
+    EXPECT_EXIT(
+        {
+            plat_stdout_redirect(out_file().c_str());
+            oci_send_error(404, "BLOB_UNKNOWN", "blob unknown to registry");
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(output(), version + type);
+    EXPECT_EQ(log_head(), "HEAD /v2/app/blobs/x 0 404 anonymous");
+
+    fs::remove(root() / "registry_access.log");
+    EXPECT_EXIT(
+        {
+            plat_stdout_redirect(out_file().c_str());
+            oci_send_error_with(404, "BLOB_UNKNOWN", nullptr, "X-Extra: 1");
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(output(), version + "X-Extra: 1\r\n" + type);
+    EXPECT_EQ(log_head(), "HEAD /v2/app/blobs/x 0 404 anonymous");
+
+    fs::remove(root() / "registry_access.log");
+    run_in_child([&] {
+        plat_stdout_redirect(out_file().c_str());
+        oci_send_json(200, "{\"a\":1}");
+        std::fputs("after", stdout); // it returned
+    });
+    EXPECT_EQ(output(), "Status: 200\r\n" + kHead + "after");
+    EXPECT_EQ(log_head(), "HEAD /v2/app/blobs/x 0 200 anonymous");
+}
+
 } // namespace

@@ -10,6 +10,12 @@
 #include <set>
 #include <string>
 
+#ifndef _WIN32
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+#endif
+
 #include "platform.h"
 #include "test_support.h"
 
@@ -222,6 +228,74 @@ TEST_F(Platform, StdoutRedirectCapturesExactBytes)
     });
     EXPECT_EQ(got, "Status: 200\r\n\r\nline\n");
     EXPECT_EQ(plat_stdout_redirect(p("no" PLAT_SEP_STR "out").c_str()), -1);
+}
+
+TEST_F(Platform, Fseek64PositionsFromTheStartPastFourGibibytes)
+{
+    write_text(p("small"), "abcdef");
+    FILE *f = std::fopen(p("small").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(plat_fseek64(f, 3), 0);
+    EXPECT_EQ(std::fgetc(f), 'd');
+    EXPECT_EQ(plat_fseek64(f, 0), 0); // from the start, not from here
+    EXPECT_EQ(std::fgetc(f), 'a');
+    EXPECT_EQ(plat_fseek64(f, -1), -1);
+    std::fclose(f);
+
+    // Sparse where the file system allows; the runtime's own seek takes a
+    // 32-bit long on Windows and would land elsewhere.
+    const int64_t at = (int64_t{5} << 30) + 3;
+    write_text(p("big"), "");
+    std::error_code ec;
+    fs::resize_file(p("big"), static_cast<uintmax_t>(at), ec);
+    if (ec) GTEST_SKIP() << "cannot make a 5 GiB file here: " << ec.message();
+    {
+        std::ofstream out(p("big"), std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(at);
+        out << "xyz";
+    }
+    f = std::fopen(p("big").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    const struct {
+        int64_t offset;
+        int byte;
+    } cases[] = {{at + 2, 'z'}, {at - 1, 0}, {at, 'x'}, {int64_t{1} << 32, 0}, {at + 3, EOF}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(plat_fseek64(f, c.offset), 0) << c.offset;
+        EXPECT_EQ(std::fgetc(f), c.byte) << c.offset;
+    }
+    std::fclose(f);
+    fs::remove(p("big"));
+}
+
+/* A CGI program must finish its request (and log it) after the web server
+ * hangs up or asks it to stop once the answer is complete. */
+TEST(PlatformSignals, OutliveHangupIgnoresTerminationAndBrokenPipes)
+{
+#ifdef _WIN32
+    EXPECT_EXIT(
+        {
+            plat_outlive_hangup();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    GTEST_SKIP() << "Windows has neither signal: the call only has to return";
+#else
+    // Without the call the termination request ends the process.
+    EXPECT_EXIT(raise(SIGTERM), ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EXIT(
+        {
+            plat_outlive_hangup();
+            raise(SIGTERM);
+            int fds[2];
+            if (pipe(fds) != 0) std::exit(2);
+            close(fds[0]);
+            // The write to a pipe without reader fails instead of killing.
+            const bool failed = write(fds[1], "x", 1) == -1 && errno == EPIPE;
+            std::exit(failed ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(PlatformTime, GmtimeBreaksDownUtc)

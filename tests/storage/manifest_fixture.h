@@ -76,6 +76,22 @@ class ManifestStore : public blobtest::BlobStore
         return digest;
     }
 
+    /* Where a manifest is stored: path, size, type and digest, or not ok. */
+    struct located {
+        bool ok;
+        std::string path, type, digest;
+        int64_t size;
+    };
+    static located locate(const std::string &repo, const std::string &ref)
+    {
+        char type[127] = "", digest[72] = "", path[4096] = "";
+        int64_t size = -1;
+        if (reg_manifest_locate(repo.c_str(), ref.c_str(), type, digest, path, sizeof path,
+                                &size) != 0)
+            return {false, "", "", "", -1};
+        return {true, path, type, digest, size};
+    }
+
     fs::path manifests(const std::string &repo) const { return repos() / repo / "_manifests"; }
     fs::path body_file(const std::string &repo, const std::string &digest) const
     {

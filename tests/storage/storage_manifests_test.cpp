@@ -17,6 +17,8 @@ using testsupport::write_text;
 
 constexpr char kDockerType[] = "application/vnd.docker.distribution.manifest.v2+json";
 constexpr char kOciType[] = "application/vnd.oci.image.manifest.v1+json";
+constexpr char kOciIndexType[] = "application/vnd.oci.image.index.v1+json";
+constexpr char kDockerListType[] = "application/vnd.docker.distribution.manifest.list.v2+json";
 
 /* Every file under dir, relative, sorted: what a push left behind. */
 std::vector<std::string> files_under(const fs::path &dir)
@@ -121,6 +123,16 @@ TEST_F(Manifests, RefusedBodiesTouchNothing)
     const std::string upper = "sha256:" + std::string(64, 'A');
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     const std::string huge = "{\"pad\":\"" + std::string(4194304, 'x') + "\"}";
+    /* A valid image with one more member. */
+    auto with_member = [&](const std::string &m) {
+        const std::string image = image_json(b[0], {b[1]});
+        return image.substr(0, image.size() - 1) + "," + m + "}";
+    };
+    /* The same image with another schemaVersion value. */
+    auto with_version = [&](const std::string &v) {
+        const std::string image = image_json(b[0], {b[1]});
+        return "{\"schemaVersion\":" + v + image.substr(image.find(','));
+    };
     const struct {
         const char *label;
         std::string body;
@@ -179,6 +191,32 @@ TEST_F(Manifests, RefusedBodiesTouchNothing)
          "content type too long (max 126 bytes)"},
         {"body type with a line break", image_json(b[0], {b[1]}, "a\\r\\nSet-Cookie: x"),
          "invalid content type"},
+        {"schema version 1", "{\"schemaVersion\":1,\"name\":\"app\",\"fsLayers\":[]}",
+         "manifest schema version 1 is not supported"},
+        {"schema version 3", with_version("3"), "manifest schemaVersion must be 2"},
+        {"schema version a string", with_version("\"2\""), "manifest schemaVersion must be 2"},
+        {"schema version 2.0", with_version("2.0"), "manifest schemaVersion must be 2"},
+        {"schema version null", with_version("null"), "manifest schemaVersion must be 2"},
+        {"image body of the index type", image_json(b[0], {b[1]}, kOciIndexType),
+         "manifest body does not match its media type " + std::string(kOciIndexType)},
+        {"image body of the list type", image_json(b[0], {b[1]}, kDockerListType),
+         "manifest body does not match its media type " + std::string(kDockerListType)},
+        {"index body of the image type",
+         "{\"mediaType\":\"" + std::string(kOciType) + "\",\"manifests\":[{\"digest\":\"" + stored +
+             "\"}]}",
+         "manifest body does not match its media type " + std::string(kOciType)},
+        {"subject a string", with_member("\"subject\":\"" + stored + "\""),
+         "manifest subject missing valid digest"},
+        {"subject null", with_member("\"subject\":null"), "manifest subject missing valid digest"},
+        {"subject without digest", with_member("\"subject\":{\"size\":1}"),
+         "manifest subject missing valid digest"},
+        {"subject digest upper case", with_member("\"subject\":{\"digest\":\"" + upper + "\"}"),
+         "manifest subject missing valid digest"},
+        {"subject digest with a path", with_member("\"subject\":{\"digest\":\"sha256:../../x\"}"),
+         "manifest subject missing valid digest"},
+        {"subject digest with a hidden NUL",
+         with_member("\"subject\":{\"digest\":\"" + stored + "\\u0000\"}"),
+         "manifest subject missing valid digest"},
     };
     for (const auto &c : cases) {
         char digest[72] = "untouched";
@@ -470,6 +508,229 @@ TEST_F(Manifests, RepositoryDeleteNeverRemovesTheRepositoriesDirectory)
         EXPECT_EQ(error(), c.message);
     }
     EXPECT_TRUE(get("keep", "v1").ok);
+}
+
+/* A known type must name the body's shape, whether the pusher or the body
+ * gives it; other types are not judged. */
+TEST_F(Manifests, AKnownTypeMustMatchTheBodysShape)
+{
+    const std::string image = image_for("shape");
+    const std::string index = index_json({push_image("app", "base", "base")});
+    const std::string index_of_image_type =
+        "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOciType) + "\"" + index.substr(18);
+    const std::string mismatch = "manifest body does not match its media type ";
+    const struct {
+        const char *label;
+        std::string body;
+        const char *given;
+        std::string message; /* "" when stored */
+    } cases[] = {
+        {"image given the index type", image, kOciIndexType, mismatch + kOciIndexType},
+        {"image given the list type", image, kDockerListType, mismatch + kDockerListType},
+        {"index given the image type", index, kOciType, mismatch + kOciType},
+        {"index whose body names the image type", index_of_image_type, kOciIndexType,
+         mismatch + kOciType},
+        {"image given the image type", image, kOciType, ""},
+        {"image given the default type", image, kDockerType, ""},
+        {"index given the index type", index, kOciIndexType, ""},
+        {"index given the list type", index, kDockerListType, ""},
+        {"image of an unknown type", image, "application/vnd.example.thing+json", ""},
+        {"index of an unknown type", index, "application/vnd.example.thing+json", ""},
+        {"index given no type", index, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string digest = put("app", "t", c.body, c.given);
+        if (c.message.empty()) {
+            EXPECT_EQ(digest, digest_of(c.body)) << error();
+        } else {
+            EXPECT_EQ(digest, "");
+            EXPECT_EQ(error(), c.message);
+            EXPECT_FALSE(fs::exists(body_file("app", digest_of(c.body))));
+        }
+    }
+}
+
+/* Bodies up to 4 MiB are stored; past the 1 MiB get returns, they are
+ * read through their location. */
+TEST_F(Manifests, BodiesUpTo4MiBAreStoredAndLocated)
+{
+    const std::string image = image_for("big");
+    auto padded = [&](size_t total) {
+        const std::string head = image.substr(0, image.size() - 1) + ",\"annotations\":{\"pad\":\"";
+        const std::string tail = "\"}}";
+        return head + std::string(total - head.size() - tail.size(), 'p') + tail;
+    };
+    const std::string largest = padded(4194304);
+    const std::string digest = digest_of(largest);
+    ASSERT_EQ(put("app", "v1", largest), digest) << error();
+    EXPECT_FALSE(get("app", "v1").ok) << "more than get returns whole";
+    const located l = locate("app", "v1");
+    ASSERT_TRUE(l.ok) << error();
+    EXPECT_EQ(l.size, 4194304);
+    EXPECT_EQ(l.digest, digest);
+    EXPECT_EQ(read_text(l.path), largest);
+
+    const std::string over = padded(4194305);
+    EXPECT_EQ(put("app", "v2", over), "");
+    EXPECT_EQ(error(), "manifest too large (max 4194304 bytes)");
+    EXPECT_FALSE(fs::exists(body_file("app", digest_of(over))));
+}
+
+TEST_F(Manifests, LocateGivesTheStoredBodysPlaceSizeTypeAndDigest)
+{
+    const std::string body = image_for("one");
+    const std::string digest = put("app", "v1", body, kOciType);
+    ASSERT_EQ(digest, digest_of(body)) << error();
+    for (const std::string &ref : {std::string("v1"), digest}) {
+        SCOPED_TRACE(ref);
+        const located l = locate("app", ref);
+        ASSERT_TRUE(l.ok) << error();
+        EXPECT_TRUE(fs::equivalent(l.path, body_file("app", digest)));
+        EXPECT_EQ(l.size, static_cast<int64_t>(body.size()));
+        EXPECT_EQ(l.type, kOciType);
+        EXPECT_EQ(l.digest, digest);
+    }
+    fs::remove(type_file("app", digest));
+    EXPECT_EQ(locate("app", "v1").type, kDockerType) << "no type file: the default";
+
+    // A buffer that holds the path and its NUL, and one byte less.
+    const std::string path = locate("app", "v1").path;
+    char type[127], got[72], out[4096];
+    int64_t size = -1;
+    EXPECT_EQ(reg_manifest_locate("app", "v1", type, got, out, path.size() + 1, &size), 0);
+    EXPECT_EQ(reg_manifest_locate("app", "v1", type, got, out, path.size(), &size), -1);
+    EXPECT_EQ(error(), "path buffer too small");
+}
+
+TEST_F(Manifests, LocateFailures)
+{
+    const std::string digest = push_image("app", "v1", "one");
+    push_image("gone", "v1", "two");
+    fs::remove(body_file("gone", read_text(tag_link("gone", "v1"))));
+    push_image("dir", "v1", "three");
+    const fs::path dir_body = body_file("dir", read_text(tag_link("dir", "v1")));
+    fs::remove(dir_body);
+    fs::create_directory(dir_body);
+    const std::string absent = digest_of("absent");
+    const struct {
+        const char *label;
+        const char *repo;
+        std::string ref, message;
+    } cases[] = {
+        {"unknown tag", "app", "v9", "tag not found: app:v9"},
+        {"unknown repository", "nope", "v1", "tag not found: nope:v1"},
+        {"digest not stored", "app", absent, "manifest not found: app@" + absent},
+        {"tag of the wrong form", "app", "../v1", "invalid tag reference"},
+        {"digest of the wrong form", "app", "sha256:ABC", "invalid digest reference"},
+        {"body removed", "gone", "v1", "manifest body not found: gone@v1"},
+        {"body a directory", "dir", "v1", "manifest body not found: dir@v1"},
+        {"repository of the wrong form", "a b", "v1", "invalid repository name"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const located l = locate(c.repo, c.ref);
+        EXPECT_FALSE(l.ok);
+        EXPECT_EQ(error(), c.message);
+    }
+    char type[127], got[72], out[4096];
+    int64_t size = -1;
+    EXPECT_EQ(reg_manifest_locate(nullptr, "v1", type, got, out, sizeof out, &size), -1);
+    EXPECT_EQ(reg_manifest_locate("app", nullptr, type, got, out, sizeof out, &size), -1);
+    EXPECT_EQ(reg_manifest_locate("app", "v1", nullptr, got, out, sizeof out, &size), -1);
+    EXPECT_EQ(reg_manifest_locate("app", "v1", type, nullptr, out, sizeof out, &size), -1);
+    EXPECT_EQ(reg_manifest_locate("app", "v1", type, got, nullptr, sizeof out, &size), -1);
+    EXPECT_EQ(reg_manifest_locate("app", "v1", type, got, out, sizeof out, nullptr), -1);
+    EXPECT_EQ(error(), "NULL argument");
+    EXPECT_EQ(size, -1);
+    reg_storage_cleanup();
+    EXPECT_FALSE(locate("app", digest).ok);
+    EXPECT_EQ(error(), kNotInitialized);
+}
+
+/* Unlike a delete by tag, the manifest stays however many tags go. */
+TEST_F(Manifests, TagDeleteRemovesTheTagAlone)
+{
+    const std::string digest = push_image("app", "v1", "one");
+    ASSERT_EQ(put("app", "v2", read_text(body_file("app", digest))), digest);
+
+    ASSERT_EQ(reg_tag_delete("app", "v1"), 0) << error();
+    EXPECT_FALSE(fs::exists(tag_link("app", "v1")));
+    EXPECT_EQ(get("app", "v2").digest, digest);
+    ASSERT_EQ(reg_tag_delete("app", "v2"), 0) << error();
+    EXPECT_FALSE(get("app", "v2").ok);
+    EXPECT_TRUE(get("app", digest).ok) << "no tag left, still stored";
+    EXPECT_TRUE(fs::exists(rev_dir("app", digest) / "link"));
+
+    const struct {
+        const char *repo, *tag;
+        std::string message;
+    } refused[] = {
+        {"app", "v1", "tag not found: app:v1"}, // gone already
+        {"nope", "v1", "tag not found: nope:v1"},
+        {"app", digest.c_str(), "invalid tag reference"},
+        {"app", "sha256:x", "invalid tag reference"},
+        {"app", "../../../config.json", "invalid tag reference"},
+        {"app", "", "invalid tag reference"},
+        {"a b", "v1", "invalid repository name"},
+        {nullptr, "v1", "NULL argument"},
+        {"app", nullptr, "NULL argument"},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(reg_tag_delete(c.repo, c.tag), -1);
+        EXPECT_EQ(error(), c.message);
+    }
+    EXPECT_TRUE(get("app", digest).ok);
+    EXPECT_TRUE(fs::exists(fs::path(root) / "config.json"));
+}
+
+/* A tag whose link no longer holds a digest cannot be resolved, but it can
+ * still be deleted: nothing else would ever remove it. */
+TEST_F(Manifests, ACorruptTagCanBeDeleted)
+{
+    const std::string digest = push_image("app", "v1", "one");
+    write_text(tag_link("app", "broken"), "not a digest");
+    ASSERT_EQ(reg_tag_delete("app", "broken"), 0) << error();
+    EXPECT_FALSE(fs::exists(tag_link("app", "broken")));
+    EXPECT_EQ(get("app", "v1").digest, digest);
+}
+
+/* The default type beside an index body that names its own type is no
+ * claim about the body: the push stores the index under the body's type. */
+TEST_F(Manifests, TheDefaultTypeBesideAnIndexBodyIsNoClaim)
+{
+    const std::string child = push_image("app", "child", "one");
+    const std::string index = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kOciIndexType) +
+                              "\",\"manifests\":[{\"digest\":\"" + child + "\",\"size\":1}]}";
+    ASSERT_EQ(put("app", "multi", index, kDockerType), digest_of(index)) << error();
+    EXPECT_EQ(get("app", "multi").type, kOciIndexType);
+}
+
+TEST_F(Manifests, RepositoryExistsOncePushedTo)
+{
+    push_image("team/app", "v1", "one");
+    const std::string other = push_image("solo", "v1", "two");
+    ASSERT_EQ(reg_manifest_delete("solo", other.c_str()), 0) << error();
+    fs::create_directories(repos() / "empty");
+    const struct {
+        const char *name;
+        int want;
+    } cases[] = {
+        {"team/app", 1}, {"solo", 1}, // every manifest deleted, the repository stays
+        {"team", 0},                  // a namespace that holds one, not one itself
+        {"empty", 0},    {"nope", 0},   {"team/app/_manifests", 0}, {"a b", -1}, {"", -1},
+        {"..", -1},      {nullptr, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "(null)");
+        EXPECT_EQ(reg_repo_exists(c.name), c.want);
+    }
+    ASSERT_EQ(reg_repo_delete("team/app"), 0) << error();
+    EXPECT_EQ(reg_repo_exists("team/app"), 0);
+    reg_storage_cleanup();
+    EXPECT_EQ(reg_repo_exists("solo"), -1);
+    EXPECT_EQ(error(), kNotInitialized);
 }
 
 } // namespace

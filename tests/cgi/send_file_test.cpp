@@ -1,0 +1,168 @@
+/* A file, or a range of it, streamed to standard output after the
+ * headers. Sending switches output modes and signal handling once per
+ * process, so every case runs in a child. */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "cgi_test_util.h"
+#include "tv_cgi.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace
+{
+
+using namespace cgitest;
+
+constexpr char kHeaders[] = "Status: 200\r\n\r\n";
+constexpr size_t kFileSize = 600000; /* more than two of the sender's chunks */
+
+/* Bytes of every value, line ends and end-of-file marks among them, so a
+ * text-mode copy would show. */
+std::string body_of(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 13 + i / 256) & 0xff);
+    return s;
+}
+
+/* What one send gave: its return value and what reached standard output
+ * after the headers written before it. */
+struct Sent {
+    std::string rc;
+    std::string body;
+};
+
+class SendFile : public CgiRequest
+{
+  protected:
+    std::string file() const { return tmp.sub("blob.bin"); }
+
+    Sent send(const char *path, int64_t offset, int64_t length)
+    {
+        run_in_child([&] {
+            plat_stdout_redirect(out_file().c_str());
+            std::fputs(kHeaders, stdout); // buffered: must come out first
+            const int64_t rc = cgi_send_file(path, offset, length);
+            write_text(result_file(), std::to_string(rc));
+        });
+        const std::string out = output();
+        if (out.compare(0, sizeof kHeaders - 1, kHeaders) != 0) return {result(), "<no headers>"};
+        return {result(), out.substr(sizeof kHeaders - 1)};
+    }
+};
+
+TEST_F(SendFile, RangesComeOutExactly)
+{
+    const std::string bytes = body_of(kFileSize);
+    write_text(file(), bytes);
+    struct Case {
+        int64_t offset, length;
+    };
+    const Case cases[] = {
+        {0, kFileSize},     {0, 0},         {0, 1},
+        {1, kFileSize - 1}, {262143, 2},    // across the first chunk boundary
+        {262144, 262144},                   // exactly the second chunk
+        {kFileSize - 1, 1}, {kFileSize, 0}, // nothing asked at the end: nothing sent, no failure
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
+        const Sent s = send(file().c_str(), c.offset, c.length);
+        EXPECT_EQ(s.rc, std::to_string(c.length));
+        EXPECT_EQ(s.body, bytes.substr(c.offset, c.length));
+    }
+}
+
+TEST_F(SendFile, AFileShorterThanPromisedFails)
+{
+    const std::string bytes = body_of(kFileSize);
+    write_text(file(), bytes);
+    struct Case {
+        int64_t offset, length;
+    };
+    const Case cases[] = {
+        {0, kFileSize + 1},
+        {kFileSize - 10, 20},
+        {kFileSize, 1},
+        {kFileSize + 100000, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
+        const Sent s = send(file().c_str(), c.offset, c.length);
+        EXPECT_EQ(s.rc, "-1");
+        // What did go out is the file's own bytes, never more than it holds.
+        const std::string have = c.offset < int64_t(kFileSize) ? bytes.substr(c.offset) : "";
+        EXPECT_EQ(s.body, have.substr(0, s.body.size()));
+    }
+}
+
+TEST_F(SendFile, UnreadableOrRefusedArgumentsSendNothing)
+{
+    write_text(file(), "abc");
+    fs::create_directory(tmp.path() / "dir");
+    const std::string missing = tmp.sub("missing.bin");
+    const std::string dir = tmp.sub("dir");
+    struct Case {
+        const char *label;
+        const char *path;
+        int64_t offset, length;
+    };
+    const Case cases[] = {
+        {"missing file", missing.c_str(), 0, 1},
+        {"directory", dir.c_str(), 0, 1},
+        {"NULL path", nullptr, 0, 1},
+        {"negative offset", file().c_str(), -1, 1},
+        {"negative length", file().c_str(), 0, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const Sent s = send(c.path, c.offset, c.length);
+        EXPECT_EQ(s.rc, "-1");
+        EXPECT_EQ(s.body, "");
+    }
+}
+
+TEST_F(SendFile, OffsetsPastFourGibibytesAreReached)
+{
+    // Sparse where the file system allows; a 32-bit seek would land
+    // elsewhere in the file.
+    const int64_t at = (int64_t{5} << 30) + 3;
+    write_text(file(), "");
+    std::error_code ec;
+    fs::resize_file(file(), static_cast<uintmax_t>(at), ec);
+    if (ec) GTEST_SKIP() << "cannot make a 5 GiB file here: " << ec.message();
+    {
+        std::ofstream f(file(), std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(at);
+        f << "tail!";
+    }
+    const Sent s = send(file().c_str(), at - 2, 7);
+    EXPECT_EQ(s.rc, "7");
+    EXPECT_EQ(s.body, std::string("\0\0tail!", 7));
+}
+
+TEST_F(SendFile, AClientThatHungUpFailsTheSendButNotTheProcess)
+{
+    SKIP_ON_WINDOWS("a pipe without reader raises no signal on Windows");
+#ifndef _WIN32
+    write_text(file(), body_of(kFileSize));
+    run_in_child([&] {
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        close(fds[0]); // the reader is gone before the first byte
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        const int64_t rc = cgi_send_file(file().c_str(), 0, kFileSize);
+        write_text(result_file(), std::to_string(rc));
+    });
+    EXPECT_EQ(result(), "-1");
+#endif
+}
+
+} // namespace
