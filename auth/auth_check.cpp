@@ -23,7 +23,8 @@ constexpr char kApiVersion[] = "Docker-Distribution-API-Version: registry/2.0";
 constexpr char kScheme[] = "BASIC"; /* compared with bit 0x20 cleared */
 constexpr size_t kSchemeLen = sizeof kScheme - 1;
 
-/* The complete 401 response; its body size is not noted for the log. */
+/* The complete 401 response. Like every answer, none for HEAD carries a
+ * body, and the log counts the body sent. */
 int refuse()
 {
     cgi_header_status(401, "Unauthorized");
@@ -31,7 +32,10 @@ int refuse()
     cgi_header_extra(kApiVersion);
     cgi_header_json();
     cgi_headers_end();
-    cgi_error_body(stdout, "UNAUTHORIZED", "authentication required");
+    if (!cgi_is_head()) {
+        const size_t n = cgi_error_body(stdout, "UNAUTHORIZED", "authentication required");
+        tv_audit_note_bytes(static_cast<int64_t>(n));
+    }
     fflush(stdout);
     return 0;
 }

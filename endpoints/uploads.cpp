@@ -107,26 +107,43 @@ void append_body(void)
         oci_fail("SIZE_INVALID", "body shorter than its Content-Length");
 }
 
-/* Hashes, verifies and stores the upload. When another upload of the same
- * content was renamed into the store between the engine's existence test
- * and its rename, the finish fails though the blob is stored: once more,
- * the engine finds it stored and drops this upload. */
-int store_upload(const char *digest, char *stored)
+/* Hashes, verifies and stores the upload into stored, or answers the
+ * failure (cancelling the upload first when asked). When another upload of
+ * the same content was renamed into the store between the engine's
+ * existence test and its rename, the finish fails though the blob is
+ * stored, and the upload is still there: once more, the engine finds the
+ * blob stored and drops this upload. A mismatch removes the upload, so it
+ * is never retried. */
+void store_upload(const char *digest, char *stored, bool cancel_on_failure)
 {
-    if (reg_blob_finish_upload(s_id, digest, stored) == 0) return 0;
-    if (reg_blob_exists(digest) != 1) return -1;
-    return reg_blob_finish_upload(s_id, digest, stored);
+    if (reg_blob_finish_upload(s_id, digest, stored) == 0) return;
+    char message[512];
+    tv_strlcpy(message, reg_storage_last_error(), sizeof message);
+    int64_t size = 0;
+    if (reg_blob_exists(digest) == 1 && reg_blob_upload_size(s_id, &size) == 0 &&
+        reg_blob_finish_upload(s_id, digest, stored) == 0)
+        return;
+    if (cancel_on_failure) reg_blob_cancel_upload(s_id);
+    int status = 500;
+    const char *code = oci_storage_error_code(message, &status);
+    oci_send_error(status, code, message);
+}
+
+/* The digest a finish names, checked before any body is appended: a
+ * refused finish leaves the upload as it was. */
+void check_finish_digest(const char *digest)
+{
+    if (!*digest) oci_fail("DIGEST_INVALID", "digest parameter missing");
+    if (!oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
 }
 
 /* Verifies and stores the upload as the blob digest names. */
 void finish(const char *digest)
 {
-    if (!*digest) oci_fail("DIGEST_INVALID", "digest parameter missing");
-    if (!oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
     char message[256];
     if (!oci_quota_check(s_id, message, sizeof message)) oci_fail("DENIED", message);
     char stored[80];
-    if (store_upload(digest, stored) != 0) oci_fail_storage();
+    store_upload(digest, stored, false);
     blob_answer(stored);
 }
 
@@ -165,10 +182,7 @@ void start(void)
         oci_fail("DENIED", message);
     }
     char stored[80];
-    if (store_upload(digest, stored) != 0) {
-        reg_blob_cancel_upload(s_id);
-        oci_fail_storage();
-    }
+    store_upload(digest, stored, true);
     blob_answer(stored);
 }
 
@@ -196,6 +210,7 @@ int main(void)
         append_body();
         progress_answer(202);
     } else if (strcmp(method, "PUT") == 0) {
+        check_finish_digest(cgi_query("digest"));
         if (getenv("CONTENT_LENGTH") && atoll(getenv("CONTENT_LENGTH")) > 0) {
             check_content_range();
             append_body();

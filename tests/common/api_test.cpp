@@ -123,7 +123,7 @@ TEST_F(Prelude, EnterAsksForCredentialsBeforeAnythingElse)
         const Ran r = run([] { oci_api_enter("GET, HEAD"); });
         EXPECT_EQ(r.out, unauthorized);
         EXPECT_FALSE(r.returned);
-        EXPECT_EQ(log_head(), std::string(method) + " / 0 401 anonymous"); // size not noted
+        EXPECT_EQ(log_head(), std::string(method) + " / 73 401 anonymous"); // the body sent
     }
     ScopedEnv auth("HTTP_AUTHORIZATION", "Basic YWxpY2U6c2VjcmV0"); // alice:secret
     ScopedEnv m("REQUEST_METHOD", "GET");

@@ -1,0 +1,1035 @@
+#!/usr/bin/env python3
+"""The registry's endpoint programs as processes: a CGI environment and a
+body on standard input in; the Status line, headers, body, the storage tree
+and the access-log line out. ENDPOINTS_DIR names the folder of the built
+programs; ENDPOINTS_RUNNER, when set, runs them (e.g. "wine64" for the
+Windows build, whose programs end in .exe and see the host's / as Z:)."""
+import base64
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+DIR = os.path.abspath(os.environ.get("ENDPOINTS_DIR", "") or ".")
+RUNNER = os.environ.get("ENDPOINTS_RUNNER", "").split()
+EXE = ".exe" if os.path.isfile(os.path.join(DIR, "v2_base.exe")) else ""
+WINDOWS = os.name == "nt" or bool(EXE)
+TS = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
+API_VERSION = "registry/2.0"
+LOG_NAME = "registry_access.log"
+
+OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
+OCI_INDEX = "application/vnd.oci.image.index.v1+json"
+OCI_CONFIG = "application/vnd.oci.image.config.v1+json"
+OCI_LAYER = "application/vnd.oci.image.layer.v1.tar"
+OCI_EMPTY = "application/vnd.oci.empty.v1+json"
+MANIFEST_MAX = 4194304
+
+USER, PASSWORD = "alice", "s3cret"
+
+
+def digest_of(data):
+    return "sha256:" + hashlib.sha256(data).hexdigest()
+
+
+def native(path):
+    """A host path as the program sees it: Wine maps the host's / to Z:."""
+    if WINDOWS and os.name != "nt":
+        return "Z:" + path.replace("/", "\\")
+    return path
+
+
+def descriptor(media_type, data_or_digest, size=None):
+    if isinstance(data_or_digest, bytes):
+        return {"mediaType": media_type, "digest": digest_of(data_or_digest),
+                "size": len(data_or_digest)}
+    return {"mediaType": media_type, "digest": data_or_digest, "size": size}
+
+
+def image_manifest(config, layers=(), **extra):
+    doc = {"schemaVersion": 2, "mediaType": OCI_MANIFEST, "config": config,
+           "layers": list(layers)}
+    doc.update(extra)
+    return json.dumps(doc, separators=(",", ":")).encode()
+
+
+def basic(user, password):
+    return "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
+
+
+def snapshot(root):
+    """Every directory and file under root with its content's hash, the
+    access log left out: what a request must not change when refused."""
+    tree = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel = os.path.relpath(dirpath, root)
+        for d in dirnames:
+            tree[os.path.normpath(os.path.join(rel, d)) + "/"] = None
+        for f in filenames:
+            if f.startswith(LOG_NAME):
+                continue
+            with open(os.path.join(dirpath, f), "rb") as fh:
+                tree[os.path.normpath(os.path.join(rel, f))] = hashlib.sha256(fh.read()).hexdigest()
+    return tree
+
+
+class Response:
+    def __init__(self, raw, method):
+        self.raw = raw
+        self.method = method
+        head, sep, self.body = raw.partition(b"\r\n\r\n")
+        if not sep:
+            raise AssertionError(f"no end of headers in {raw[:300]!r}")
+        lines = head.decode("latin-1").split("\r\n")
+        m = re.fullmatch(r"Status: (\d{3})( [^\r\n]*)?", lines[0])
+        if not m:
+            raise AssertionError(f"first line is not a Status line: {lines[0]!r}")
+        self.status = int(m.group(1))
+        self.headers = []
+        for line in lines[1:]:
+            name, colon, value = line.partition(": ")
+            if not colon or not re.fullmatch(r"[A-Za-z0-9-]+", name):
+                raise AssertionError(f"malformed header line {line!r}")
+            self.headers.append((name, value))
+        self.log = None  # the access-log record this request left
+
+    def all(self, name):
+        return [v for n, v in self.headers if n.lower() == name.lower()]
+
+    def header(self, name):
+        values = self.all(name)
+        if len(values) > 1:
+            raise AssertionError(f"{name} appears {len(values)} times: {self.headers}")
+        return values[0] if values else None
+
+    def json(self):
+        return json.loads(self.body)
+
+    def code(self):
+        return self.json()["errors"][0]["code"]
+
+    def __repr__(self):
+        return f"<{self.status} {self.headers} {self.body[:200]!r}>"
+
+
+class EndpointCase(unittest.TestCase):
+    """A fresh storage root and working directory per test."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="endpoints-proc-")
+        self.cwd = os.path.join(self.tmp, "work")
+        self.root = os.path.join(self.tmp, "store")
+        os.mkdir(self.cwd)
+        os.mkdir(self.root)
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # ---- running a program ---------------------------------------------------
+
+    def run_raw(self, program, method, path, query="", body=None, env=None, root=None):
+        full = {"PATH": os.environ.get("PATH", "")}
+        for k in os.environ:
+            if k in ("SYSTEMROOT", "TEMP", "TMP", "HOME") or k.startswith("WINE"):
+                full[k] = os.environ[k]
+        full.update({"REQUEST_METHOD": method, "PATH_INFO": path, "QUERY_STRING": query,
+                     "GATEWAY_INTERFACE": "CGI/1.1", "SERVER_PROTOCOL": "HTTP/1.1",
+                     "REGISTRY_STORAGE_ROOT": native(root or self.root)})
+        if body is not None:
+            full["CONTENT_LENGTH"] = str(len(body))
+        full.update(env or {})
+        # Files, not pipes: a service Wine starts with the first program
+        # inherits its handles and would hold a pipe open long after.
+        with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout, \
+                tempfile.TemporaryFile() as stderr:
+            stdin.write(body or b"")
+            stdin.seek(0)
+            p = subprocess.run(RUNNER + [os.path.join(DIR, program + EXE)], env=full,
+                               cwd=self.cwd, stdin=stdin, stdout=stdout, stderr=stderr,
+                               timeout=60)
+            stdout.seek(0)
+            stderr.seek(0)
+            out, err = stdout.read(), stderr.read()
+        self.assertEqual(p.returncode, 0, f"{program} {method} {path}: {err!r}")
+        self.assertEqual(err, b"", f"{program} {method} {path}")
+        return Response(out, method)
+
+    def call(self, program, method, path, query="", body=None, env=None, actor="anonymous",
+             checked=True):
+        """Runs one request. checked: the response and its log line must
+        hold what every answer holds (see assert_sane)."""
+        log = os.path.join(self.root, LOG_NAME)
+        before = os.path.getsize(log) if os.path.isfile(log) else 0
+        r = self.run_raw(program, method, path, query, body, env)
+        with open(log, "rb") if os.path.isfile(log) else open(os.devnull, "rb") as f:
+            f.seek(before)
+            lines = [l + "\n" for l in f.read().decode("utf-8").split("\n")[:-1]]
+        what = f"{program} {method} {path}?{query} -> {r!r}"
+        self.assertEqual(len(lines), 1, f"one log line per request: {lines} for {what}")
+        r.log = self.parse_log_line(lines[0], what)
+        if checked:
+            self.assert_sane(r, method, path, actor, what)
+        return r
+
+    def parse_log_line(self, line, what):
+        m = re.fullmatch(rf"(\S+) (.*) (\d+) (\d{{3}}) (\S+) ({TS}) (\{{.*\}})\n", line)
+        self.assertIsNotNone(m, f"log line {line!r} for {what}")
+        record = json.loads(m.group(7))
+        self.assertEqual(record["ts"], m.group(6), line)
+        self.assertEqual((m.group(1), int(m.group(3)), int(m.group(4)), m.group(5)),
+                         (record["method"], record["bytes"], record["status"], record["actor"]),
+                         line)
+        return record
+
+    def assert_sane(self, r, method, path, actor, what):
+        """What every answer holds, whatever the request."""
+        self.assertLess(r.status, 500, what)
+        self.assertEqual(r.all("Docker-Distribution-API-Version"), [API_VERSION], what)
+        if method == "HEAD" or r.status in (204, 304):
+            self.assertEqual(r.body, b"", f"a body in a {method} {r.status} answer: {what}")
+        length = r.header("Content-Length")
+        if length is not None and method != "HEAD":
+            self.assertEqual(int(length), len(r.body), what)
+        if r.status >= 400 and method != "HEAD":
+            self.assertTrue((r.header("Content-Type") or "").startswith("application/json"), what)
+            errors = r.json()["errors"]
+            self.assertEqual(len(errors), 1, what)
+            self.assertIsInstance(errors[0]["code"], str, what)
+            self.assertIsInstance(errors[0]["message"], str, what)
+        self.assertEqual(r.log, {"ts": r.log["ts"], "method": method, "path": path,
+                                 "status": r.status, "bytes": len(r.body), "actor": actor}, what)
+
+    def assert_error(self, r, status, code):
+        self.assertEqual(r.status, status, r)
+        if r.method != "HEAD":
+            codes = code if isinstance(code, tuple) else (code,)
+            self.assertIn(r.code(), codes, r)
+
+    # ---- building a store through the programs -------------------------------
+
+    def push_blob(self, data, name="lib/app", **kw):
+        d = digest_of(data)
+        r = self.call("v2_uploads", "POST", f"/v2/{name}/blobs/uploads/", f"digest={d}", data, **kw)
+        self.assertEqual(r.status, 201, r)
+        return d
+
+    def push_manifest(self, body, ref, name="lib/app", media_type=OCI_MANIFEST, **kw):
+        env = {"CONTENT_TYPE": media_type} if media_type else {}
+        r = self.call("v2_manifests", "PUT", f"/v2/{name}/manifests/{ref}", body=body, env=env,
+                      **kw)
+        self.assertEqual(r.status, 201, r)
+        self.assertEqual(r.header("Docker-Content-Digest"), digest_of(body))
+        return r
+
+    def push_image(self, name="lib/app", tag="v1"):
+        """A config and a layer blob and the manifest naming them."""
+        config = b'{"architecture":"amd64","os":"linux","rootfs":{"type":"layers"}}'
+        layer = bytes(range(256)) * 4
+        self.push_blob(config, name)
+        self.push_blob(layer, name)
+        manifest = image_manifest(descriptor(OCI_CONFIG, config), [descriptor(OCI_LAYER, layer)])
+        self.push_manifest(manifest, tag, name)
+        return config, layer, manifest
+
+    def start_upload(self, name="lib/app"):
+        r = self.call("v2_uploads", "POST", f"/v2/{name}/blobs/uploads/")
+        self.assertEqual(r.status, 202, r)
+        location = r.header("Location")
+        upload_id = r.header("Docker-Upload-UUID")
+        self.assertEqual(location, f"/v2/{name}/blobs/uploads/{upload_id}")
+        self.assertRegex(upload_id, r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
+        return location
+
+    def store_path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def blob_file(self, digest):
+        hexd = digest.split(":", 1)[1]
+        return self.store_path("blobs", "sha256", hexd[:2], hexd)
+
+    def uploads(self):
+        return sorted(os.listdir(self.store_path("uploads")))
+
+
+class PushAndPull(EndpointCase):
+    def test_chunked_push_then_pull_by_tag_and_digest(self):
+        config = b'{"os":"linux"}'
+        self.push_blob(config)
+        layer = os.urandom(70000)  # more than the 64 KiB the body is read in
+        loc = self.start_upload()
+        self.assertEqual(self.call("v2_uploads", "GET", loc).header("Range"), "0-0")
+
+        r = self.call("v2_uploads", "PATCH", loc, body=layer[:30000],
+                      env={"CONTENT_TYPE": "application/octet-stream"})
+        self.assertEqual((r.status, r.header("Location"), r.header("Range")),
+                         (202, loc, "0-29999"))
+        r = self.call("v2_uploads", "PATCH", loc, body=layer[30000:60000],
+                      env={"HTTP_CONTENT_RANGE": "30000-59999"})
+        self.assertEqual((r.status, r.header("Range")), (202, "0-59999"))
+        r = self.call("v2_uploads", "GET", loc)
+        self.assertEqual((r.status, r.header("Range"), r.header("Location")), (204, "0-59999", loc))
+
+        d = digest_of(layer)
+        r = self.call("v2_uploads", "PUT", loc, f"digest={d}", layer[60000:],
+                      env={"HTTP_CONTENT_RANGE": "60000-69999"})
+        self.assertEqual((r.status, r.header("Location"), r.header("Docker-Content-Digest")),
+                         (201, f"/v2/lib/app/blobs/{d}", d))
+        self.assertEqual(self.uploads(), [])
+        with open(self.blob_file(d), "rb") as f:
+            self.assertEqual(f.read(), layer)
+
+        manifest = image_manifest(descriptor(OCI_CONFIG, config), [descriptor(OCI_LAYER, layer)])
+        md = digest_of(manifest)
+        r = self.push_manifest(manifest, "v1")
+        self.assertEqual(r.header("Location"), f"/v2/lib/app/manifests/{md}")
+        self.assertIsNone(r.header("OCI-Subject"))
+
+        for ref in ("v1", md):
+            with self.subTest(ref=ref):
+                r = self.call("v2_manifests", "GET", f"/v2/lib/app/manifests/{ref}")
+                self.assertEqual((r.status, r.body), (200, manifest))
+                self.assertEqual(r.header("Content-Type"), OCI_MANIFEST)
+                self.assertEqual(r.header("Docker-Content-Digest"), md)
+                self.assertEqual(r.header("Content-Length"), str(len(manifest)))
+                h = self.call("v2_manifests", "HEAD", f"/v2/lib/app/manifests/{ref}")
+                self.assertEqual((h.status, h.headers), (200, r.headers))
+
+        r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}")
+        self.assertEqual((r.status, r.body, r.header("Docker-Content-Digest")), (200, layer, d))
+        self.assertEqual(r.header("Content-Length"), str(len(layer)))
+        h = self.call("v2_blobs", "HEAD", f"/v2/lib/app/blobs/{d}")
+        self.assertEqual((h.status, h.header("Content-Length")), (200, str(len(layer))))
+        # Blobs are shared: any repository name reaches them.
+        self.assertEqual(self.call("v2_blobs", "GET", f"/v2/other/blobs/{d}").body, layer)
+
+        self.assertEqual(self.call("v2_tags", "GET", "/v2/lib/app/tags/list").json(),
+                         {"name": "lib/app", "tags": ["v1"]})
+        self.assertEqual(self.call("v2_catalog", "GET", "/v2/_catalog").json(),
+                         {"repositories": ["lib/app"]})
+
+    def test_monolithic_post_and_the_empty_blob(self):
+        for data in (b"", b"{}", os.urandom(100000)):
+            with self.subTest(size=len(data)):
+                d = self.push_blob(data)
+                with open(self.blob_file(d), "rb") as f:
+                    self.assertEqual(f.read(), data)
+                # Again: stored once, answered the same.
+                self.push_blob(data)
+                r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}")
+                self.assertEqual((r.status, r.body), (200, data))
+        # Some clients send the digest's colon percent-encoded.
+        data = b"encoded digest"
+        r = self.call("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/",
+                      "digest=" + digest_of(data).replace(":", "%3A"), data)
+        self.assertEqual((r.status, r.header("Docker-Content-Digest")), (201, digest_of(data)))
+        self.assertEqual(self.uploads(), [])
+
+    def test_mount_from_anywhere_and_fallback_to_an_upload(self):
+        d = self.push_blob(b"shared layer", name="src/repo")
+        before = snapshot(self.root)
+        r = self.call("v2_uploads", "POST", "/v2/dst/repo/blobs/uploads/", f"mount={d}&from=src/repo")
+        self.assertEqual((r.status, r.header("Location"), r.header("Docker-Content-Digest")),
+                         (201, f"/v2/dst/repo/blobs/{d}", d))
+        self.assertEqual(snapshot(self.root), before)
+        # A blob the store lacks: an upload starts instead.
+        r = self.call("v2_uploads", "POST", "/v2/dst/repo/blobs/uploads/",
+                      f"mount={digest_of(b'absent')}&from=src/repo")
+        self.assertEqual((r.status, r.header("Range")), (202, "0-0"))
+        self.assertEqual(len(self.uploads()), 1)
+
+    def test_upload_status_and_cancel(self):
+        loc = self.start_upload()
+        self.call("v2_uploads", "PATCH", loc, body=b"12345")
+        r = self.call("v2_uploads", "GET", loc)
+        self.assertEqual((r.status, r.header("Range"), r.header("Docker-Upload-UUID")),
+                         (204, "0-4", loc.rsplit("/", 1)[1]))
+        r = self.call("v2_uploads", "DELETE", loc)
+        self.assertEqual(r.status, 204)
+        self.assertEqual(self.uploads(), [])
+        for method, body in (("GET", None), ("PATCH", b"x"), ("DELETE", None)):
+            with self.subTest(method=method):
+                self.assert_error(self.call("v2_uploads", method, loc, body=body), 404,
+                                  "BLOB_UPLOAD_UNKNOWN")
+        self.assertEqual(self.uploads(), [])
+
+    def test_chunk_out_of_order_is_refused_and_the_right_one_still_fits(self):
+        loc = self.start_upload()
+        self.call("v2_uploads", "PATCH", loc, body=b"01234")
+        r = self.call("v2_uploads", "PATCH", loc, body=b"567", env={"HTTP_CONTENT_RANGE": "0-2"})
+        self.assert_error(r, 416, "BLOB_UPLOAD_INVALID")
+        self.assertEqual(r.header("Range"), "0-4")
+        for header, body in (("5-7", b"567"), ("bytes 8-9/10", b"89"), ("bytes=10-10", b"X")):
+            with self.subTest(header=header):
+                r = self.call("v2_uploads", "PATCH", loc, body=body,
+                              env={"HTTP_CONTENT_RANGE": header})
+                self.assertEqual(r.status, 202, r)
+        self.assertEqual(self.call("v2_uploads", "GET", loc).header("Range"), "0-10")
+        d = digest_of(b"0123456789X")
+        self.assertEqual(self.call("v2_uploads", "PUT", loc, f"digest={d}").status, 201)
+
+    def test_a_body_cut_short_keeps_what_arrived(self):
+        loc = self.start_upload()
+        self.call("v2_uploads", "PATCH", loc, body=b"01234")
+        r = self.call("v2_uploads", "PATCH", loc, body=b"567", env={"CONTENT_LENGTH": "10"})
+        self.assert_error(r, 400, "SIZE_INVALID")
+        # The client that comes back continues from what the store holds.
+        self.assertEqual(self.call("v2_uploads", "GET", loc).header("Range"), "0-7")
+        r = self.call("v2_uploads", "PATCH", loc, body=b"89", env={"HTTP_CONTENT_RANGE": "8-9"})
+        self.assertEqual((r.status, r.header("Range")), (202, "0-9"))
+
+    def test_digest_mismatch_stores_nothing(self):
+        stored = self.push_blob(b"stored")
+        blobs = snapshot(self.store_path("blobs"))
+        # A digest the store lacks, and one it holds for other bytes.
+        for wrong in (digest_of(b"other"), stored):
+            with self.subTest(digest=wrong):
+                loc = self.start_upload()
+                self.call("v2_uploads", "PATCH", loc, body=b"content")
+                r = self.call("v2_uploads", "PUT", loc, f"digest={wrong}")
+                self.assert_error(r, 400, "DIGEST_INVALID")
+                r = self.call("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/",
+                              f"digest={wrong}", b"content")
+                self.assert_error(r, 400, "DIGEST_INVALID")
+                self.assertEqual(snapshot(self.store_path("blobs")), blobs)
+
+    def test_manifest_content_type_index_and_the_largest_body(self):
+        config, layer, manifest = self.push_image()
+        # No Content-Type: the body's own mediaType is stored.
+        plain = image_manifest(descriptor(OCI_CONFIG, config), annotations={"k": "v"})
+        self.push_manifest(plain, "plain", media_type=None)
+        self.assertEqual(self.call("v2_manifests", "GET", "/v2/lib/app/manifests/plain")
+                         .header("Content-Type"), OCI_MANIFEST)
+
+        index = json.dumps({"schemaVersion": 2, "mediaType": OCI_INDEX, "manifests": [
+            descriptor(OCI_MANIFEST, manifest)]}).encode()
+        self.push_manifest(index, "multi", media_type=OCI_INDEX)
+        r = self.call("v2_manifests", "GET", "/v2/lib/app/manifests/multi")
+        self.assertEqual((r.body, r.header("Content-Type")), (index, OCI_INDEX))
+
+        # Exactly the largest body a push takes, more than one result buffer.
+        head = image_manifest(descriptor(OCI_CONFIG, config), annotations={"pad": ""})
+        big = head.replace(b'"pad":""', b'"pad":"' + b"x" * (MANIFEST_MAX - len(head)) + b'"')
+        self.assertEqual(len(big), MANIFEST_MAX)
+        self.push_manifest(big, "big")
+        r = self.call("v2_manifests", "GET", f"/v2/lib/app/manifests/{digest_of(big)}")
+        self.assertEqual((r.status, r.body == big), (200, True))
+
+    def test_a_pushed_tag_moves_to_the_new_manifest(self):
+        config, _, first = self.push_image()
+        second = image_manifest(descriptor(OCI_CONFIG, config))
+        self.push_manifest(second, "v1")
+        r = self.call("v2_manifests", "GET", "/v2/lib/app/manifests/v1")
+        self.assertEqual((r.body, r.header("Docker-Content-Digest")), (second, digest_of(second)))
+        # The first stays reachable by its digest.
+        self.assertEqual(self.call("v2_manifests", "GET",
+                                   f"/v2/lib/app/manifests/{digest_of(first)}").body, first)
+
+
+class Ranges(EndpointCase):
+    CASES = [
+        # (Range header, status, Content-Range, first byte, length)
+        ("bytes=0-9", 206, "bytes 0-9/100", 0, 10),
+        ("bytes=90-", 206, "bytes 90-99/100", 90, 10),
+        ("bytes=-10", 206, "bytes 90-99/100", 90, 10),
+        ("bytes=-500", 206, "bytes 0-99/100", 0, 100),
+        ("bytes=95-500", 206, "bytes 95-99/100", 95, 5),
+        ("bytes=99-99", 206, "bytes 99-99/100", 99, 1),
+        (" bytes=10-19 ", 206, "bytes 10-19/100", 10, 10),
+        ("bytes=100-", 416, "bytes */100", None, None),
+        ("bytes=100-200", 416, "bytes */100", None, None),
+        ("bytes=-0", 416, "bytes */100", None, None),
+        ("bytes=0-1,5-6", 200, None, 0, 100),
+        ("items=0-9", 200, None, 0, 100),
+        ("bytes=9-0", 200, None, 0, 100),
+        ("bytes=a-b", 200, None, 0, 100),
+        ("bytes=1234567890123456789-", 200, None, 0, 100),
+        ("", 200, None, 0, 100),
+    ]
+
+    def test_table(self):
+        data = bytes(range(100))
+        d = self.push_blob(data)
+        for header, status, content_range, first, length in self.CASES:
+            for method in ("GET", "HEAD"):
+                with self.subTest(range=header, method=method):
+                    r = self.call("v2_blobs", method, f"/v2/lib/app/blobs/{d}",
+                                  env={"HTTP_RANGE": header})
+                    self.assertEqual(r.status, status, r)
+                    self.assertEqual(r.header("Content-Range"), content_range)
+                    if status == 416:
+                        self.assert_error(r, 416, "UNSUPPORTED")
+                        continue
+                    self.assertEqual(r.header("Content-Length"), str(length))
+                    if method == "GET":
+                        self.assertEqual(r.body, data[first:first + length])
+
+    def test_empty_blob(self):
+        d = self.push_blob(b"")
+        r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}")
+        self.assertEqual((r.status, r.body, r.header("Content-Length")), (200, b"", "0"))
+        for header in ("bytes=0-", "bytes=-1"):
+            with self.subTest(range=header):
+                r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}",
+                              env={"HTTP_RANGE": header})
+                self.assertEqual((r.status, r.header("Content-Range")), (416, "bytes */0"))
+
+
+class Listings(EndpointCase):
+    REPOS = ["alpha", "beta/one", "beta/two", "gamma"]
+    TAGS = ["1.0", "1.1", "2.0", "latest"]
+
+    def setUp(self):
+        super().setUp()
+        config = b'{"os":"linux"}'
+        self.push_blob(config, "alpha")
+        self.manifest = image_manifest(descriptor(OCI_CONFIG, config))
+        for repo in self.REPOS:
+            self.push_manifest(self.manifest, "latest", repo)
+        for tag in self.TAGS[:-1]:
+            self.push_manifest(self.manifest, tag, "alpha")
+
+    def walk_pages(self, program, path, key, n):
+        """Follows the Link headers from the first page to the last."""
+        seen, query, pages = [], f"n={n}", 0
+        while query is not None:
+            r = self.call(program, "GET", path, query)
+            self.assertEqual(r.status, 200, r)
+            page = r.json()[key]
+            self.assertLessEqual(len(page), n)
+            seen += page
+            pages += 1
+            link = r.header("Link")
+            if link is None:
+                query = None
+                continue
+            m = re.fullmatch(r'<([^>?]+)\?([^>]*)>; rel="next"', link)
+            self.assertIsNotNone(m, link)
+            self.assertEqual(m.group(1), path)
+            self.assertEqual(m.group(2), f"n={n}&last={page[-1]}")
+            query = m.group(2)
+            self.assertLess(pages, 10, "the pages never end")
+        return seen, pages
+
+    def check_listing(self, program, path, key, names, head):
+        r = self.call(program, "GET", path)
+        self.assertEqual((r.json(), r.header("Link")), ({**head, key: names}, None))
+        for n, pages in ((1, 4), (2, 2), (3, 2), (4, 1), (100, 1)):
+            with self.subTest(n=n):
+                self.assertEqual(self.walk_pages(program, path, key, n), (names, pages))
+        cases = [
+            # (query, expected names, Link expected)
+            ("n=0", [], False),
+            ("n=0&last=" + names[0], [], False),
+            ("last=" + names[1], names[2:], False),
+            ("n=1&last=" + names[1], names[2:3], True),
+            ("last=" + names[-1], [], False),
+            ("last=zzz", [], False),
+            ("last=", names, False),
+            ("n=100001", names, False),
+            ("n=", names, False),
+        ]
+        for query, expected, link in cases:
+            with self.subTest(query=query):
+                r = self.call(program, "GET", path, query)
+                self.assertEqual(r.json(), {**head, key: expected})
+                self.assertEqual(r.header("Link") is not None, link, r)
+        for query in ("n=abc", "n=-1", "n=1e3", "n=%2B1", "n=0x10"):
+            with self.subTest(query=query):
+                r = self.call(program, "GET", path, query)
+                self.assert_error(r, 400, "PAGINATION_NUMBER_INVALID")
+
+    def test_catalog(self):
+        self.check_listing("v2_catalog", "/v2/_catalog", "repositories", self.REPOS, {})
+
+    def test_tags(self):
+        self.check_listing("v2_tags", "/v2/alpha/tags/list", "tags", self.TAGS, {"name": "alpha"})
+        self.assertEqual(self.call("v2_tags", "GET", "/v2/beta/one/tags/list").json(),
+                         {"name": "beta/one", "tags": ["latest"]})
+        self.assert_error(self.call("v2_tags", "GET", "/v2/beta/tags/list"), 404, "NAME_UNKNOWN")
+
+    def test_head_of_a_listing_has_no_body(self):
+        for program, path, query in (("v2_catalog", "/v2/_catalog", ""),
+                                     ("v2_catalog", "/v2/_catalog", "n=1"),
+                                     ("v2_tags", "/v2/alpha/tags/list", ""),
+                                     ("v2_tags", "/v2/alpha/tags/list", "n=0"),
+                                     ("v2_referrers", f"/v2/alpha/referrers/{digest_of(self.manifest)}",
+                                      "")):
+            with self.subTest(program=program, query=query):
+                r = self.call(program, "HEAD", path, query)
+                self.assertEqual(r.status, 200)
+
+
+class Referrers(EndpointCase):
+    def test_listing_with_and_without_artifact_type(self):
+        _, layer, subject = self.push_image()
+        sd = digest_of(subject)
+        empty = self.push_blob(b"{}")
+        sig_config = b'{"signature":true}'
+        self.push_blob(sig_config)
+        subject_desc = descriptor(OCI_MANIFEST, subject)
+
+        sbom = image_manifest(descriptor(OCI_EMPTY, empty, 2), [descriptor(OCI_LAYER, layer)],
+                              artifactType="application/vnd.example.sbom", subject=subject_desc,
+                              annotations={"org.example.kind": "sbom"})
+        sig = image_manifest(descriptor("application/vnd.example.sig", sig_config),
+                             subject=subject_desc)
+        r = self.push_manifest(sbom, digest_of(sbom))
+        self.assertEqual(r.header("OCI-Subject"), sd)
+        self.assertEqual(self.push_manifest(sig, "sig").header("OCI-Subject"), sd)
+        # A referrer may come before its subject.
+        orphan_subject = digest_of(b"not pushed yet")
+        orphan = image_manifest(descriptor(OCI_EMPTY, empty, 2), artifactType="application/x-o",
+                                subject=descriptor(OCI_MANIFEST, orphan_subject, 10))
+        self.push_manifest(orphan, digest_of(orphan))
+
+        sbom_entry = {"mediaType": OCI_MANIFEST, "digest": digest_of(sbom), "size": len(sbom),
+                      "artifactType": "application/vnd.example.sbom",
+                      "annotations": {"org.example.kind": "sbom"}}
+        sig_entry = {"mediaType": OCI_MANIFEST, "digest": digest_of(sig), "size": len(sig),
+                     "artifactType": "application/vnd.example.sig"}
+        both = sorted([sbom_entry, sig_entry], key=lambda e: e["digest"])
+
+        def index(entries):
+            return {"schemaVersion": 2, "mediaType": OCI_INDEX, "manifests": entries}
+
+        cases = [
+            # (subject, query, entries, filtered)
+            (sd, "", both, False),
+            (sd, "artifactType=application/vnd.example.sbom", [sbom_entry], True),
+            (sd, "artifactType=application%2Fvnd.example.sig", [sig_entry], True),
+            (sd, "artifactType=application/unknown", [], True),
+            (orphan_subject, "", [{"mediaType": OCI_MANIFEST, "digest": digest_of(orphan),
+                                   "size": len(orphan), "artifactType": "application/x-o"}], False),
+            (digest_of(b"nothing refers to this"), "", [], False),
+        ]
+        for subject_digest, query, entries, filtered in cases:
+            with self.subTest(subject=subject_digest, query=query):
+                r = self.call("v2_referrers", "GET", f"/v2/lib/app/referrers/{subject_digest}",
+                              query)
+                self.assertEqual(r.status, 200, r)
+                self.assertEqual(r.header("Content-Type"), OCI_INDEX)
+                self.assertEqual(r.json(), index(entries))
+                self.assertEqual(r.header("OCI-Filters-Applied"),
+                                 "artifactType" if filtered else None)
+        # Another repository has no referrers of the same subject.
+        self.assertEqual(self.call("v2_referrers", "GET", f"/v2/other/referrers/{sd}").json(),
+                         index([]))
+
+        # A tag delete keeps the manifest, a delete by digest removes it.
+        self.assertEqual(self.call("v2_manifests", "DELETE", "/v2/lib/app/manifests/sig").status, 202)
+        self.assertEqual(self.call("v2_referrers", "GET", f"/v2/lib/app/referrers/{sd}").json(),
+                         index(both))
+        self.assertEqual(self.call("v2_manifests", "DELETE",
+                                   f"/v2/lib/app/manifests/{digest_of(sbom)}").status, 202)
+        self.assertEqual(self.call("v2_referrers", "GET", f"/v2/lib/app/referrers/{sd}").json(),
+                         index([sig_entry]))
+
+
+class Deletes(EndpointCase):
+    def test_tag_delete_keeps_the_manifest_digest_delete_removes_it(self):
+        config, layer, manifest = self.push_image(tag="v1")
+        md = digest_of(manifest)
+        self.push_manifest(manifest, "v2")
+        url = "/v2/lib/app/manifests/"
+
+        r = self.call("v2_manifests", "DELETE", url + "v1")
+        self.assertEqual((r.status, r.body), (202, b""))
+        self.assert_error(self.call("v2_manifests", "GET", url + "v1"), 404, "MANIFEST_UNKNOWN")
+        self.assertEqual(self.call("v2_manifests", "GET", url + "v2").body, manifest)
+        self.assertEqual(self.call("v2_manifests", "GET", url + md).body, manifest)
+        self.assertEqual(self.call("v2_tags", "GET", "/v2/lib/app/tags/list").json()["tags"], ["v2"])
+        self.assert_error(self.call("v2_manifests", "DELETE", url + "v1"), 404, "MANIFEST_UNKNOWN")
+
+        r = self.call("v2_manifests", "DELETE", url + md)
+        self.assertEqual(r.status, 202)
+        for ref in ("v2", md):
+            with self.subTest(ref=ref):
+                self.assert_error(self.call("v2_manifests", "GET", url + ref), 404,
+                                  "MANIFEST_UNKNOWN")
+                self.assert_error(self.call("v2_manifests", "HEAD", url + ref), 404, None)
+        self.assertEqual(self.call("v2_tags", "GET", "/v2/lib/app/tags/list").json()["tags"], [])
+        self.assert_error(self.call("v2_manifests", "DELETE", url + md), 404, "MANIFEST_UNKNOWN")
+        # The blobs stay: only a collection removes them.
+        for data in (config, layer):
+            self.assertEqual(self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{digest_of(data)}")
+                             .status, 200)
+
+    def test_blob_delete(self):
+        d = self.push_blob(b"short-lived")
+        r = self.call("v2_blobs", "DELETE", f"/v2/lib/app/blobs/{d}")
+        self.assertEqual((r.status, r.body), (202, b""))
+        self.assertFalse(os.path.exists(self.blob_file(d)))
+        for method in ("GET", "HEAD", "DELETE"):
+            with self.subTest(method=method):
+                self.assert_error(self.call("v2_blobs", method, f"/v2/lib/app/blobs/{d}"), 404,
+                                  "BLOB_UNKNOWN")
+
+
+class Methods(EndpointCase):
+    D = digest_of(b"x")
+    ROUTES = [
+        # (program, path, methods it answers)
+        ("v2_base", "/v2/", "GET, HEAD"),
+        ("v2_catalog", "/v2/_catalog", "GET, HEAD"),
+        ("v2_tags", "/v2/lib/app/tags/list", "GET, HEAD"),
+        ("v2_manifests", "/v2/lib/app/manifests/v1", "GET, HEAD, PUT, DELETE"),
+        ("v2_blobs", f"/v2/lib/app/blobs/{D}", "GET, HEAD, DELETE"),
+        ("v2_uploads", "/v2/lib/app/blobs/uploads/", "GET, POST, PATCH, PUT, DELETE"),
+        ("v2_referrers", f"/v2/lib/app/referrers/{D}", "GET, HEAD"),
+    ]
+    OTHERS = ("GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "TRACE", "CONNECT", "get", "Put")
+
+    def test_options_and_405_with_allow(self):
+        before = snapshot(self.root)
+        for program, path, allow in self.ROUTES:
+            with self.subTest(program=program, method="OPTIONS"):
+                r = self.call(program, "OPTIONS", path)
+                self.assertEqual((r.status, r.header("Allow"), r.body),
+                                 (204, allow + ", OPTIONS", b""))
+            for method in self.OTHERS:
+                if method in allow.split(", "):
+                    continue
+                with self.subTest(program=program, method=method):
+                    r = self.call(program, method, path, body=b"x" if method in ("PUT", "POST", "PATCH") else None)
+                    self.assert_error(r, 405, "UNSUPPORTED")
+                    self.assertEqual(r.header("Allow"), allow + ", OPTIONS")
+        # Nothing refused and nothing answered at once touched the store.
+        self.assertEqual(snapshot(self.root), before)
+
+    def test_post_to_an_upload_and_unknown_endpoints(self):
+        loc = self.start_upload()
+        r = self.call("v2_uploads", "POST", loc, body=b"x")
+        self.assert_error(r, 405, "UNSUPPORTED")
+        self.assertEqual(r.header("Allow"), "GET, PATCH, PUT, DELETE, OPTIONS")
+        self.assertEqual(self.call("v2_uploads", "GET", loc).header("Range"), "0-0")
+        for program, path in (("v2_base", "/v2/unknown"), ("v2_base", "/v2/lib/app/other/x"),
+                              ("v2_tags", "/v2/lib/app/tags/lis")):
+            with self.subTest(path=path):
+                self.assertEqual(self.call(program, "GET", path).status, 404)
+        r = self.call("v2_base", "GET", "/v2/")
+        self.assertEqual((r.status, r.json()), (200, {}))
+
+
+class Authentication(EndpointCase):
+    def setUp(self):
+        super().setUp()
+        with open(os.path.join(self.cwd, "config.json"), "w") as f:
+            json.dump({"registry_auth_user": USER,
+                       "registry_auth_sha256": hashlib.sha256(PASSWORD.encode()).hexdigest()}, f)
+
+    def assert_refused(self, r, method):
+        self.assertEqual(r.status, 401, r)
+        self.assertRegex(r.header("WWW-Authenticate") or "", r'^Basic realm="[^"]+"$')
+        self.assertEqual(r.all("Docker-Distribution-API-Version"), [API_VERSION])
+        if method != "HEAD":
+            self.assertEqual(r.code(), "UNAUTHORIZED")
+        self.assertEqual((r.log["status"], r.log["actor"]), (401, "anonymous"))
+
+    def test_every_program_refuses_without_good_credentials(self):
+        d = digest_of(b"blob")
+        requests = [
+            ("v2_base", "GET", "/v2/", "", None),
+            ("v2_catalog", "GET", "/v2/_catalog", "", None),
+            ("v2_tags", "GET", "/v2/lib/app/tags/list", "", None),
+            ("v2_manifests", "PUT", "/v2/lib/app/manifests/v1", "", b"{}"),
+            ("v2_blobs", "DELETE", f"/v2/lib/app/blobs/{d}", "", None),
+            ("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/", f"digest={d}", b"blob"),
+            ("v2_referrers", "GET", f"/v2/lib/app/referrers/{d}", "", None),
+            ("v2_manifests", "OPTIONS", "/v2/lib/app/manifests/v1", "", None),
+            ("v2_blobs", "TRACE", f"/v2/lib/app/blobs/{d}", "", None),
+        ]
+        credentials = [
+            None,
+            basic(USER, "wrong"),
+            basic("bob", PASSWORD),
+            basic(USER.upper(), PASSWORD),
+            basic(USER, PASSWORD + " "),
+            "Basic " + base64.b64encode(USER.encode()).decode(),
+            "Basic !!!!",
+            "Basic",
+            "Bearer " + base64.b64encode(f"{USER}:{PASSWORD}".encode()).decode(),
+            "",
+        ]
+        before = snapshot(self.root)
+        for program, method, path, query, body in requests:
+            for auth in credentials:
+                if auth is not None and program not in ("v2_base", "v2_uploads"):
+                    continue  # every program shares the check: one suffices
+                with self.subTest(program=program, method=method, auth=auth):
+                    env = {} if auth is None else {"HTTP_AUTHORIZATION": auth}
+                    r = self.call(program, method, path, query, body, env, checked=False)
+                    self.assert_refused(r, method)
+        self.assertEqual(snapshot(self.root), before)
+
+    def test_good_credentials_push_and_pull_as_the_user(self):
+        for auth in (basic(USER, PASSWORD), "basic " + basic(USER, PASSWORD)[6:],
+                     "  Basic " + basic(USER, PASSWORD)[6:]):
+            with self.subTest(auth=auth):
+                env = {"HTTP_AUTHORIZATION": auth}
+                r = self.call("v2_base", "GET", "/v2/", env=env, actor=USER)
+                self.assertEqual(r.status, 200)
+        env = {"HTTP_AUTHORIZATION": basic(USER, PASSWORD)}
+        d = self.push_blob(b"layer", env=env, actor=USER)
+        r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}", env=env, actor=USER)
+        self.assertEqual(r.body, b"layer")
+        r = self.call("v2_manifests", "OPTIONS", "/v2/lib/app/manifests/v1", env=env, actor=USER)
+        self.assertEqual(r.status, 204)
+        r = self.call("v2_manifests", "GET", "/v2/lib/app/manifests/v1", env=env, actor=USER)
+        self.assert_error(r, 404, "MANIFEST_UNKNOWN")
+
+    def test_a_refusal_is_an_answer_like_any_other(self):
+        # Like every answer: no body for HEAD, and the log counts what was sent.
+        for method in ("GET", "HEAD"):
+            with self.subTest(method=method):
+                r = self.call("v2_base", method, "/v2/", checked=False)
+                self.assertEqual(r.status, 401)
+                self.assert_sane(r, method, "/v2/", "anonymous", repr(r))
+
+
+class Quota(EndpointCase):
+    def test_an_upload_past_the_quota_is_refused_and_not_stored(self):
+        with open(os.path.join(self.cwd, "config.json"), "w") as f:
+            f.write('{"registry_quota_bytes": 10}')
+        self.push_blob(b"12345678")
+        blobs = snapshot(self.store_path("blobs"))
+        r = self.call("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/",
+                      f"digest={digest_of(b'abc')}", b"abc")
+        self.assert_error(r, 403, "DENIED")
+        self.assertEqual(self.uploads(), [])
+        loc = self.start_upload()
+        r = self.call("v2_uploads", "PUT", loc, f"digest={digest_of(b'abc')}", b"abc")
+        self.assert_error(r, 403, "DENIED")
+        self.assertEqual(snapshot(self.store_path("blobs")), blobs)
+        # What still fits is taken.
+        self.push_blob(b"ab")
+
+
+class AccessLog(EndpointCase):
+    def test_lines_in_order_with_status_bytes_and_actor(self):
+        d = self.push_blob(bytes(1000))
+        self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}", env={"HTTP_RANGE": "bytes=0-99"})
+        self.call("v2_blobs", "HEAD", f"/v2/lib/app/blobs/{d}")
+        self.call("v2_manifests", "GET", "/v2/lib/app/manifests/none")
+        with open(self.store_path(LOG_NAME), "rb") as f:
+            lines = f.read().decode().splitlines()
+        self.assertEqual([l.split(" ")[:5] for l in lines], [
+            ["POST", "/v2/lib/app/blobs/uploads/", "0", "201", "anonymous"],
+            ["GET", f"/v2/lib/app/blobs/{d}", "100", "206", "anonymous"],
+            ["HEAD", f"/v2/lib/app/blobs/{d}", "0", "200", "anonymous"],
+            ["GET", "/v2/lib/app/manifests/none", lines[3].split(" ")[2], "404", "anonymous"],
+        ])
+        self.assertGreater(int(lines[3].split(" ")[2]), 0)
+
+    def test_control_bytes_in_the_path_stay_on_one_line(self):
+        path = "/v2/lib/app\n/manifests/v1\r\"x\\"
+        r = self.call("v2_manifests", "GET", path)
+        self.assertEqual(r.status, 400)
+        with open(self.store_path(LOG_NAME), "rb") as f:
+            self.assertEqual(f.read().count(b"\n"), 1)
+
+
+class Unavailable(EndpointCase):
+    def test_a_root_that_cannot_be_made_answers_503(self):
+        blocked = os.path.join(self.tmp, "blocked")
+        with open(blocked, "w") as f:
+            f.write("a file where the root should be")
+        d = digest_of(b"x")
+        for program, method, path in (("v2_catalog", "GET", "/v2/_catalog"),
+                                      ("v2_tags", "GET", "/v2/a/tags/list"),
+                                      ("v2_manifests", "GET", "/v2/a/manifests/v1"),
+                                      ("v2_blobs", "GET", f"/v2/a/blobs/{d}"),
+                                      ("v2_uploads", "POST", "/v2/a/blobs/uploads/"),
+                                      ("v2_referrers", "GET", f"/v2/a/referrers/{d}")):
+            with self.subTest(program=program):
+                r = self.run_raw(program, method, path, root=blocked)
+                self.assertEqual(r.status, 503, r)
+                self.assertEqual(r.all("Docker-Distribution-API-Version"), [API_VERSION])
+                self.assertEqual(r.code(), "UNKNOWN")
+
+
+class BadInputs(EndpointCase):
+    """Refused requests: each answers its status and code, never a 5xx, and
+    leaves the store exactly as it was."""
+
+    def setUp(self):
+        super().setUp()
+        self.config, self.layer, self.manifest = self.push_image()
+        self.push_manifest(self.manifest, "v2")
+        self.upload = self.start_upload()
+        self.call("v2_uploads", "PATCH", self.upload, body=b"hello")
+
+    def rows(self):
+        cfg, lay, man = (digest_of(x) for x in (self.config, self.layer, self.manifest))
+        up = self.upload
+        upload_id = up.rsplit("/", 1)[1]
+        sha512 = "sha512:" + hashlib.sha512(self.layer).hexdigest()
+        upper = lambda d: d[:7] + d[7:].upper()
+        oci = {"CONTENT_TYPE": OCI_MANIFEST}
+        good = self.manifest
+        config_desc = descriptor(OCI_CONFIG, self.config)
+        ghost = descriptor(OCI_LAYER, digest_of(b"never pushed"), 12)
+
+        def manifest(**fields):
+            doc = json.loads(good)
+            doc.update(fields)
+            return json.dumps(doc).encode()
+
+        too_big = good[:-1] + b',"annotations":{"pad":"' + b"x" * MANIFEST_MAX + b'"}}'
+        long_name = "a" * 256
+        m = "v2_manifests"
+        b = "v2_blobs"
+        u = "v2_uploads"
+        return [
+            # (what, program, method, path, query, body, env, status, code)
+            # -- repository names
+            # Upper case, "lib-", "a___b" and "a.-b" are names the service
+            # helpers' rule accepts; every component must begin with a letter
+            # or digit.
+            ("component starts with a dot", m, "PUT", "/v2/lib/.app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("component starts with a dash", m, "PUT", "/v2/lib/-app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("inside another repository's files", m, "PUT", "/v2/lib/app/_manifests/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("onto another repository's tag link", m, "PUT", "/v2/lib/app/_manifests/tags/v1/current/link/manifests/v2", "", good, oci, 400, "NAME_INVALID"),
+            ("dot-dot push", m, "PUT", "/v2/lib/../app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("dot push", m, "PUT", "/v2/lib/./app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("dot-dot upload", u, "POST", "/v2/lib/../x/blobs/uploads/", "", None, {}, 400, "NAME_INVALID"),
+            ("dot-dot monolithic", u, "POST", "/v2/lib/../x/blobs/uploads/", f"digest={digest_of(b'm')}", b"m", {}, 400, "NAME_INVALID"),
+            ("dot-dot mount", u, "POST", "/v2/lib/../x/blobs/uploads/", f"mount={lay}", None, {}, 400, "NAME_INVALID"),
+            ("dot-dot blob read", b, "GET", f"/v2/lib/../x/blobs/{lay}", "", None, {}, 400, "NAME_INVALID"),
+            ("dot-dot blob delete", b, "DELETE", f"/v2/lib/../app/blobs/{lay}", "", None, {}, 400, "NAME_INVALID"),
+            ("dot-dot patch", u, "PATCH", f"/v2/lib/../app/blobs/uploads/{upload_id}", "", b"abc", {}, 400, "NAME_INVALID"),
+            ("dot-dot tags", "v2_tags", "GET", "/v2/lib/../app/tags/list", "", None, {}, 400, "NAME_INVALID"),
+            ("dot-dot referrers", "v2_referrers", "GET", f"/v2/lib/../app/referrers/{man}", "", None, {}, 400, "NAME_INVALID"),
+            ("backslash push", m, "PUT", "/v2/lib\\app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("backslash upload", u, "POST", "/v2/lib\\app/blobs/uploads/", "", None, {}, 400, "NAME_INVALID"),
+            ("backslash blob", b, "GET", f"/v2/lib\\app/blobs/{lay}", "", None, {}, 400, "NAME_INVALID"),
+            ("backslash tags", "v2_tags", "GET", "/v2/lib\\app/tags/list", "", None, {}, 400, "NAME_INVALID"),
+            ("encoded slash", m, "GET", "/v2/lib%2Fapp/manifests/v1", "", None, {}, 400, "NAME_INVALID"),
+            ("double slash", m, "PUT", "/v2/lib//app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("trailing slash", m, "PUT", "/v2/lib/app//manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("leading separator", u, "POST", "/v2/-lib/blobs/uploads/", "", None, {}, 400, "NAME_INVALID"),
+            ("256 bytes", m, "PUT", f"/v2/{long_name}/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("256 bytes upload", u, "POST", f"/v2/{long_name}/blobs/uploads/", "", None, {}, 400, "NAME_INVALID"),
+            # -- tags
+            ("tag starts with a dash", m, "PUT", "/v2/lib/app/manifests/-v1", "", good, oci, 400, "TAG_INVALID"),
+            ("tag starts with a dot", m, "PUT", "/v2/lib/app/manifests/.v1", "", good, oci, 400, "TAG_INVALID"),
+            ("tag of 129 bytes", m, "PUT", "/v2/lib/app/manifests/" + "t" * 129, "", good, oci, 400, "TAG_INVALID"),
+            ("tag with a slash", m, "PUT", "/v2/lib/app/manifests/v1/../v2", "", good, oci, 400, "TAG_INVALID"),
+            ("tag dot-dot", m, "GET", "/v2/lib/app/manifests/..", "", None, {}, 400, "TAG_INVALID"),
+            ("tag with a space", m, "PUT", "/v2/lib/app/manifests/v 1", "", good, oci, 400, "TAG_INVALID"),
+            ("tag delete dot-dot", m, "DELETE", "/v2/lib/app/manifests/..", "", None, {}, 400, "TAG_INVALID"),
+            # -- digests
+            ("sha512 blob", b, "GET", f"/v2/lib/app/blobs/{sha512}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("63 digits", b, "GET", f"/v2/lib/app/blobs/{lay[:-1]}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("65 digits", b, "GET", f"/v2/lib/app/blobs/{lay}0", "", None, {}, 400, "DIGEST_INVALID"),
+            ("upper-case hex", b, "GET", f"/v2/lib/app/blobs/{upper(lay)}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("upper-case algorithm", b, "GET", f"/v2/lib/app/blobs/SHA256:{lay[7:]}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("not hex", b, "GET", f"/v2/lib/app/blobs/sha256:{'g' * 64}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("upper-case blob delete", b, "DELETE", f"/v2/lib/app/blobs/{upper(lay)}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("upper-case manifest read", m, "GET", f"/v2/lib/app/manifests/{upper(man)}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("upper-case manifest delete", m, "DELETE", f"/v2/lib/app/manifests/{upper(man)}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 manifest delete", m, "DELETE", f"/v2/lib/app/manifests/sha512:{'a' * 128}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 referrers", "v2_referrers", "GET", f"/v2/lib/app/referrers/{sha512}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("upper-case referrers", "v2_referrers", "GET", f"/v2/lib/app/referrers/{upper(man)}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 monolithic", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={sha512}", self.layer, {}, 400, "DIGEST_INVALID"),
+            ("short monolithic digest", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={lay[:20]}", self.layer, {}, 400, "DIGEST_INVALID"),
+            ("monolithic mismatch", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={cfg}", b"other", {}, 400, "DIGEST_INVALID"),
+            ("finish upper-case", u, "PUT", up, f"digest={upper(digest_of(b'hello'))}", None, {}, 400, "DIGEST_INVALID"),
+            ("finish empty digest", u, "PUT", up, "digest=", None, {}, 400, "DIGEST_INVALID"),
+            ("finish with a body and a bad digest", u, "PUT", up, f"digest={upper(digest_of(b'hello!'))}", b"!", {}, 400, "DIGEST_INVALID"),
+            ("finish with a body and no digest", u, "PUT", up, "", b"!", {}, 400, "DIGEST_INVALID"),
+            # -- upload ids
+            ("not an id", u, "PATCH", "/v2/lib/app/blobs/uploads/not-an-id", "", b"abc", {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("upper-case id", u, "PATCH", f"/v2/lib/app/blobs/uploads/{upload_id.upper()}", "", b"abc", {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("id with a suffix", u, "PATCH", f"{up}.part", "", b"abc", {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("id behind dot-dot", u, "PATCH", f"/v2/lib/app/blobs/uploads/../uploads/{upload_id}", "", b"abc", {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("id with a slash", u, "GET", f"{up}/x", "", None, {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("unknown id read", u, "GET", "/v2/lib/app/blobs/uploads/00000000-0000-0000-0000-000000000000", "", None, {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("unknown id finish", u, "PUT", "/v2/lib/app/blobs/uploads/00000000-0000-0000-0000-000000000000", f"digest={digest_of(b'')}", None, {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("unknown id cancel", u, "DELETE", "/v2/lib/app/blobs/uploads/00000000-0000-0000-0000-000000000000", "", None, {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            ("patch without an id", u, "PATCH", "/v2/lib/app/blobs/uploads/", "", b"abc", {}, 404, "BLOB_UPLOAD_UNKNOWN"),
+            # -- chunks with Content-Range (the upload holds 5 bytes)
+            ("chunk at the start", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "0-2"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("chunk past the end", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "6-8"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range shorter than the body", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "5-6"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range longer than the body", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "5-9"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range not numbers", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "abc"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range without an end", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "5-"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range backwards", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "7-5"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range total too small", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "bytes 5-7/7"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range negative", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "-5-7"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range of 19 digits", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "1234567890123456789-1234567890123456791"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("range with a second range", u, "PATCH", up, "", b"abc", {"HTTP_CONTENT_RANGE": "5-7,8-9"}, 416, "BLOB_UPLOAD_INVALID"),
+            ("final chunk at the start", u, "PUT", up, f"digest={digest_of(b'helloabc')}", b"abc", {"HTTP_CONTENT_RANGE": "0-2"}, 416, "BLOB_UPLOAD_INVALID"),
+            # -- bodies shorter than announced
+            ("manifest cut short", m, "PUT", "/v2/lib/app/manifests/v2", "", good, {**oci, "CONTENT_LENGTH": str(len(good) + 10)}, 400, "SIZE_INVALID"),
+            ("monolithic cut short", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={digest_of(b'whole')}", b"who", {"CONTENT_LENGTH": "5"}, 400, "SIZE_INVALID"),
+            # -- manifests
+            ("broken JSON", m, "PUT", "/v2/lib/app/manifests/v2", "", good[:-1], oci, 400, "MANIFEST_INVALID"),
+            ("JSON array", m, "PUT", "/v2/lib/app/manifests/v2", "", b"[]", oci, 400, "MANIFEST_INVALID"),
+            ("empty object", m, "PUT", "/v2/lib/app/manifests/v2", "", b"{}", oci, 400, "MANIFEST_INVALID"),
+            ("empty body", m, "PUT", "/v2/lib/app/manifests/v2", "", b"", oci, 400, "MANIFEST_INVALID"),
+            ("trailing garbage", m, "PUT", "/v2/lib/app/manifests/v2", "", good + b"}", oci, 400, "MANIFEST_INVALID"),
+            ("config blob missing", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(ghost, mediaType=OCI_CONFIG)), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("layer blob missing", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[ghost]), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("index entry missing", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": OCI_INDEX, "manifests": [dict(ghost, mediaType=OCI_MANIFEST)]}).encode(), {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("sha512 config", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(config_desc, digest=sha512)), oci, 400, "MANIFEST_INVALID"),
+            ("digest reference of another body", m, "PUT", f"/v2/lib/app/manifests/{digest_of(b'x')}", "", good, oci, 400, "DIGEST_INVALID"),
+            ("upper-case digest reference", m, "PUT", f"/v2/lib/app/manifests/{upper(man)}", "", good, oci, 400, "DIGEST_INVALID"),
+            ("schema 1 by type", m, "PUT", "/v2/lib/app/manifests/v2", "", good, {"CONTENT_TYPE": "application/vnd.docker.distribution.manifest.v1+prettyjws"}, 400, "MANIFEST_INVALID"),
+            ("schema 1 by body", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 1, "name": "lib/app", "tag": "v2", "fsLayers": [{"blobSum": lay}]}).encode(), {"CONTENT_TYPE": "application/json"}, 400, "MANIFEST_INVALID"),
+            ("schema version 3", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(schemaVersion=3), oci, 400, "MANIFEST_INVALID"),
+            ("image body as an index", m, "PUT", "/v2/lib/app/manifests/v2", "", good, {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_INVALID"),
+            ("subject without a digest", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(subject={"mediaType": OCI_MANIFEST, "size": 1}), oci, 400, "MANIFEST_INVALID"),
+            ("control byte in the type", m, "PUT", "/v2/lib/app/manifests/v2", "", good, {"CONTENT_TYPE": "application/x\x01y"}, 400, "MANIFEST_INVALID"),
+            ("over 4 MiB", m, "PUT", "/v2/lib/app/manifests/v2", "", too_big, oci, 413, "SIZE_INVALID"),
+            ("over 4 MiB announced", m, "PUT", "/v2/lib/app/manifests/v2", "", good, {**oci, "CONTENT_LENGTH": str(MANIFEST_MAX + 1)}, 413, "SIZE_INVALID"),
+            # -- what is not there
+            ("unknown blob", b, "GET", f"/v2/lib/app/blobs/{digest_of(b'none')}", "", None, {}, 404, "BLOB_UNKNOWN"),
+            ("unknown blob delete", b, "DELETE", f"/v2/lib/app/blobs/{digest_of(b'none')}", "", None, {}, 404, "BLOB_UNKNOWN"),
+            ("unknown tag", m, "GET", "/v2/lib/app/manifests/v9", "", None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("unknown repository", m, "GET", "/v2/lib/none/manifests/v1", "", None, {}, 404, ("MANIFEST_UNKNOWN", "NAME_UNKNOWN")),
+            ("unknown tag delete", m, "DELETE", "/v2/lib/app/manifests/v9", "", None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("unknown digest delete", m, "DELETE", f"/v2/lib/app/manifests/{digest_of(b'none')}", "", None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("digest of a blob as a manifest", m, "GET", f"/v2/lib/app/manifests/{lay}", "", None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("tags of an unknown repository", "v2_tags", "GET", "/v2/lib/none/tags/list", "", None, {}, 404, "NAME_UNKNOWN"),
+            ("page size not a number", "v2_catalog", "GET", "/v2/_catalog", "n=ten", None, {}, 400, "PAGINATION_NUMBER_INVALID"),
+            ("tag page size negative", "v2_tags", "GET", "/v2/lib/app/tags/list", "n=-2", None, {}, 400, "PAGINATION_NUMBER_INVALID"),
+        ]
+
+    def restore(self, saved):
+        """The store as saved, the access log kept: one faulty case must
+        not decide the outcome of the next."""
+        with open(self.store_path(LOG_NAME), "rb") as f:
+            log = f.read()
+        shutil.rmtree(self.root)
+        shutil.copytree(saved, self.root)
+        with open(self.store_path(LOG_NAME), "wb") as f:
+            f.write(log)
+
+    def test_table(self):
+        saved = os.path.join(self.tmp, "saved")
+        shutil.copytree(self.root, saved)
+        before = snapshot(self.root)
+        for what, program, method, path, query, body, env, status, code in self.rows():
+            with self.subTest(what):
+                try:
+                    r = self.call(program, method, path, query, body, env)
+                    self.assert_error(r, status, code)
+                    self.assertEqual(snapshot(self.root), before, "the store changed")
+                finally:
+                    if snapshot(self.root) != before:
+                        self.restore(saved)
+        # Everything pushed is still served.
+        self.assertEqual(self.call("v2_manifests", "GET", "/v2/lib/app/manifests/v1").body,
+                         self.manifest)
+        self.assertEqual(self.call("v2_uploads", "GET", self.upload).header("Range"), "0-4")
+
+
+if __name__ == "__main__":
+    if not os.path.isfile(os.path.join(DIR, "v2_base" + EXE)):
+        raise SystemExit("set ENDPOINTS_DIR to the folder of the built endpoint programs")
+    unittest.main(verbosity=2)
