@@ -53,6 +53,24 @@ class CgiRequest : public ::testing::Test
     std::string result() const { return read_text(result_file()); }
 };
 
+/* A request whose storage root (and so its access log) is the default one
+ * in the private directory. */
+class CgiRequestWithStore : public CgiRequest
+{
+  protected:
+    void SetUp() override { std::filesystem::create_directory(root()); }
+    std::filesystem::path root() const { return tmp.path() / "registry_storage"; }
+    /* The access log's method, path, bytes, status and actor. */
+    std::string log_head() const
+    {
+        const std::string line = read_text(root() / "registry_access.log");
+        size_t end = 0;
+        for (int field = 0; field < 5 && end != std::string::npos; ++field)
+            end = line.find(' ', end + 1);
+        return line.substr(0, end);
+    }
+};
+
 } // namespace cgitest
 
 #endif

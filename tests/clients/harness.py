@@ -15,8 +15,8 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SCRIPTS = os.path.join(HERE, "..", "..", "scripts")
-LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
 ENDPOINTS_DIR = os.environ.get("ENDPOINTS_DIR", "")
 USER, PASSWORD = "alice", "secret"
 # Every client command gets this long at most; a hung push fails the test
@@ -50,44 +50,16 @@ def make_temp_dir(prefix):
     raise RuntimeError("no free temporary folder name")
 
 
-class Registry:
+class Registry(ServedRegistry):
     """lighttpd serving the programs from a fresh directory."""
 
     def __init__(self, tmp):
-        self.serve = os.path.join(tmp, "serve")
-        self.port = int(subprocess.check_output(
-            [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True,
-            timeout=30).strip())
-        self.host = f"127.0.0.1:{self.port}"
-        conf = subprocess.check_output(
-            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), self.serve, str(self.port),
-             ENDPOINTS_DIR], text=True, timeout=60).strip()
-        self.cgi = os.path.join(self.serve, "cgi")
-        self.access_log = os.path.join(self.serve, "access.log")
-        self.error_log = os.path.join(self.serve, "error.log")
-        self.registry_log = os.path.join(self.cgi, "registry_storage", "registry_access.log")
-        self.proc = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                self.request("GET", "/healthz")
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    raise RuntimeError("lighttpd exited: " + self.proc.stderr.read().decode())
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("lighttpd did not start listening")
+        super().__init__(os.path.join(tmp, "serve"), ENDPOINTS_DIR)
+        self.registry_log = self.log
 
     def stop(self):
         self.clear_auth()
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        super().stop()
 
     def ref(self, repo, tag_or_digest=None):
         """docker://HOST/REPO[:TAG|@DIGEST] without the transport."""
@@ -99,17 +71,10 @@ class Registry:
     def set_auth(self, user=USER, password=PASSWORD):
         digest = hashlib.sha256(password.encode()).hexdigest()
         # The programs scan for the quoted key with its colon right after it.
-        text = f'{{"registry_auth_user":"{user}","registry_auth_sha256":"{digest}"}}\n'
-        with open(os.path.join(self.cgi, "config.json.tmp"), "w") as f:
-            f.write(text)
-        os.replace(os.path.join(self.cgi, "config.json.tmp"),
-                   os.path.join(self.cgi, "config.json"))
+        self.write_config(f'{{"registry_auth_user":"{user}","registry_auth_sha256":"{digest}"}}\n')
 
     def clear_auth(self):
-        try:
-            os.remove(os.path.join(self.cgi, "config.json"))
-        except FileNotFoundError:
-            pass
+        self.write_config(None)
 
     def request(self, method, path, headers=None, body=None, auth=None):
         """One plain HTTP request: (status, headers, body)."""

@@ -26,22 +26,10 @@ std::string error_body(const std::string &code, const std::string &message)
 
 /* A request run from a working directory whose default storage root holds
  * the access log. */
-class Prelude : public CgiRequest
+class Prelude : public CgiRequestWithStore
 {
   protected:
     ScopedEnv env_auth{"HTTP_AUTHORIZATION", nullptr};
-
-    void SetUp() override { fs::create_directory(root()); }
-    fs::path root() const { return tmp.path() / "registry_storage"; }
-    /* The access log's method, path, bytes, status and actor. */
-    std::string log_head() const
-    {
-        const std::string line = read_text(root() / "registry_access.log");
-        size_t end = 0;
-        for (int field = 0; field < 5 && end != std::string::npos; ++field)
-            end = line.find(' ', end + 1);
-        return line.substr(0, end);
-    }
 
     /* Runs fn in a child; what it wrote, and whether it returned. */
     struct Ran {

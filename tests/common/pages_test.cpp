@@ -20,19 +20,8 @@ constexpr char kVersion[] = "Docker-Distribution-API-Version: registry/2.0\r\n";
 constexpr char kJson[] = "Content-Type: application/json; charset=utf-8\r\n\r\n";
 constexpr char kList[] = "{\"repositories\":[\"a\",\"b\"]}";
 
-class Pages : public CgiRequest
+class Pages : public CgiRequestWithStore
 {
-  protected:
-    void SetUp() override { fs::create_directory(root()); }
-    fs::path root() const { return tmp.path() / "registry_storage"; }
-    std::string log_head() const
-    {
-        const std::string line = read_text(root() / "registry_access.log");
-        size_t end = 0;
-        for (int field = 0; field < 5 && end != std::string::npos; ++field)
-            end = line.find(' ', end + 1);
-        return line.substr(0, end);
-    }
 };
 
 TEST_F(Pages, QueryGivesNAndLast)

@@ -7,15 +7,14 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
 BIN = os.environ.get("HEALTHZ_BIN", "")
-SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
-LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
 TS = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"
 
 
@@ -25,46 +24,19 @@ class Lighttpd(unittest.TestCase):
         if not os.path.exists(LIGHTTPD):
             raise unittest.SkipTest("lighttpd is not installed")
         cls.tmp = tempfile.mkdtemp(prefix="healthz-web-")
-        cls.serve = os.path.join(cls.tmp, "serve")
-        cls.port = int(subprocess.check_output(
-            [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True).strip())
-        conf = subprocess.check_output(
-            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), cls.serve, str(cls.port),
-             os.path.dirname(os.path.abspath(BIN))],
-            text=True).strip()
-        cls.server = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                c = http.client.HTTPConnection("127.0.0.1", cls.port, timeout=2)
-                c.request("OPTIONS", "/healthz")
-                c.getresponse().read()
-                c.close()
-                break
-            except OSError:
-                if cls.server.poll() is not None:
-                    raise RuntimeError("lighttpd exited: " + cls.server.stderr.read().decode())
-                time.sleep(0.05)
-        else:
-            cls.tearDownClass()
-            raise RuntimeError("lighttpd did not start listening")
-        cls.root = os.path.join(cls.serve, "cgi", "registry_storage")
-        cls.log = os.path.join(cls.root, "registry_access.log")
-        # The start-up probe's own log line lands when its program exits, which
-        # may be after its answer: wait for it, so no test counts it as its own.
-        deadline = time.time() + 5
-        while time.time() < deadline and cls.log_size_of(cls.log) == 0:
-            time.sleep(0.02)
+        try:
+            cls.server = ServedRegistry(os.path.join(cls.tmp, "serve"),
+                                        os.path.dirname(os.path.abspath(BIN)))
+        except Exception:
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise
+        cls.port = cls.server.port
+        cls.root = cls.server.root
+        cls.log = cls.server.log
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.terminate()
-        try:
-            cls.server.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            cls.server.kill()
-            cls.server.wait()
+        cls.server.stop()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def request(self, method, path="/healthz", headers=None, body=None):
@@ -76,18 +48,8 @@ class Lighttpd(unittest.TestCase):
         c.close()
         return r, data, before
 
-    @staticmethod
-    def log_size_of(path):
-        try:
-            return os.path.getsize(path)
-        except OSError:
-            return 0
-
     def log_size(self):
-        try:
-            return os.path.getsize(self.log)
-        except OSError:
-            return 0
+        return self.server.log_size()
 
     def new_log_line(self, before):
         # The line is appended when the program exits, which may be a moment

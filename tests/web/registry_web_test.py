@@ -11,15 +11,14 @@ import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
 PROGRAMS = os.environ.get("ENDPOINTS_DIR", "")
-SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
-LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
 API_VERSION = ("Docker-Distribution-API-Version", "registry/2.0")
 OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
 OCI_INDEX = "application/vnd.oci.image.index.v1+json"
@@ -31,54 +30,23 @@ def digest(data):
     return "sha256:" + hashlib.sha256(data).hexdigest()
 
 
-class Server:
+class Server(ServedRegistry):
     """lighttpd over the programs in a serve directory of its own."""
 
     def __init__(self):
         self.tmp = tempfile.mkdtemp(prefix="registry-web-")
-        self.serve = os.path.join(self.tmp, "serve")
-        self.port = int(subprocess.check_output(
-            [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True).strip())
-        conf = subprocess.check_output(
-            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), self.serve, str(self.port),
-             PROGRAMS], text=True).strip()
-        self.proc = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.cgi = os.path.join(self.serve, "cgi")
-        self.root = os.path.join(self.cgi, "registry_storage")
-        self.log = os.path.join(self.root, "registry_access.log")
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=2)
-                c.request("GET", "/v2/")
-                c.getresponse().read()
-                c.close()
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    raise RuntimeError("lighttpd exited: " + self.proc.stderr.read().decode())
-                time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("lighttpd did not start listening")
+        try:
+            super().__init__(os.path.join(self.tmp, "serve"), PROGRAMS)
+        except Exception:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            raise
 
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        super().stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def set_config(self, text):
-        path = os.path.join(self.cgi, "config.json")
-        if text is None:
-            if os.path.exists(path):
-                os.remove(path)
-            return
-        with open(path, "w") as f:
-            f.write(text)
+        self.write_config(text)
 
 
 class Response:

@@ -1,0 +1,81 @@
+"""lighttpd over the registry's programs, for the tests that speak HTTP: the
+project's scripts lay out a serve directory, the server runs in the
+foreground on a free 127.0.0.1 port until stopped."""
+import http.client
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+
+
+class ServedRegistry:
+    """serve_dir: where the programs, config.json and the storage root go;
+    programs: the folder of built programs (healthz, v2_base, ...)."""
+
+    def __init__(self, serve_dir, programs):
+        self.serve = serve_dir
+        self.port = int(subprocess.check_output(
+            [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True,
+            timeout=30).strip())
+        self.host = f"127.0.0.1:{self.port}"
+        conf = subprocess.check_output(
+            ["bash", os.path.join(SCRIPTS, "lighttpd-conf.sh"), self.serve, str(self.port),
+             programs], text=True, timeout=60).strip()
+        self.cgi = os.path.join(self.serve, "cgi")
+        self.root = os.path.join(self.cgi, "registry_storage")
+        self.log = os.path.join(self.root, "registry_access.log")
+        self.access_log = os.path.join(self.serve, "access.log")
+        self.error_log = os.path.join(self.serve, "error.log")
+        self.proc = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=2)
+                c.request("OPTIONS", "/healthz")
+                c.getresponse().read()
+                c.close()
+                break
+            except OSError:
+                if self.proc.poll() is not None:
+                    raise RuntimeError("lighttpd exited: " + self.proc.stderr.read().decode())
+                time.sleep(0.05)
+        else:
+            self.stop()
+            raise RuntimeError("lighttpd did not start listening")
+        # The probe's log line lands when its program exits, which may be
+        # after its answer: wait for it, so no test counts it as its own.
+        while time.time() < deadline and self.log_size() == 0:
+            time.sleep(0.02)
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+    def log_size(self):
+        try:
+            return os.path.getsize(self.log)
+        except OSError:
+            return 0
+
+    def write_config(self, text):
+        """Replaces config.json whole (the programs read it per request);
+        None removes it."""
+        path = os.path.join(self.cgi, "config.json")
+        if text is None:
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
+            return
+        with open(path + ".tmp", "w") as f:
+            f.write(text)
+        os.replace(path + ".tmp", path)
