@@ -220,7 +220,10 @@ int plat_mkdir(const char *path)
 int plat_rmdir(const char *path)
 {
     if (!path) return -1;
-    constexpr int kAttempts = 5;
+    /* Under load the holder may keep it for several milliseconds (a delete
+     * walking the tree while a prune watches it): five waits were seen to
+     * fall short. */
+    constexpr int kAttempts = 25;
     for (int attempt = 1;; ++attempt) {
         if (_rmdir(path) == 0) return 0;
         if (errno != EACCES || attempt == kAttempts) return -1;
