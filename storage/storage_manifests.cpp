@@ -389,7 +389,12 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex)
         return -1;
     }
     dir_listing_full l;
-    if (list_dir_full(tags, &l) != 0) {
+    /* A directory another process is removing this moment can refuse a
+     * listing and still be seen (Windows): a few more tries see it gone. */
+    int listed = list_dir_full(tags, &l);
+    for (int retry = 0; listed != 0 && retry < 64 && plat_is_dir(tags); ++retry)
+        listed = list_dir_full(tags, &l);
+    if (listed != 0) {
         /* Tags that cannot be seen could still name the manifest: removing
          * it would leave them dangling. */
         if (plat_is_dir(tags)) {
@@ -403,7 +408,11 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex)
             if (manifest_tag_path(repo, l.name(i), link) != 0 || read_link(link, text) != 0 ||
                 !link_names_hex(text, hex))
                 continue;
-            if (path_join(tag_dir, tags, l.name(i)) != 0 || delete_tree(tag_dir) != 0)
+            /* What must go is the link that names the manifest; a directory
+             * that another process holds open a moment too long (Windows) may
+             * stay behind empty, which names nothing. */
+            if (path_join(tag_dir, tags, l.name(i)) != 0 ||
+                (delete_tree(tag_dir) != 0 && plat_is_file(link)))
                 failed = true;
         }
         plat_rmdir(tags); /* only when nothing else is left in it */
