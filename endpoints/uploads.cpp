@@ -74,7 +74,15 @@ void blob_answer(const char *digest)
 
 int append_cb(void *, const void *data, size_t len)
 {
-    return reg_blob_append_chunk(s_id, data, len);
+    return reg_blob_append_write(data, len);
+}
+
+/* The request body appended to the upload, held open for the whole body. */
+int stream_body(uint64_t *total)
+{
+    if (reg_blob_append_begin(s_id) != 0) return -1;
+    const int rc = cgi_stream_post(append_cb, nullptr, total);
+    return reg_blob_append_end() == 0 ? rc : -1;
 }
 
 /* A chunk with Content-Range must start where the upload ends and be as
@@ -101,7 +109,7 @@ void check_content_range(void)
 void append_body(void)
 {
     uint64_t total = 0;
-    if (cgi_stream_post(append_cb, nullptr, &total) != 0) oci_fail_storage();
+    if (stream_body(&total) != 0) oci_fail_storage();
     const long long announced = strtoll(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
     if (announced > 0 && total != static_cast<uint64_t>(announced))
         oci_fail("SIZE_INVALID", "body shorter than its Content-Length");
@@ -169,7 +177,7 @@ void start(void)
     /* Monolithic: the whole blob in this one request. Nothing half-done
      * stays behind when it fails. */
     uint64_t total = 0;
-    const int rc = cgi_stream_post(append_cb, nullptr, &total);
+    const int rc = stream_body(&total);
     const long long announced = strtoll(cgi_env("CONTENT_LENGTH", "0"), nullptr, 10);
     if (rc != 0 || (announced > 0 && total != static_cast<uint64_t>(announced))) {
         reg_blob_cancel_upload(s_id);

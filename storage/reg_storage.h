@@ -27,6 +27,14 @@ const char *reg_storage_get_stats_json(void);
 
 int reg_blob_start_upload(char *out_upload_uuid); /* >= 37 bytes */
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t length);
+/* Streamed appends: the upload stays open from begin to end, one process
+ * at a time, and its running digest is saved beside it at the end, so the
+ * finish need not read the upload again. reg_blob_append_chunk is the three
+ * in one call. After a failed write the rest are refused; end always
+ * closes. 0 or -1. */
+int reg_blob_append_begin(const char *upload_uuid);
+int reg_blob_append_write(const void *data, size_t length);
+int reg_blob_append_end(void);
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                            char *out_digest); /* >= 72 bytes */
 int reg_blob_cancel_upload(const char *upload_uuid);

@@ -3,7 +3,10 @@
  * store.
  *
  * An upload is one file, R/uploads/ID.part, that grows by appending. The
- * finish hashes it once, and a matching upload is renamed into
+ * appends hash what they write and save the running digest beside it
+ * (storage_upload_hash.cpp); the finish takes the digest from there, or
+ * hashes the file when no saved state covers it, and a matching upload is
+ * renamed into
  * R/blobs/sha256/HH/HEX: no copy, and never over an existing file, so a
  * stored blob is never rewritten. Every operation runs the checks of the
  * status convention in order (pointers, initialisation, identifier forms)
@@ -87,6 +90,117 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid)
     return 0;
 }
 
+namespace
+{
+
+/* The upload between reg_blob_append_begin and reg_blob_append_end. While
+ * hashing, ctx covers exactly the first `size` bytes of the file. */
+struct appender {
+    int fd = -1;
+    char id[kUploadIdLen + 1] = "";
+    int64_t size = 0;
+    bool hashing = false;
+    bool failed = false;
+    sha256_ctx ctx;
+};
+appender s_append;
+
+/* The checks every append starts with; path gets the upload file. */
+bool append_target(const char *upload_uuid, char *path)
+{
+    if (!require_ready() || !upload_id_ok(upload_uuid)) return false;
+    if (upload_path_for_uuid(upload_uuid, path) != 0 || !is_file(path)) {
+        set_error("upload not found: %s", upload_uuid);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int reg_blob_append_begin(const char *upload_uuid)
+{
+    if (!upload_uuid) {
+        set_error("upload_uuid is NULL");
+        return -1;
+    }
+    if (s_append.fd >= 0) reg_blob_append_end();
+    char path[kPathCap];
+    if (!append_target(upload_uuid, path)) return -1;
+    appender &a = s_append;
+    a = appender{};
+    a.fd = plat_open_append(path);
+    plat_file_info info;
+    if (a.fd < 0 || plat_stat(path, &info) != 0) {
+        if (a.fd >= 0) plat_close(a.fd);
+        a.fd = -1;
+        set_error("write error appending chunk");
+        return -1;
+    }
+    copy_cut(a.id, sizeof a.id, upload_uuid);
+    a.size = info.size;
+    /* Without a state that covers the file as it stands, the finish hashes
+     * the whole file: hashing only what follows would be of no use. */
+    if (upload_hash_load(upload_uuid, a.size, &a.ctx) == 0) {
+        a.hashing = true;
+    } else if (a.size == 0) {
+        sha256_init(&a.ctx);
+        a.hashing = true;
+    }
+    return 0;
+}
+
+extern "C" int reg_blob_append_write(const void *data, size_t length)
+{
+    appender &a = s_append;
+    if (a.fd < 0 || a.failed) {
+        set_error("write error appending chunk");
+        return -1;
+    }
+    if (length > 0 && !data) {
+        set_error("upload_uuid/data is NULL");
+        return -1;
+    }
+    const auto *p = static_cast<const unsigned char *>(data);
+    size_t left = length;
+    while (left > 0) {
+        const int64_t n = plat_write(a.fd, p, left);
+        if (n <= 0) {
+            /* Part of this write may be in the file: no state can say what. */
+            a.failed = true;
+            a.hashing = false;
+            set_error("write error appending chunk");
+            return -1;
+        }
+        if (a.hashing) sha256_update(&a.ctx, p, static_cast<size_t>(n));
+        a.size += n;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+extern "C" int reg_blob_append_end(void)
+{
+    appender &a = s_append;
+    if (a.fd < 0) return 0;
+    bool ok = plat_close(a.fd) == 0 && !a.failed;
+    a.fd = -1;
+    /* The state is saved only when the file holds exactly what was hashed:
+     * another process appending meanwhile would make it a lie. */
+    char path[kPathCap];
+    plat_file_info info;
+    if (ok && a.hashing && upload_path_for_uuid(a.id, path) == 0 && plat_stat(path, &info) == 0 &&
+        info.size == a.size && upload_hash_save(a.id, a.size, &a.ctx) == 0)
+        return 0;
+    upload_hash_forget(a.id);
+    if (!ok) {
+        set_error("write error appending chunk");
+        return -1;
+    }
+    return 0;
+}
+
 /* Appends length bytes where the upload file ends; no offset is tested. */
 extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t length)
 {
@@ -94,22 +208,12 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
         set_error("upload_uuid/data is NULL");
         return -1;
     }
-    if (!require_ready() || !upload_id_ok(upload_uuid)) return -1;
     char path[kPathCap];
-    if (upload_path_for_uuid(upload_uuid, path) != 0 || !is_file(path)) {
-        set_error("upload not found: %s", upload_uuid);
-        return -1;
-    }
+    if (!append_target(upload_uuid, path)) return -1;
     if (length == 0) return 0;
-    file_ptr f(std::fopen(path, "ab"));
-    bool ok = f && std::fwrite(data, 1, length, f.get()) == length && !std::ferror(f.get());
-    /* fclose flushes the stream's buffer: a full disk often shows only here. */
-    if (f && std::fclose(f.release()) != 0) ok = false;
-    if (!ok) {
-        set_error("write error appending chunk");
-        return -1;
-    }
-    return 0;
+    if (reg_blob_append_begin(upload_uuid) != 0) return -1;
+    const int wrote = reg_blob_append_write(data, length);
+    return reg_blob_append_end() == 0 && wrote == 0 ? 0 : -1;
 }
 
 /* Hashes the upload, compares, and renames it into the store. Failures in
@@ -133,8 +237,14 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         return -1;
     }
 
+    /* The state the appends saved, when it covers the whole file; the file
+     * itself otherwise. Both give the same digest. */
     uint8_t sum[32];
-    if (sha256_file(upload, sum) != 0) {
+    sha256_ctx saved;
+    plat_file_info info;
+    if (plat_stat(upload, &info) == 0 && upload_hash_load(upload_uuid, info.size, &saved) == 0) {
+        sha256_final(&saved, sum);
+    } else if (sha256_file(upload, sum) != 0) {
         set_error("hashing upload failed");
         return -1;
     }
@@ -144,6 +254,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     if (std::strcmp(actual, expected_digest) != 0) {
         set_error("digest mismatch: expected %s, got %s", expected_digest, actual);
         if (is_file(upload)) plat_remove(upload);
+        upload_hash_forget(upload_uuid);
         return -1;
     }
 
@@ -172,6 +283,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
             return -1;
         }
     }
+    upload_hash_forget(upload_uuid);
     copy_cut(out_digest, kDigestLen + 1, expected_digest);
     return 0;
 }
@@ -184,6 +296,7 @@ extern "C" int reg_blob_cancel_upload(const char *upload_uuid)
     }
     if (!require_ready() || !upload_id_ok(upload_uuid)) return -1;
     char path[kPathCap];
+    upload_hash_forget(upload_uuid);
     if (upload_path_for_uuid(upload_uuid, path) != 0 || !is_file(path)) return 0;
     if (plat_remove(path) != 0) {
         set_error("cancel failed");

@@ -186,6 +186,24 @@ template <class F> void each_upload(gc_run &r, F &&f)
     }
 }
 
+/* Saved digests whose upload is gone (finished, cancelled or removed as
+ * stale) and that no append touched within the window: a process that died
+ * between its upload and its state leaves them, as do temporaries. */
+void remove_orphaned_upload_states(gc_run &r, int64_t now)
+{
+    char dir[kPathCap], part[kPathCap];
+    if (upload_state_dir(dir) != 0 || list_dir_full(dir, &r.listing) != 0) return;
+    for (int i = 0; i < r.listing.count(); ++i) {
+        const char *name = r.listing.name(i);
+        if (r.listing.is_dir(i) || path_join(r.path, dir, name) != 0) continue;
+        const bool upload_open = std::strlen(name) == kUploadIdLen && uuid_valid(name) &&
+                                 upload_path_for_uuid(name, part) == 0 && plat_is_file(part);
+        const int64_t t = file_time(r.path, nullptr);
+        if (!upload_open && t >= 0 && now - t >= kUploadActiveSecs) plat_remove(r.path);
+    }
+    plat_rmdir(dir); /* only when nothing is left in it */
+}
+
 /* Counts stale uploads and, in a real run, removes them. */
 void remove_stale_uploads(gc_run &r)
 {
@@ -196,6 +214,7 @@ void remove_stale_uploads(gc_run &r)
         r.stale_bytes += size;
         if (!r.p.dry_run && plat_is_file(path)) plat_remove(path);
     });
+    if (!r.p.dry_run) remove_orphaned_upload_states(r, now);
 }
 
 bool upload_in_progress(gc_run &r)

@@ -31,6 +31,7 @@
 
 #include "platform.h"
 #include "reg_storage.h"
+#include "sha256.h"
 
 #if defined(__MINGW_PRINTF_FORMAT)
 /* mingw: check against the printf the runtime really uses (C99 with %zu). */
@@ -113,6 +114,8 @@ int manifest_body_path(const char *repo, const char *file, char *out);
 int manifest_referrers_dir(const char *repo, const char *subject_hex, char *out);
 int manifest_referrer_path(const char *repo, const char *subject_hex, const char *hex, char *out);
 int upload_path_for_uuid(const char *uuid, char *out); /* R/uploads/ID.part */
+int upload_state_dir(char *out);                       /* R/uploads/sha256-state */
+int upload_state_path(const char *uuid, char *out);    /* R/uploads/sha256-state/ID */
 int gc_dir(char *out);                                 /* R/_gc */
 int gc_progress_path(char *out);                       /* R/_gc/progress.json */
 int gc_cancel_path(char *out);                         /* R/_gc/cancel */
@@ -303,6 +306,19 @@ int count_tags();
 int count_tags_of(char *const *names, int count);
 int64_t count_blobs(int *out_count);
 int count_uploads(int64_t *out_bytes);
+
+/* ---- an upload's running digest (storage_upload_hash.cpp) --------------- */
+
+/* The SHA-256 state after the first `size` bytes of upload uuid, as the
+ * last append saved it. 0 only when a state file exists, reads back whole,
+ * names this upload and covers exactly size bytes; -1 otherwise, and the
+ * caller hashes the upload file itself. */
+int upload_hash_load(const char *uuid, int64_t size, sha256_ctx *out);
+/* Saves ctx as the state after size bytes, replacing the last one
+ * atomically. 0 or -1 (nothing is lost then but the shortcut). */
+int upload_hash_save(const char *uuid, int64_t size, const sha256_ctx *ctx);
+/* Removes the upload's saved state, if any. */
+void upload_hash_forget(const char *uuid);
 
 /* ---- upload ids (storage_upload_id.cpp) -------------------------------- */
 

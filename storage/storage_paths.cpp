@@ -171,6 +171,16 @@ int upload_path_for_uuid(const char *uuid, char *out)
     return path_builder(out).add(s_root).level("uploads").level(name).done();
 }
 
+int upload_state_dir(char *out)
+{
+    return path_builder(out).add(s_root).level("uploads").level("sha256-state").done();
+}
+
+int upload_state_path(const char *uuid, char *out)
+{
+    return path_builder(out).add(s_root).level("uploads").level("sha256-state").level(uuid).done();
+}
+
 int blob_path_for_digest(const char *digest, char *out)
 {
     if (strnlen(digest, 9) < 9) {

@@ -43,9 +43,9 @@ class MountedStore : public FaultStore
         }
     }
     /* Fills the device with a file outside the store until it is refused. */
-    void fill()
+    void fill(const char *name = "filler")
     {
-        FILE *f = std::fopen((fs::path(root) / "filler").string().c_str(), "wb");
+        FILE *f = std::fopen((fs::path(root) / name).string().c_str(), "wb");
         ASSERT_NE(f, nullptr);
         const std::string chunk(4096, 'f');
         while (std::fwrite(chunk.data(), 1, chunk.size(), f) == chunk.size() && std::fflush(f) == 0)
@@ -95,6 +95,7 @@ TEST_F(FullDevice, EveryOperationFailsCleanlyAndNothingStoredIsLost)
     const std::string pending_digest = digest_of("finished after the device filled");
     EXPECT_EQ(reg_blob_finish_upload(pending.c_str(), pending_digest.c_str(), out), 0) << error();
     EXPECT_EQ(reg_blob_exists(pending_digest.c_str()), 1);
+    fill("filler-2"); /* the finish freed the upload's saved digest */
 
     /* A put that would move an existing tag fails and leaves it in place. */
     const std::string body = manifest_json(base.blobs);

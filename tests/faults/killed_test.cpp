@@ -48,7 +48,7 @@ class Killed : public FaultStore
     /* Every upload file made stale, every blob old enough to collect. */
     void age_everything() const
     {
-        for (auto &e : fs::directory_iterator(fs::path(root) / "uploads"))
+        for (auto &e : fs::recursive_directory_iterator(fs::path(root) / "uploads"))
             gctest::age(e.path(), 1000);
         old_blobs();
     }

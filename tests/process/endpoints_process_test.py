@@ -252,7 +252,7 @@ class EndpointCase(unittest.TestCase):
         return self.store_path("blobs", "sha256", hexd[:2], hexd)
 
     def uploads(self):
-        return sorted(os.listdir(self.store_path("uploads")))
+        return sorted(n for n in os.listdir(self.store_path("uploads")) if n.endswith(".part"))
 
 
 class PushAndPull(EndpointCase):

@@ -99,7 +99,7 @@ TEST_F(BadInput, UploadIdsAreRefusedByEveryOperationThatTakesOne)
     size_t files = 0;
     for (const auto &e : fs::recursive_directory_iterator(root))
         files += e.is_regular_file();
-    EXPECT_EQ(files, 2u) << "config.json and the one upload";
+    EXPECT_EQ(files, 3u) << "config.json, the one upload and its saved digest";
 }
 
 TEST_F(BadInput, DigestsAreRefusedByEveryBlobOperation)
