@@ -80,6 +80,13 @@ int cgi_parse_content_range(const char *header, int64_t *out_first, int64_t *out
  * after the headers, through one fixed buffer. The bytes written, or -1
  * when the file cannot be read or the client went away. */
 int64_t cgi_send_file(const char *path, int64_t offset, int64_t length);
+/* X-Sendfile: the web server sends the file the program names. Only when
+ * the server says so itself (REGISTRY_X_SENDFILE=1 in the environment it
+ * gives): one that ignored the header would send an empty body. */
+int cgi_x_sendfile_enabled(void);
+/* Adds "X-Sendfile: PATH", every byte but unreserved ones and '/' written
+ * as %XX (the server decodes the value). 0, or -1 when it does not fit. */
+int cgi_header_x_sendfile(const char *path);
 
 /* Request body intake. */
 char *cgi_read_post(uint64_t *out_len);

@@ -103,6 +103,12 @@ int plat_fseek64(FILE *f, int64_t offset);
 /* Switch standard output / input to untranslated (binary) mode. They return
  * what the platform's mode switch returned; 0 where there is no such switch. */
 int plat_stdout_binary(void);
+/* Copies length bytes of the file at path from offset to standard output's
+ * descriptor (stdio buffers must be flushed first), inside the kernel where
+ * it can (sendfile on Linux), else through one buffer. The bytes written,
+ * which is less than length when the file is shorter or the reader went
+ * away; -1 when the file cannot be opened or positioned. */
+int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length);
 int plat_stdin_binary(void);
 /* Lets a CGI program finish its request whatever the web server does once
  * it has the answer: a write to a standard output whose reader has gone (a
@@ -126,6 +132,10 @@ int64_t plat_time(void);                    /* seconds since 1970, UTC */
 int plat_gmtime(int64_t t, struct tm *out); /* 0, or -1 when t cannot be broken down */
 uint64_t plat_tick_ms(void);                /* monotonic milliseconds */
 long plat_pid(void);
+/* path made absolute against the working directory (unchanged when it is
+ * absolute already), into out of cap bytes. 0, or -1 when it does not fit
+ * or the working directory cannot be read. */
+int plat_absolute_path(const char *path, char *out, size_t cap);
 
 #ifdef __cplusplus
 }

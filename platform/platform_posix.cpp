@@ -17,9 +17,14 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 /* ---- file attributes ---------------------------------------------------- */
@@ -248,4 +253,74 @@ uint64_t plat_tick_ms(void)
 long plat_pid(void)
 {
     return static_cast<long>(getpid());
+}
+
+int plat_absolute_path(const char *path, char *out, size_t cap)
+{
+    if (!path || !out || cap == 0) return -1;
+    size_t at = 0;
+    if (path[0] != '/') {
+        if (!getcwd(out, cap)) return -1;
+        at = strlen(out);
+        if (at == 0 || out[at - 1] != '/') {
+            if (at + 1 >= cap) return -1;
+            out[at++] = '/';
+        }
+    }
+    const size_t len = strlen(path);
+    if (at + len >= cap) return -1;
+    memcpy(out + at, path, len + 1);
+    return 0;
+}
+
+int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length)
+{
+    if (!path || offset < 0 || length < 0) return -1;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int64_t sent = 0;
+#if defined(__linux__)
+    /* The pages go from the page cache into the pipe or socket without a
+     * copy through this process. An output sendfile cannot write to (one
+     * opened for appending) refuses the first call: the copy below does it. */
+    off_t at = static_cast<off_t>(offset);
+    bool refused = false;
+    while (sent < length) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(length - sent, 1 << 30));
+        const ssize_t n = sendfile(STDOUT_FILENO, fd, &at, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && sent == 0 && (errno == EINVAL || errno == ENOSYS)) refused = true;
+        if (n <= 0) break;
+        sent += n;
+    }
+    if (!refused) {
+        close(fd);
+        return sent;
+    }
+#endif
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        close(fd);
+        return -1;
+    }
+    constexpr size_t kBuf = 262144;
+    char *buf = static_cast<char *>(malloc(kBuf));
+    while (buf && sent < length) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(length - sent, kBuf));
+        ssize_t got;
+        do {
+            got = read(fd, buf, want);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) break;
+        ssize_t off = 0;
+        while (off < got) {
+            const int64_t w = plat_write(STDOUT_FILENO, buf + off, static_cast<size_t>(got - off));
+            if (w <= 0) break;
+            off += w;
+        }
+        sent += off;
+        if (off < got) break;
+    }
+    free(buf);
+    close(fd);
+    return sent;
 }

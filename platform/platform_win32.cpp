@@ -369,3 +369,40 @@ long plat_pid(void)
 {
     return static_cast<long>(_getpid());
 }
+
+int plat_absolute_path(const char *path, char *out, size_t cap)
+{
+    if (!path || !out || cap == 0 || cap > INT_MAX) return -1;
+    return _fullpath(out, path, cap) ? 0 : -1;
+}
+
+int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length)
+{
+    if (!path || offset < 0 || length < 0) return -1;
+    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) return -1;
+    if (_lseeki64(fd, offset, SEEK_SET) < 0) {
+        _close(fd);
+        return -1;
+    }
+    constexpr unsigned kBuf = 262144;
+    char *buf = static_cast<char *>(malloc(kBuf));
+    const int out = _fileno(stdout);
+    int64_t sent = 0;
+    while (buf && sent < length) {
+        const unsigned want = static_cast<unsigned>(length - sent < kBuf ? length - sent : kBuf);
+        const int got = _read(fd, buf, want);
+        if (got <= 0) break;
+        int off = 0;
+        while (off < got) {
+            const int w = _write(out, buf + off, static_cast<unsigned>(got - off));
+            if (w <= 0) break;
+            off += w;
+        }
+        sent += off;
+        if (off < got) break;
+    }
+    free(buf);
+    _close(fd);
+    return sent;
+}

@@ -9,6 +9,11 @@
 #   SERVE_DIR/lighttpd.conf         the configuration
 # Usage: lighttpd-conf.sh SERVE_DIR PORT PROGRAM_DIR
 # PROGRAM_DIR is the build's endpoints/ folder (healthz, v2_base, ...).
+# Environment:
+#   REGISTRY_X_SENDFILE=1     lighttpd sends whole blobs itself (X-Sendfile)
+#                             from the default storage root; the program only
+#                             names the file
+#   LIGHTTPD_EXTRA_CONF=FILE  included last, for local additions
 set -euo pipefail
 serve_dir=$1 port=$2 programs=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,4 +27,11 @@ for p in healthz v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads v2_
 done
 sed -e "s#@SERVE_DIR@#$serve_dir#g" -e "s#@PORT@#$port#g" \
     "$here/lighttpd.conf.in" > "$serve_dir/lighttpd.conf"
+if [ "${REGISTRY_X_SENDFILE:-0}" = 1 ]; then
+    sed -e "s#@SERVE_DIR@#$serve_dir#g" "$here/lighttpd-x-sendfile.conf.in" >> "$serve_dir/lighttpd.conf"
+fi
+if [ -n "${LIGHTTPD_EXTRA_CONF:-}" ]; then
+    echo "include \"$(cd "$(dirname "$LIGHTTPD_EXTRA_CONF")" && pwd)/$(basename "$LIGHTTPD_EXTRA_CONF")\"" \
+        >> "$serve_dir/lighttpd.conf"
+fi
 echo "$serve_dir/lighttpd.conf"

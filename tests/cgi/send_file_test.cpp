@@ -11,6 +11,8 @@
 #include "tv_cgi.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -162,6 +164,91 @@ TEST_F(SendFile, AClientThatHungUpFailsTheSendButNotTheProcess)
         write_text(result_file(), std::to_string(rc));
     });
     EXPECT_EQ(result(), "-1");
+#endif
+}
+
+TEST_F(SendFile, EveryKindOfOutputGetsTheSameBytes)
+{
+    /* A pipe, as the web server reads a program (copied in the kernel on
+     * Linux), and a file opened for appending, which that copy refuses and
+     * the buffered one takes over. */
+    SKIP_ON_WINDOWS("pipes and append mode are set up with POSIX calls here");
+#ifndef _WIN32
+    const std::string bytes = body_of(kFileSize);
+    write_text(file(), bytes);
+    const std::string piped = tmp.sub("piped.bin");
+    run_in_child([&] {
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        const pid_t reader = fork();
+        if (reader == 0) {
+            close(fds[1]);
+            FILE *out = std::fopen(piped.c_str(), "wb");
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fds[0], buf, sizeof buf)) > 0) std::fwrite(buf, 1, n, out);
+            std::fclose(out);
+            _exit(0);
+        }
+        close(fds[0]);
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        const int64_t rc = cgi_send_file(file().c_str(), 1000, kFileSize - 2000);
+        std::fclose(stdout);
+        close(STDOUT_FILENO);
+        int status = 0;
+        waitpid(reader, &status, 0);
+        write_text(result_file(), std::to_string(rc));
+    });
+    EXPECT_EQ(result(), std::to_string(kFileSize - 2000));
+    EXPECT_EQ(read_text(piped), bytes.substr(1000, kFileSize - 2000));
+
+    const std::string appended = tmp.sub("appended.bin");
+    write_text(appended, "head|");
+    run_in_child([&] {
+        const int fd = open(appended.c_str(), O_WRONLY | O_APPEND);
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+        const int64_t rc = cgi_send_file(file().c_str(), 7, 300000);
+        write_text(result_file(), std::to_string(rc));
+    });
+    EXPECT_EQ(result(), "300000");
+    EXPECT_EQ(read_text(appended), "head|" + bytes.substr(7, 300000));
+#endif
+}
+
+TEST_F(SendFile, XSendfileOnlyWhenTheServerSaysSoAndWithTheNameEncoded)
+{
+    struct Case {
+        const char *value;
+        int enabled;
+    };
+    for (const Case &c : {Case{nullptr, 0}, Case{"", 0}, Case{"0", 0}, Case{"yes", 0},
+                          Case{"10", 0}, Case{"1", 1}}) {
+        ScopedEnv e("REGISTRY_X_SENDFILE", c.value);
+        EXPECT_EQ(cgi_x_sendfile_enabled(), c.enabled) << (c.value ? c.value : "(unset)");
+    }
+    /* The server decodes the value: a '%', a space or a line end in the
+     * storage root must reach it as itself, never end the header early. A
+     * relative name is made absolute (the server's directory is not ours). */
+    run_in_child([&] {
+        plat_stdout_redirect(out_file().c_str());
+        const int a = cgi_header_x_sendfile("/srv/a b%c\r\nX-Evil: 1/blob");
+        const int b = cgi_header_x_sendfile("rel/blob");
+        const int c = cgi_header_x_sendfile(std::string(5000, 'x').c_str());
+        write_text(result_file(), std::to_string(a) + std::to_string(b) + std::to_string(c));
+    });
+    EXPECT_EQ(result(), "00-1");
+    const std::string out = output();
+    EXPECT_EQ(out.substr(0, out.find("\r\n")),
+              "X-Sendfile: /srv/a%20b%25c%0D%0AX-Evil%3A%201/blob");
+    const std::string second = out.substr(out.find("\r\n") + 2);
+    const std::string cwd = fs::current_path().generic_string();
+#ifndef _WIN32
+    EXPECT_EQ(second, "X-Sendfile: " + cwd + "/rel/blob\r\n");
+#else
+    EXPECT_EQ(second.rfind("X-Sendfile: ", 0), 0u) << second;
+    EXPECT_NE(second.find("/rel/blob"), std::string::npos) << second;
 #endif
 }
 

@@ -33,13 +33,20 @@ def digest(data):
 class Server(ServedRegistry):
     """lighttpd over the programs in a serve directory of its own."""
 
-    def __init__(self):
+    def __init__(self, x_sendfile=False):
         self.tmp = tempfile.mkdtemp(prefix="registry-web-")
+        saved = os.environ.get("REGISTRY_X_SENDFILE")
+        os.environ["REGISTRY_X_SENDFILE"] = "1" if x_sendfile else "0"
         try:
             super().__init__(os.path.join(self.tmp, "serve"), PROGRAMS)
         except Exception:
             shutil.rmtree(self.tmp, ignore_errors=True)
             raise
+        finally:
+            if saved is None:
+                del os.environ["REGISTRY_X_SENDFILE"]
+            else:
+                os.environ["REGISTRY_X_SENDFILE"] = saved
 
     def stop(self):
         super().stop()
@@ -70,12 +77,13 @@ class Response:
 
 class RegistryCase(unittest.TestCase):
     server = None
+    x_sendfile = False
 
     @classmethod
     def setUpClass(cls):
         if not os.path.exists(LIGHTTPD):
             raise unittest.SkipTest("lighttpd is not installed")
-        cls.server = Server()
+        cls.server = Server(cls.x_sendfile)
 
     @classmethod
     def tearDownClass(cls):
@@ -381,6 +389,29 @@ class BlobReads(RegistryCase):
         self.expect_error(self.request("GET", f"/v2/blobs/blobs/{d}"), 404, "BLOB_UNKNOWN")
         self.expect_error(self.request("DELETE", f"/v2/blobs/blobs/{d}"), 404, "BLOB_UNKNOWN")
         self.assertEqual(self.request("HEAD", f"/v2/blobs/blobs/{d}").status, 404)
+
+
+class BlobReadsWithXSendfile(BlobReads):
+    """The same reads with lighttpd sending whole blobs itself: the program
+    names the file, ranges and HEAD stay the program's."""
+    x_sendfile = True
+
+    def test_whole_blobs_are_sent_by_the_server(self):
+        data = os.urandom(3 << 20)
+        d = self.push_blob("xs", data)
+        before = os.path.getsize(self.server.log)
+        r = self.request("GET", f"/v2/xs/blobs/{d}")
+        self.assertEqual((r.status, r.body == data, r.header("Content-Length"),
+                          r.header("Docker-Content-Digest"), r.header("Content-Type")),
+                         (200, True, str(len(data)), d, "application/octet-stream"))
+        self.assertIsNone(r.header("X-Sendfile"), "the name of the file never reaches a client")
+        deadline = time.time() + 5
+        while time.time() < deadline and os.path.getsize(self.server.log) == before:
+            time.sleep(0.02)
+        with open(self.server.log) as f:
+            f.seek(before)
+            line = f.read()
+        self.assertIn(f'"status":200,"bytes":{len(data)},', line)
 
 
 class Manifests(RegistryCase):
