@@ -20,6 +20,8 @@ namespace
 {
 
 constexpr size_t kChunkSize = 65536;
+/* How far the web server may write ahead of the program into its pipe. */
+constexpr size_t kReadAhead = 1048576;
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -104,6 +106,7 @@ int cgi_stream_post(cgi_body_cb callback, void *ctx, uint64_t *out_total)
         if (remaining <= 0) return 0;
     }
     FILE *in = spooled ? spooled.get() : stdin;
+    if (!spooled) plat_stdin_read_ahead(kReadAhead);
 
     HeapPtr<unsigned char> chunk(static_cast<unsigned char *>(malloc(kChunkSize)));
     if (!chunk) return -1;

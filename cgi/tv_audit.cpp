@@ -137,9 +137,14 @@ void init_once()
 /* Current UTC time, or the epoch when it cannot be broken down. */
 void utc_stamp(char *out, size_t cap)
 {
+    /* Formatted by hand: strftime would load the local time zone on every
+     * request for a stamp that is UTC anyway. */
     struct tm tm;
-    if (plat_gmtime(plat_time(), &tm) != 0 || strftime(out, cap, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
-        tv_strlcpy(out, kEpochStamp, cap);
+    const int n = plat_gmtime(plat_time(), &tm) != 0
+                      ? -1
+                      : snprintf(out, cap, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
+                                 tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    if (n != 20) tv_strlcpy(out, kEpochStamp, cap);
 }
 
 /* Moves the log to its ".1" name when the line would take it past the cap.

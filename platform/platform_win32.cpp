@@ -406,3 +406,5 @@ int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length)
     _close(fd);
     return sent;
 }
+
+void plat_stdin_read_ahead(size_t) {}

@@ -40,53 +40,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # ---- yyjson source ----------------------------------------------------------
-# The distribution's source package, from the suite the host's yyjson comes
-# from: the extra suite setup.sh adds when the release has none, else the
-# machine's own release.
 
-src_list=/etc/apt/sources.list.d/registry-yyjson-src.sources
-yyjson_src() { ls -d "$deps"/src/yyjson-*/ 2>/dev/null | head -n 1; }
-
-if [ -z "$(yyjson_src)" ]; then
-    if ! apt-cache showsrc yyjson 2>/dev/null | grep -q '^Package: yyjson'; then
-        need_root
-        extra=/etc/apt/sources.list.d/registry-yyjson.sources
-        if [ -f "$extra" ]; then
-            mirror=$(awk '/^URIs:/ {print $2; exit}' "$extra")
-            suite=$(awk '/^Suites:/ {print $2; exit}' "$extra")
-        else
-            mirror=$(bash "$root/scripts/debian-mirror.sh")
-            suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-        fi
-        cat > "$src_list" <<SRC
-Types: deb-src
-URIs: $mirror
-Suites: $suite
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-        apt-get update -qq
-    fi
-    mkdir -p "$deps/src"
-    cd "$deps/src"
-    if ! apt-get source -qq yyjson >/dev/null 2>apt-source.log; then
-        # Some mirrors serve the upstream tarball but not the packaging
-        # files; the tarball alone builds. Its checksum comes from the signed
-        # source index.
-        orig=$(ls yyjson_*.orig.tar.* 2>/dev/null | head -n 1)
-        sum=$(apt-cache showsrc yyjson | awk -v f="$orig" '$3 == f && length($1) == 64 {print $1; exit}')
-        if [ -z "$orig" ] || [ -z "$sum" ] || ! echo "$sum  $orig" | sha256sum -c --quiet; then
-            cat apt-source.log >&2
-            echo "windows: could not fetch the yyjson source package" >&2
-            exit 1
-        fi
-        mkdir -p yyjson-orig
-        tar -xf "$orig" -C yyjson-orig --strip-components=1
-    fi
-    cd "$root"
-fi
-src=$(yyjson_src)
-[ -n "$src" ] || { echo "windows: yyjson source package did not unpack" >&2; exit 1; }
+src=$(bash "$root/scripts/yyjson-source.sh" "$deps/src")
 
 # ---- the target's yyjson and GoogleTest -------------------------------------
 

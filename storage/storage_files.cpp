@@ -106,6 +106,9 @@ int mkdirs(const char *path)
 {
     size_t len = path ? std::strlen(path) : 0;
     if (len == 0 || len > kPathCap - 1) return -1;
+    /* Nearly always the directory stands already: one look, not a mkdir
+     * per component (every request brings the layout up). */
+    if (plat_dir_exists(path)) return 0;
     char prefix[kPathCap];
     std::memcpy(prefix, path, len + 1);
 
