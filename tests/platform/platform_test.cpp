@@ -4,9 +4,11 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -228,6 +230,43 @@ TEST_F(Platform, StdoutRedirectCapturesExactBytes)
     });
     EXPECT_EQ(got, "Status: 200\r\n\r\nline\n");
     EXPECT_EQ(plat_stdout_redirect(p("no" PLAT_SEP_STR "out").c_str()), -1);
+}
+
+TEST_F(Platform, FileToStdoutCopiesExactlyTheRangeAsked)
+{
+    /* Every byte value, CR LF and ^Z among them: no text-mode copy. */
+    std::string bytes(300000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    write_text(p("src"), bytes);
+    struct Case {
+        int64_t offset, length, sent;
+    };
+    const Case cases[] = {{0, 300000, 300000}, {5, 10, 10},         {262143, 37857, 37857},
+                          {0, 0, 0},           {299990, 100, 10}, {400000, 5, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
+        int64_t sent = -2;
+        const std::string got = capture_stdout(p("out"), [&] {
+            sent = plat_file_to_stdout(p("src").c_str(), c.offset, c.length);
+        });
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(got, bytes.substr(std::min<size_t>(c.offset, bytes.size()), c.sent));
+    }
+    EXPECT_EQ(plat_file_to_stdout(p("missing").c_str(), 0, 1), -1);
+    EXPECT_EQ(plat_file_to_stdout(nullptr, 0, 1), -1);
+    EXPECT_EQ(plat_file_to_stdout(p("src").c_str(), -1, 1), -1);
+}
+
+TEST_F(Platform, AbsolutePathsAreKeptRelativeOnesJoinTheWorkingDirectory)
+{
+    char out[4096];
+    const std::string here = std::filesystem::current_path().string();
+    ASSERT_EQ(plat_absolute_path("a" PLAT_SEP_STR "b", out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), here + PLAT_SEP_STR "a" PLAT_SEP_STR "b");
+    ASSERT_EQ(plat_absolute_path(tmp.str().c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), tmp.str());
+    EXPECT_EQ(plat_absolute_path("a", out, here.size() + 2), -1) << "no room for the name";
+    EXPECT_EQ(plat_absolute_path(nullptr, out, sizeof out), -1);
 }
 
 TEST_F(Platform, Fseek64PositionsFromTheStartPastFourGibibytes)
