@@ -106,7 +106,7 @@ int cgi_stream_post(cgi_body_cb callback, void *ctx, uint64_t *out_total)
         if (remaining <= 0) return 0;
     }
     FILE *in = spooled ? spooled.get() : stdin;
-    if (!spooled) plat_stdin_read_ahead(kReadAhead);
+    if (!spooled) plat_pipe_reserve(0, kReadAhead);
 
     HeapPtr<unsigned char> chunk(static_cast<unsigned char *>(malloc(kChunkSize)));
     if (!chunk) return -1;

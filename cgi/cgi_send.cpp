@@ -9,11 +9,18 @@
 
 #include <stdlib.h>
 
+namespace
+{
+/* How far the program may write ahead of the web server into its pipe. */
+constexpr size_t kWriteAhead = 1048576;
+} // namespace
+
 int64_t cgi_send_file(const char *path, int64_t offset, int64_t length)
 {
     if (!path || offset < 0 || length < 0) return -1;
     tv_stdout_bin();
     if (fflush(stdout) != 0) return -1;
+    plat_pipe_reserve(1, kWriteAhead);
     /* A file cut short since its size was taken cannot give the length
      * promised in the headers: the caller must not count it as sent. */
     const int64_t sent = plat_file_to_stdout(path, offset, length);

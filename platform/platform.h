@@ -110,12 +110,12 @@ int plat_stdout_binary(void);
  * away; -1 when the file cannot be opened or positioned. */
 int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length);
 int plat_stdin_binary(void);
-/* Lets the writer of a pipe on standard input run up to bytes ahead of the
- * reader (Linux: the pipe's capacity, within the system's limit for
- * unprivileged processes); nothing elsewhere or for other kinds of input.
- * A request body then keeps arriving while the program works on the last
- * piece. */
-void plat_stdin_read_ahead(size_t bytes);
+/* Lets the writer of a pipe on standard input (fd 0) or output (fd 1) run
+ * up to bytes ahead of its reader (Linux: the pipe's capacity, within the
+ * system's limit for unprivileged processes); nothing elsewhere or for
+ * other kinds of stream. A body then keeps flowing while the other side
+ * works on the last piece, in fewer, larger steps. */
+void plat_pipe_reserve(int fd, size_t bytes);
 /* Lets a CGI program finish its request whatever the web server does once
  * it has the answer: a write to a standard output whose reader has gone (a
  * client that hung up, a server that wants no body after HEAD headers)

@@ -325,15 +325,16 @@ int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length)
     return sent;
 }
 
-void plat_stdin_read_ahead(size_t bytes)
+void plat_pipe_reserve(int fd, size_t bytes)
 {
 #if defined(__linux__) && defined(F_SETPIPE_SZ)
     struct stat st;
-    if (fstat(STDIN_FILENO, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    if ((fd != 0 && fd != 1) || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
     /* Refused above /proc/sys/fs/pipe-max-size: halve until it fits. */
     for (size_t want = bytes; want >= 65536; want /= 2)
-        if (fcntl(STDIN_FILENO, F_SETPIPE_SZ, static_cast<int>(want)) >= 0) return;
+        if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(want)) >= 0) return;
 #else
+    (void)fd;
     (void)bytes;
 #endif
 }

@@ -407,4 +407,4 @@ int64_t plat_file_to_stdout(const char *path, int64_t offset, int64_t length)
     return sent;
 }
 
-void plat_stdin_read_ahead(size_t) {}
+void plat_pipe_reserve(int, size_t) {}
