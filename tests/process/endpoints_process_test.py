@@ -381,6 +381,34 @@ class PushAndPull(EndpointCase):
         r = self.call("v2_uploads", "PATCH", loc, body=b"89", env={"HTTP_CONTENT_RANGE": "8-9"})
         self.assertEqual((r.status, r.header("Range")), (202, "0-9"))
 
+    def test_the_saved_digest_follows_every_chunk_retry_and_cut(self):
+        """Each PATCH leaves the running digest of exactly what the upload
+        holds, also after a refused retry and a body cut short; the finish
+        takes it and forgets it."""
+        loc = self.start_upload()
+        uid = loc.rsplit("/", 1)[1]
+        state = self.store_path("uploads", "sha256-state", uid)
+
+        def covered():
+            with open(state) as f:
+                return int(f.read().split()[3])
+
+        self.call("v2_uploads", "PATCH", loc, body=b"01234")
+        self.assertEqual(covered(), 5)
+        r = self.call("v2_uploads", "PATCH", loc, body=b"567", env={"HTTP_CONTENT_RANGE": "2-4"})
+        self.assert_error(r, 416, "BLOB_UPLOAD_INVALID")
+        self.assertEqual(covered(), 5)
+        r = self.call("v2_uploads", "PATCH", loc, body=b"567", env={"CONTENT_LENGTH": "10"})
+        self.assert_error(r, 400, "SIZE_INVALID")
+        self.assertEqual(covered(), 8)
+        r = self.call("v2_uploads", "PATCH", loc, body=b"89", env={"HTTP_CONTENT_RANGE": "8-9"})
+        self.assertEqual((r.status, covered()), (202, 10))
+        d = digest_of(b"0123456789")
+        self.assertEqual(self.call("v2_uploads", "PUT", loc, f"digest={d}").status, 201)
+        self.assertFalse(os.path.exists(state))
+        with open(self.blob_file(d), "rb") as f:
+            self.assertEqual(f.read(), b"0123456789")
+
     def test_digest_mismatch_stores_nothing(self):
         stored = self.push_blob(b"stored")
         blobs = snapshot(self.store_path("blobs"))
