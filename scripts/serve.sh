@@ -4,6 +4,7 @@
 #   PORT       port to listen on (default 8080, or a free one when taken)
 #   SERVE_DIR  where the programs, config.json, the storage root and
 #              lighttpd's files live (default: .serve in the project)
+#   REGISTRY_X_SENDFILE=1  lighttpd sends whole blobs itself (X-Sendfile)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh"
