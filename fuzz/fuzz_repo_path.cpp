@@ -1,7 +1,7 @@
 /*
  * fuzz_repo_path - the request-path splitter and the name rules:
- * oci_parse_repo_marker, oci_valid_repo_name, and the storage engine's
- * repo_name_valid, tag_valid and digest_valid.
+ * oci_parse_repo_marker, oci_valid_repo_name, oci_valid_tag, oci_valid_digest,
+ * and the storage engine's repo_name_valid, tag_valid and digest_valid.
  *
  * Input: a marker on the first line and the request path after it (each
  * cut at a NUL). Without a line feed the whole input is the path, split
@@ -101,6 +101,9 @@ void check_rules(const fuzz::text &t)
     }
     FUZZ_CHECK(storage::tag_valid(t.c_str()) == (plain_tag(s) ? 1 : 0));
     FUZZ_CHECK(storage::digest_valid(t.c_str()) == (plain_digest(s) ? 1 : 0));
+    /* The request layer's rules for a reference are the engine's. */
+    FUZZ_CHECK(oci_valid_tag(t.c_str()) == (plain_tag(s) ? 1 : 0));
+    FUZZ_CHECK(oci_valid_digest(t.c_str()) == (plain_digest(s) ? 1 : 0));
 }
 
 void check_split(const fuzz::text &path, const char *marker, size_t name_size, size_t rest_size)
