@@ -25,6 +25,7 @@ struct gc_follow {
     admin_bar bar;
     char phase[kPhaseCap] = "";
     int64_t phase_start_ms = 0; /* elapsed when the current phase began */
+    int64_t total = -1;
 };
 
 /* Called by the engine with each snapshot, in this thread. */
@@ -51,7 +52,9 @@ void follow_gc(void *ctx, const char *snapshot)
     v.done = admin_json_int(root, "blobs_scanned");
     v.elapsed_ms = elapsed;
     v.rate_ms = elapsed - f->phase_start_ms;
-    admin_bar_draw(&f->bar, &v, changed ? 1 : 0);
+    /* A new phase or the total found are drawn at once, whatever the pace. */
+    admin_bar_draw(&f->bar, &v, changed || v.total != f->total ? 1 : 0);
+    f->total = v.total;
 }
 
 const char *plural(int64_t n, const char *one, const char *many)
