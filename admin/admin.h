@@ -89,7 +89,9 @@ void admin_error(const admin_opts *opts, const char *path, const char *format, .
     ;
 /* Takes Ctrl-C / SIGINT / SIGTERM from here on: the first only raises the
  * flag admin_interrupted reads (and asks a running collection to stop),
- * the next ends the process. 0 or -1. */
+ * the next ends the process. Only the long commands that can stop cleanly
+ * call it, before any thread is started; for the others Ctrl-C ends the
+ * process at once. 0 or -1. */
 int admin_catch_interrupt(void);
 int admin_interrupted(void);
 /* While set, an interruption also asks the collection to stop. */

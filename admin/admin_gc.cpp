@@ -92,6 +92,8 @@ int clamp_int(int64_t v)
 
 int admin_cmd_gc(const admin_opts *opts)
 {
+    /* Ctrl-C stops the run at its next check instead of killing it. */
+    admin_catch_interrupt();
     gc_follow follow;
     admin_bar_init(&follow.bar, stderr);
     reg_gc_on_progress(follow_gc, &follow);

@@ -24,8 +24,6 @@ int main(int argc, char **argv)
         admin_print_help(stdout, opts.command);
         return ADMIN_OK;
     }
-    /* Before the store is opened: no thread exists yet. */
-    admin_catch_interrupt();
     const int rc = admin_open_store(&opts);
     if (rc != ADMIN_OK) return rc;
     return opts.command->run(&opts);

@@ -73,6 +73,8 @@ hash_result hash_blob(const char *path, char *out, std::vector<unsigned char> &b
 
 int admin_cmd_verify(const admin_opts *opts)
 {
+    /* Ctrl-C ends with the summary of what was checked. */
+    admin_catch_interrupt();
     std::vector<blob_entry> blobs;
     if (reg_blob_foreach(collect, &blobs) != 0) {
         admin_error(opts, admin_root(), "%s", reg_storage_last_error());
@@ -96,6 +98,10 @@ int admin_cmd_verify(const admin_opts *opts)
     char path[kPathCap], actual[kDigestCap], aside[kPathCap];
 
     for (const blob_entry &b : blobs) {
+        if (admin_interrupted()) {
+            interrupted = true;
+            break;
+        }
         if (reg_blob_get_filepath(b.digest.c_str(), path, sizeof path) != 0) continue; /* gone */
         const hash_result h = hash_blob(path, actual, buf, &done, &bar, &view, start);
         if (h == hash_result::interrupted) {

@@ -533,6 +533,49 @@ class Terminal(AdminCase):
         self.assertEqual((progress["phase"], progress["cancelled"], progress["running"]),
                          ("done", True, False))
 
+    def test_ctrl_c_stops_verify_with_what_was_checked(self):
+        """Every blob is a FIFO: each holds the check until the test writes
+        its content, so the interrupt lands while the first is read, and
+        the rest are served only while the command still asks for them."""
+        contents = [b"blob behind pipe %d" % i for i in range(40)]
+        fifos = []
+        for c in contents:
+            path = self.store.blob_path(digest_of(c))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.mkfifo(path)
+            fifos.append((path, c))
+        p, master = self.start("verify")
+        interrupted = False
+        served = 0
+        text = ""
+        deadline = time.monotonic() + 60
+        while p.poll() is None and time.monotonic() < deadline:
+            # Drain the terminal, or the command could block writing to it.
+            while select.select([master], [], [], 0)[0]:
+                try:
+                    text += os.read(master, 4096).decode(errors="replace")
+                except OSError:
+                    break
+            for path, content in fifos:
+                try:  # succeeds only while the command has the pipe open
+                    fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+                except OSError:
+                    continue
+                if not interrupted:
+                    p.send_signal(signal.SIGINT)
+                    interrupted = True
+                os.write(fd, content)
+                os.close(fd)
+                served += 1
+            time.sleep(0.01)
+        text += self.read_until(master, None)
+        self.assertEqual(p.wait(timeout=60), 1)
+        self.assertTrue(interrupted)
+        m = re.search(r"verify interrupted: checked (\d+) of 40 blobs \(.*\), 0 damaged;",
+                      self.last_line(text))
+        self.assertIsNotNone(m, text)
+        self.assertLess(int(m.group(1)), 40)
+        self.assertNotIn("mismatch", text)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
