@@ -35,17 +35,23 @@ void root_from_config(char *root, size_t cap)
 
 } // namespace
 
+void oci_storage_root(char *out, size_t out_size)
+{
+    if (!out || out_size == 0) return;
+    out[0] = '\0';
+    const char *env = getenv("REGISTRY_STORAGE_ROOT");
+    if (env && *env)
+        tv_strlcpy(out, env, out_size);
+    else
+        root_from_config(out, out_size);
+    if (!out[0]) tv_strlcpy(out, kDefaultRoot, out_size);
+}
+
 int oci_init_storage(void)
 {
     if (s_storage_ready) return 0;
-    char root[kRootCap] = "";
-    const char *env = getenv("REGISTRY_STORAGE_ROOT");
-    if (env && *env)
-        tv_strlcpy(root, env, sizeof root);
-    else
-        root_from_config(root, sizeof root);
-    if (!root[0]) tv_strlcpy(root, kDefaultRoot, sizeof root);
-
+    char root[kRootCap];
+    oci_storage_root(root, sizeof root);
     const int rc = reg_storage_init(root);
     if (rc == 0) s_storage_ready = 1;
     return rc;

@@ -28,6 +28,11 @@ int64_t oci_quota_bytes(void);
 /* Brings the storage engine up on the configured root, once per process.
  * 0, or reg_storage_init's failure (retried on the next call). */
 int oci_init_storage(void);
+/* The root oci_init_storage uses: REGISTRY_STORAGE_ROOT, else the
+ * "storage_root" or "registry_storage_root" of config.json, else
+ * "./registry_storage". Cut to out_size - 1 bytes. */
+#define OCI_STORAGE_ROOT_CAP 1024
+void oci_storage_root(char *out, size_t out_size);
 
 /* Complete registry responses. oci_send_error ends the process (status 0,
  * the access log writes its line); NULL code / message give "UNKNOWN" /

@@ -126,11 +126,25 @@ void plat_pipe_reserve(int fd, size_t bytes);
  * ends on its own: its reads and writes fail once the pipes are closed.
  * Nothing to do where no such signals exist. */
 void plat_outlive_hangup(void);
+/* 1 when stream is a terminal (a console on Windows): where a command may
+ * draw a progress line instead of writing a log. */
+int plat_is_terminal(FILE *stream);
+
 /* Points standard output (the descriptor and the stdio stream) at path,
  * created or truncated; returns a handle for plat_stdout_restore, or -1.
  * For tests and tools that capture what a CGI writer prints. */
 int plat_stdout_redirect(const char *path);
 void plat_stdout_restore(int saved);
+
+/* ---- interruption -------------------------------------------------------- */
+
+/* Calls fn(ctx) once when the user interrupts the program (Ctrl-C, Ctrl-Break,
+ * SIGINT or SIGTERM), from a thread of its own, never from a signal handler,
+ * so fn may do ordinary work (write a file) while the program goes on. The
+ * next interruption after that ends the program as usual, a way out when the
+ * work fn asked to stop does not stop. Call once, before starting threads.
+ * 0 or -1. */
+int plat_on_interrupt(void (*fn)(void *ctx), void *ctx);
 
 /* ---- time and process --------------------------------------------------- */
 

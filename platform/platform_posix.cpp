@@ -2,7 +2,8 @@
  * platform_posix.cpp - the POSIX backend of platform.h.
  *
  * Divisions, in order: file attributes, directory enumeration, creating
- * and removing, low-level files, standard streams, time and process.
+ * and removing, low-level files, standard streams, interruption, time and
+ * process.
  * New OS calls go into the division they belong to; nothing outside this
  * folder includes a POSIX header.
  */
@@ -26,6 +27,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 /* ---- file attributes ---------------------------------------------------- */
 
@@ -207,6 +209,11 @@ void plat_outlive_hangup(void)
     signal(SIGTERM, SIG_IGN);
 }
 
+int plat_is_terminal(FILE *stream)
+{
+    return stream && isatty(fileno(stream)) ? 1 : 0;
+}
+
 int plat_stdout_redirect(const char *path)
 {
     fflush(stdout);
@@ -228,6 +235,41 @@ void plat_stdout_restore(int saved)
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
+}
+
+/* ---- interruption -------------------------------------------------------- */
+
+/* The signals are blocked in every thread and taken by one waiting thread
+ * with sigwait, so the callback runs as ordinary code. After the first,
+ * the watcher unblocks them for itself alone, restores their default
+ * action and waits no more: the next one is delivered to it and ends the
+ * process. The mask must be set before other threads exist, which inherit
+ * it; a thread started earlier would take the signal with its default
+ * action. */
+int plat_on_interrupt(void (*fn)(void *ctx), void *ctx)
+{
+    if (!fn) return -1;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+    try {
+        std::thread([set, fn, ctx]() {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0) return;
+            fn(ctx);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTERM, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            for (;;)
+                pause();
+        }).detach();
+    } catch (...) {
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        return -1;
+    }
+    return 0;
 }
 
 /* ---- time and process --------------------------------------------------- */

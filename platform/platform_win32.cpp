@@ -3,7 +3,7 @@
  *
  * Divisions, in order: general declarations, file attributes, directory
  * enumeration, creating and removing, low-level files, standard streams,
- * time and process. New OS calls go into the division they belong to;
+ * interruption, time and process. New OS calls go into the division they belong to;
  * nothing outside this folder includes <windows.h> or <io.h>.
  *
  * Paths are passed to the ANSI calls unchanged. Windows refuses a path
@@ -310,6 +310,11 @@ int plat_stdout_binary(void)
 
 void plat_outlive_hangup(void) {}
 
+int plat_is_terminal(FILE *stream)
+{
+    return stream && _isatty(_fileno(stream)) ? 1 : 0;
+}
+
 int plat_stdin_binary(void)
 {
     return _setmode(_fileno(stdin), _O_BINARY);
@@ -339,6 +344,35 @@ void plat_stdout_restore(int saved)
     fflush(stdout);
     _dup2(saved, _fileno(stdout));
     _close(saved);
+}
+
+/* ---- interruption -------------------------------------------------------- */
+
+/* The console runs a control handler in a thread of its own already. The
+ * first event is taken (TRUE), the next one left to the default handler,
+ * which ends the process. */
+namespace
+{
+void (*s_interrupt_fn)(void *) = nullptr;
+void *s_interrupt_ctx = nullptr;
+volatile LONG s_interrupts = 0;
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (InterlockedIncrement(&s_interrupts) != 1) return FALSE;
+    s_interrupt_fn(s_interrupt_ctx);
+    return TRUE;
+}
+} // namespace
+
+int plat_on_interrupt(void (*fn)(void *ctx), void *ctx)
+{
+    if (!fn) return -1;
+    s_interrupt_fn = fn;
+    s_interrupt_ctx = ctx;
+    return SetConsoleCtrlHandler(on_console_event, TRUE) ? 0 : -1;
 }
 
 /* ---- time and process --------------------------------------------------- */

@@ -80,6 +80,31 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
 const char *reg_gc_json(int dry_run);
 const char *reg_gc_progress_json(void);
 int reg_gc_cancel(void);
+/* Follows a collection run by this process: fn(ctx, snapshot) is called,
+ * in the collecting thread, with every progress document the run writes
+ * (the text reg_gc_progress_json reads back), from its start to its
+ * "done". The text is valid during the call only. NULL fn: none. fn must
+ * not call back into the engine, except reg_gc_cancel. */
+typedef void (*reg_gc_progress_fn)(void *ctx, const char *snapshot_json);
+void reg_gc_on_progress(reg_gc_progress_fn fn, void *ctx);
+
+/* Maintenance (storage_maintenance.cpp). */
+/* Calls fn(ctx, digest, size) for every blob file of the store, fan-out
+ * directory by directory, in the platform's order; fn returns 0 to go on.
+ * 0 (also when fn stopped), or -1 when the blob store cannot be listed. */
+typedef int (*reg_blob_visit_fn)(void *ctx, const char *digest, int64_t size);
+int reg_blob_foreach(reg_blob_visit_fn fn, void *ctx);
+/* Moves a stored blob out of the store into R/_quarantine/HEX (HEX.1,
+ * HEX.2, ... when that name is taken), never deleting anything; the new
+ * path goes to out_path. 0 or -1 ("blob not found: ..." when absent). */
+int reg_blob_quarantine(const char *digest, char *out_path, size_t out_path_size);
+/* Calls fn(ctx, digest) once for every distinct digest the stored
+ * manifests of repo_name name (config, layers, index entries), in digest
+ * order; fn returns 0 to go on. *out_unread (when given) gets the number
+ * of bodies that could not be read or parsed. 0, or -1 for a bad name or
+ * a repository whose manifests cannot be listed. */
+typedef int (*reg_digest_visit_fn)(void *ctx, const char *digest);
+int reg_repo_digests(const char *repo_name, reg_digest_visit_fn fn, void *ctx, int *out_unread);
 
 #ifdef __cplusplus
 }

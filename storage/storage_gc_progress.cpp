@@ -60,6 +60,13 @@ int ensure_gc_dir()
 
 void (*gc_step_observer)(const gc_progress &p) = nullptr;
 
+namespace
+{
+/* The follower reg_gc_on_progress set; one per process, like the run. */
+reg_gc_progress_fn s_progress_fn = nullptr;
+void *s_progress_ctx = nullptr;
+} // namespace
+
 void gc_snapshot_json(const gc_progress &p, char *out)
 {
     /* The phases a run writes need no escaping; anything else read back
@@ -83,7 +90,11 @@ int gc_write_snapshot(const gc_progress &p)
     if (gc_progress_path(path) != 0) return -1;
     char text[kSnapshotCap];
     gc_snapshot_json(p, text);
-    return write_file_atomic(path, text, std::strlen(text));
+    const int rc = write_file_atomic(path, text, std::strlen(text));
+    /* Told even when the file could not be written: the follower in this
+     * process needs no file. */
+    if (s_progress_fn) s_progress_fn(s_progress_ctx, text);
+    return rc;
 }
 
 int gc_cancel_requested()
@@ -167,6 +178,12 @@ extern "C" const char *reg_gc_progress_json(void)
     if (s_ready) read_snapshot(&p);
     gc_snapshot_json(p, s_result);
     return s_result;
+}
+
+extern "C" void reg_gc_on_progress(reg_gc_progress_fn fn, void *ctx)
+{
+    s_progress_fn = fn;
+    s_progress_ctx = ctx;
 }
 
 extern "C" int reg_gc_cancel(void)

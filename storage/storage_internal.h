@@ -119,6 +119,11 @@ int upload_state_path(const char *uuid, char *out);    /* R/uploads/sha256-state
 int gc_dir(char *out);                                 /* R/_gc */
 int gc_progress_path(char *out);                       /* R/_gc/progress.json */
 int gc_cancel_path(char *out);                         /* R/_gc/cancel */
+/* R/_quarantine: blobs whose content does not match their name, moved
+ * aside by reg_blob_quarantine. Nothing walks it: the collection, the
+ * listings and the statistics look only under blobs, uploads and
+ * repositories. */
+int quarantine_dir(char *out);
 /* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
  * but a text shorter than 9 bytes is refused rather than read past. */
 int blob_path_for_digest(const char *digest, char *out);

@@ -372,3 +372,50 @@ TEST(PlatformTime, ClockTickAndProcessId)
 }
 
 } // namespace
+
+namespace
+{
+
+/* A command's first interruption is its own to handle (ask a collection to
+ * stop), off the signal handler; the next one ends it as usual. */
+TEST(PlatformSignals, FirstInterruptCallsBackTheNextEndsTheProcess)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "console control events cannot be sent to a process without a console";
+#else
+    /* The child blocks signals and starts a thread: it must not be a
+     * fork of a process that may have threads of its own. */
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int sig : {SIGINT, SIGTERM}) {
+        EXPECT_EXIT(
+            {
+                static std::atomic<int> calls{0};
+                if (plat_on_interrupt([](void *) { calls.fetch_add(1); }, nullptr) != 0)
+                    std::exit(2);
+                kill(static_cast<pid_t>(plat_pid()), sig);
+                while (calls.load() == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                std::fprintf(stderr, "called back %d\n", calls.load());
+                kill(static_cast<pid_t>(plat_pid()), sig);
+                for (;;)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            },
+            ::testing::KilledBySignal(sig), "called back 1");
+    }
+    GTEST_FLAG_SET(death_test_style, style);
+    EXPECT_EQ(plat_on_interrupt(nullptr, nullptr), -1);
+#endif
+}
+
+TEST(PlatformStreams, FilesAndPipesAreNoTerminal)
+{
+    EXPECT_EQ(plat_is_terminal(nullptr), 0);
+    FILE *f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(plat_is_terminal(f), 0);
+    std::fclose(f);
+    /* A terminal answers 1: see the command's pseudo-terminal tests. */
+}
+
+} // namespace
