@@ -195,7 +195,7 @@ void page(yyjson_mut_doc *doc)
         fputs(" of ", stdout);
         if (limit > 0) esc(l); else fputs("no limit", stdout);
         fputs("</p>", stdout);
-        bar(used, limit);
+        if (limit > 0) bar(used, limit);
         fputs("\n", stdout);
     }
     yyjson_val *gc = yyjson_obj_get(root, "gc");
