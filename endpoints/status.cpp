@@ -6,6 +6,9 @@
  */
 #include "oci_common.h"
 #include "reg_storage.h"
+#include "tv_audit.h"
+#include "tv_audit_traffic.h"
+#include "platform.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -103,6 +106,24 @@ yyjson_mut_doc *snapshot(void)
     yyjson_mut_obj_add_int(doc, quota, "used_bytes", oci_quota_used_bytes());
     yyjson_mut_obj_add_val(doc, root, "gc", adopt(doc, reg_gc_progress_json()));
 
+    tv_traffic t;
+    if (tv_audit_traffic(tv_audit_log_path(), plat_time(), &t) == 0) {
+        yyjson_mut_val *tr = yyjson_mut_obj_add_obj(doc, root, "traffic_24h");
+        yyjson_mut_obj_add_int(doc, tr, "requests", t.requests);
+        yyjson_mut_obj_add_int(doc, tr, "bytes", t.bytes);
+        yyjson_mut_val *cls = yyjson_mut_obj_add_obj(doc, tr, "by_status");
+        static const char *const kClass[] = {"other", "1xx", "2xx", "3xx", "4xx", "5xx"};
+        for (int c = 0; c < 6; ++c) yyjson_mut_obj_add_int(doc, cls, kClass[c], t.by_class[c]);
+        yyjson_mut_val *hours = yyjson_mut_obj_add_arr(doc, tr, "per_hour");
+        for (int64_t h : t.per_hour) yyjson_mut_arr_add_int(doc, hours, h);
+        yyjson_mut_val *top = yyjson_mut_obj_add_arr(doc, tr, "busiest");
+        for (int k = 0; k < t.top_count; ++k) {
+            yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc, top);
+            yyjson_mut_obj_add_strcpy(doc, e, "repository", t.top_repo[k]);
+            yyjson_mut_obj_add_int(doc, e, "requests", t.top_requests[k]);
+        }
+    }
+
     int n = page_size();
     const char *last_q = cgi_query("last");
     char last[kLastCap] = "";
@@ -151,9 +172,70 @@ void bar(int64_t used, int64_t limit)
     printf("<div class=\"bar\"><span style=\"width:%d%%\"></span></div>", pct);
 }
 
+/* Requests per hour as bars, oldest on the left; drawn inline so the page
+ * needs nothing else. */
+void chart(yyjson_val *hours)
+{
+    int64_t peak = 1;
+    size_t i, n;
+    yyjson_val *v;
+    yyjson_arr_foreach(hours, i, n, v) if (yyjson_get_sint(v) > peak) peak = yyjson_get_sint(v);
+    fputs("<svg id=\"chart\" viewBox=\"0 0 240 60\" role=\"img\" "
+          "aria-label=\"requests per hour\" style=\"width:100%;max-height:12em\">",
+          stdout);
+    yyjson_arr_foreach(hours, i, n, v)
+    {
+        int64_t c = yyjson_get_sint(v);
+        int h = static_cast<int>(c * 56 / peak);
+        if (c > 0 && h == 0) h = 1;
+        printf("<rect x=\"%d\" y=\"%d\" width=\"8\" height=\"%d\" fill=\"currentColor\">"
+               "<title>%lld</title></rect>",
+               static_cast<int>(i) * 10 + 1, 58 - h, h, static_cast<long long>(c));
+    }
+    fputs("<line x1=\"0\" y1=\"58.5\" x2=\"240\" y2=\"58.5\" stroke=\"currentColor\"/>"
+          "</svg>\n",
+          stdout);
+}
+
+void traffic(yyjson_val *tr)
+{
+    char b[OCI_FMT_BYTES_CAP];
+    oci_fmt_bytes(num(tr, "bytes"), b);
+    printf("<h2>Traffic, last 24 hours</h2>\n<table id=\"traffic\"><tr><th>Requests</th>"
+           "<td>%lld</td></tr><tr><th>Bytes served</th><td>",
+           static_cast<long long>(num(tr, "requests")));
+    esc(b);
+    fputs("</td></tr>", stdout);
+    yyjson_val *cls = yyjson_obj_get(tr, "by_status");
+    size_t i, n;
+    yyjson_val *k, *v;
+    yyjson_obj_foreach(cls, i, n, k, v)
+    {
+        if (yyjson_get_sint(v) == 0) continue;
+        fputs("<tr><th>", stdout);
+        esc(yyjson_get_str(k));
+        printf("</th><td>%lld</td></tr>", static_cast<long long>(yyjson_get_sint(v)));
+    }
+    fputs("</table>\n", stdout);
+    chart(yyjson_obj_get(tr, "per_hour"));
+    yyjson_val *top = yyjson_obj_get(tr, "busiest");
+    if (yyjson_arr_size(top) > 0) {
+        fputs("<h3>Busiest repositories</h3>\n<ol id=\"busiest\">", stdout);
+        yyjson_arr_foreach(top, i, n, v)
+        {
+            fputs("<li>", stdout);
+            esc(yyjson_get_str(yyjson_obj_get(v, "repository")));
+            printf(": %lld</li>", static_cast<long long>(num(v, "requests")));
+        }
+        fputs("</ol>\n", stdout);
+    }
+}
+
 void page(yyjson_mut_doc *doc)
 {
-    yyjson_val *root = yyjson_doc_get_root(yyjson_mut_doc_imut_copy(doc, nullptr));
+    yyjson_doc *copy = yyjson_mut_doc_imut_copy(doc, nullptr);
+    if (!copy) return;
+    yyjson_val *root = yyjson_doc_get_root(copy);
     fputs("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
           "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
           "<title>Registry status</title><style>"
@@ -213,6 +295,8 @@ void page(yyjson_mut_doc *doc)
         }
         fputs("\n", stdout);
     }
+    yyjson_val *tr = yyjson_obj_get(root, "traffic_24h");
+    if (tr) traffic(tr);
     yyjson_val *repos = yyjson_obj_get(root, "repositories");
     if (repos) {
         fputs("<h2>Repositories</h2>\n<table id=\"repos\"><tr><th>Repository</th><th>Tag</th>"
@@ -257,6 +341,7 @@ void page(yyjson_mut_doc *doc)
     fputs("<p><a href=\"/healthz\">Health check</a> &middot; "
           "<a href=\"/status?format=json\">JSON</a></p>\n</body></html>\n",
           stdout);
+    yyjson_doc_free(copy);
 }
 
 } // namespace
