@@ -87,6 +87,10 @@ def main():
             failures.append("the pushed repository and tag are missing")
         if not re.search(r"<th>Repositories</th><td>1</td>", dom):
             failures.append("the store's repository count is missing")
+        if len(re.findall(r"<rect\b", dom)) != 24 or 'id="chart"' not in dom:
+            failures.append("the traffic chart is not drawn")
+        if not re.search(r"<th>Requests</th><td>[1-9]", dom):
+            failures.append("the traffic counts are missing")
         if re.search(r'<(script|link|img|iframe)\b', dom):
             failures.append("the page loads a resource")
         if not os.path.isfile(shot) or os.path.getsize(shot) == 0:

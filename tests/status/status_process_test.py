@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
@@ -78,6 +79,63 @@ class Status(ep.EndpointCase):
         self.assertNotIn("<i>", page)
         if "x&amp;y" not in page:
             self.assertNotIn("x&y", page)
+
+    def log_line(self, age, status=200, nbytes=10, path="/v2/lib/app/manifests/v1"):
+        ts = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - age))
+        rec = {"ts": ts, "method": "GET", "path": path, "status": status, "bytes": nbytes,
+               "actor": "anonymous"}
+        return f"GET {path} {nbytes} {status} anonymous {ts} {json.dumps(rec)}\n"
+
+    def traffic(self):
+        doc = self.status("format=json").json()
+        return doc["traffic_24h"]
+
+    def test_traffic_of_the_last_day_from_the_log_and_its_older_generation(self):
+        log = self.store_path(ep.LOG_NAME)
+        hour = 3600
+        # The older generation holds lines on both sides of the day's start:
+        # the current file began within the day, so it is read too.
+        with open(log + ".1", "w") as f:
+            f.write(self.log_line(30 * hour, 200, 1000))
+            f.write(self.log_line(23 * hour + 1800, 404, 7, "/v2/other/blobs/sha256:ab"))
+        with open(log, "w") as f:
+            f.write(self.log_line(5 * hour, 500, 3, "/v2/a b/tags/list"))
+            f.write("garbage line without fields\n")
+            f.write(self.log_line(100, 201, 20, "/v2/lib/app/blobs/uploads/x"))
+            f.write(self.log_line(50, 200, 30, "/healthz"))
+        t = self.traffic()
+        # The status request itself lands in the log only after its answer.
+        self.assertEqual(t["requests"], 4)
+        self.assertEqual(t["bytes"], 7 + 3 + 20 + 30)
+        self.assertEqual((t["by_status"]["2xx"], t["by_status"]["4xx"], t["by_status"]["5xx"]),
+                         (2, 1, 1))
+        self.assertEqual(len(t["per_hour"]), 24)
+        self.assertEqual((t["per_hour"][23], t["per_hour"][18], t["per_hour"][0]), (2, 1, 1))
+        self.assertEqual(sum(t["per_hour"]), 4)
+        self.assertEqual(t["busiest"][0], {"repository": "a b", "requests": 1})
+        self.assertEqual({b["repository"] for b in t["busiest"]}, {"a b", "lib/app", "other"})
+
+    def test_traffic_of_a_long_log_counts_only_its_tail(self):
+        log = self.store_path(ep.LOG_NAME)
+        old = self.log_line(3 * 86400, 200, 1, "/v2/old/manifests/x")
+        with open(log, "w") as f:
+            f.write(old * 40000)  # several MiB older than a day
+            for i in range(300):
+                f.write(self.log_line(80000 - i * 200, 200, 1, f"/v2/r{i % 7}/manifests/t"))
+        with open(log + ".1", "w") as f:
+            f.write(self.log_line(100, 200, 1))  # must not be read: the file began earlier
+        t = self.traffic()
+        self.assertEqual(t["requests"], 300)
+        self.assertNotIn("old", [b["repository"] for b in t["busiest"]])
+        self.assertEqual([b["requests"] for b in t["busiest"]], [43, 43, 43, 43, 43])
+
+    def test_html_escapes_log_text_and_draws_the_chart(self):
+        with open(self.store_path(ep.LOG_NAME), "w") as f:
+            f.write(self.log_line(60, 200, 1, "/v2/<script>x&/manifests/t"))
+        page = self.status(env={"HTTP_ACCEPT": "text/html"}).body.decode()
+        self.assertNotIn("<script>", page)
+        self.assertIn("&lt;script&gt;x&amp;", page)
+        self.assertEqual(page.count("<rect "), 24)
 
     def test_authentication(self):
         with open(os.path.join(self.cwd, "config.json"), "w") as f:
