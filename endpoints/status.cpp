@@ -103,7 +103,10 @@ yyjson_mut_doc *snapshot(void)
     yyjson_mut_obj_add_val(doc, root, "store", store);
     yyjson_mut_val *quota = yyjson_mut_obj_add_obj(doc, root, "quota");
     yyjson_mut_obj_add_int(doc, quota, "limit_bytes", oci_quota_bytes());
-    yyjson_mut_obj_add_int(doc, quota, "used_bytes", oci_quota_used_bytes());
+    /* What the quota counts is the stored blobs' bytes, already in the
+     * statistics: a second walk of the store would double the cost. */
+    yyjson_mut_val *used = yyjson_mut_obj_get(store, "blob_bytes");
+    yyjson_mut_obj_add_int(doc, quota, "used_bytes", used ? yyjson_mut_get_sint(used) : 0);
     yyjson_mut_obj_add_val(doc, root, "gc", adopt(doc, reg_gc_progress_json()));
 
     tv_traffic t;
