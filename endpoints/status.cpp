@@ -108,6 +108,7 @@ yyjson_mut_doc *snapshot(void)
     yyjson_mut_val *used = yyjson_mut_obj_get(store, "blob_bytes");
     yyjson_mut_obj_add_int(doc, quota, "used_bytes", used ? yyjson_mut_get_sint(used) : 0);
     yyjson_mut_obj_add_val(doc, root, "gc", adopt(doc, reg_gc_progress_json()));
+    yyjson_mut_obj_add_val(doc, root, "uploads", adopt(doc, reg_uploads_json(plat_time(), 50)));
 
     tv_traffic t;
     if (tv_audit_traffic(tv_audit_log_path(), plat_time(), &t) == 0) {
@@ -297,6 +298,31 @@ void page(yyjson_mut_doc *doc)
             fputs("Not running.</p>", stdout);
         }
         fputs("\n", stdout);
+    }
+    yyjson_val *up = yyjson_obj_get(root, "uploads");
+    if (yyjson_arr_size(yyjson_obj_get(up, "uploads")) > 0) {
+        fputs("<h2>Uploads in progress</h2>\n<table id=\"uploads\"><tr><th>Upload</th>"
+              "<th>Size</th><th>Idle</th></tr>\n",
+              stdout);
+        size_t i, n;
+        yyjson_val *u;
+        yyjson_arr_foreach(yyjson_obj_get(up, "uploads"), i, n, u)
+        {
+            char sz[OCI_FMT_BYTES_CAP];
+            oci_fmt_bytes(num(u, "bytes"), sz);
+            fputs("<tr><td><code>", stdout);
+            esc(yyjson_get_str(yyjson_obj_get(u, "id")));
+            fputs("</code></td><td>", stdout);
+            esc(sz);
+            int64_t idle = num(u, "idle_seconds");
+            if (idle >= 3600)
+                printf("</td><td>%lld h %lld min</td></tr>\n", static_cast<long long>(idle / 3600),
+                       static_cast<long long>(idle % 3600 / 60));
+            else
+                printf("</td><td>%lld min %lld s</td></tr>\n", static_cast<long long>(idle / 60),
+                       static_cast<long long>(idle % 60));
+        }
+        fputs("</table>\n", stdout);
     }
     yyjson_val *tr = yyjson_obj_get(root, "traffic_24h");
     if (tr) traffic(tr);

@@ -80,6 +80,23 @@ class Status(ep.EndpointCase):
         if "x&amp;y" not in page:
             self.assertNotIn("x&y", page)
 
+    def test_uploads_in_progress_with_their_idle_time(self):
+        self.start_upload()
+        location = self.start_upload()
+        uid = location.rsplit("/", 1)[1]
+        part = self.store_path("uploads", uid + ".part")
+        with open(part, "wb") as f:
+            f.write(b"x" * 100)
+        os.utime(part, (time.time() - 7200, time.time() - 7200))
+        doc = self.status("format=json").json()
+        self.assertEqual(doc["uploads"]["total"], 2)
+        by_id = {u["id"]: u for u in doc["uploads"]["uploads"]}
+        self.assertEqual(by_id[uid]["bytes"], 100)
+        self.assertGreaterEqual(by_id[uid]["idle_seconds"], 7200)
+        page = self.status(env={"HTTP_ACCEPT": "text/html"}).body.decode()
+        self.assertIn(uid, page)
+        self.assertIn("2 h 0 min", page)
+
     def log_line(self, age, status=200, nbytes=10, path="/v2/lib/app/manifests/v1"):
         ts = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - age))
         rec = {"ts": ts, "method": "GET", "path": path, "status": status, "bytes": nbytes,
