@@ -8,6 +8,7 @@
 #include "reg_storage.h"
 #include "tv_audit.h"
 #include "tv_audit_traffic.h"
+#include "v2_healthz.h"
 #include "platform.h"
 
 #include <stdio.h>
@@ -30,18 +31,10 @@ bool wants_json(void)
     return strstr(accept, "application/json") && !strstr(accept, "text/html");
 }
 
+/* Everything from the store and the log passes through here. */
 void esc(const char *text)
 {
-    for (const char *p = text ? text : ""; *p; ++p) {
-        switch (*p) {
-        case '&': fputs("&amp;", stdout); break;
-        case '<': fputs("&lt;", stdout); break;
-        case '>': fputs("&gt;", stdout); break;
-        case '"': fputs("&quot;", stdout); break;
-        case '\'': fputs("&#39;", stdout); break;
-        default: fputc(*p, stdout); break;
-        }
-    }
+    health_html_escape(stdout, text ? text : "");
 }
 
 /* Query values travel back in links: anything outside the unreserved set
