@@ -101,6 +101,8 @@ yyjson_mut_doc *snapshot(void)
     yyjson_mut_val *used = yyjson_mut_obj_get(store, "blob_bytes");
     yyjson_mut_obj_add_int(doc, quota, "used_bytes", used ? yyjson_mut_get_sint(used) : 0);
     yyjson_mut_obj_add_val(doc, root, "gc", adopt(doc, reg_gc_progress_json()));
+    if (const char *last_gc = reg_gc_last_json())
+        yyjson_mut_obj_add_val(doc, root, "gc_last", adopt(doc, last_gc));
     yyjson_mut_obj_add_val(doc, root, "uploads", adopt(doc, reg_uploads_json(plat_time(), 50)));
 
     tv_traffic t;
@@ -289,6 +291,20 @@ void page(yyjson_mut_doc *doc)
             bar(num(gc, "blobs_scanned"), num(gc, "blobs_total"));
         } else {
             fputs("Not running.</p>", stdout);
+        }
+        yyjson_val *last = yyjson_obj_get(root, "gc_last");
+        if (yyjson_is_obj(last)) {
+            fputs("\n<p id=\"gc-last\">Last collection:", stdout);
+            size_t i, n;
+            yyjson_val *k, *v;
+            yyjson_obj_foreach(last, i, n, k, v)
+            {
+                if (!yyjson_is_num(v)) continue;
+                fputs(" ", stdout);
+                esc(yyjson_get_str(k));
+                printf(" %lld;", static_cast<long long>(num(last, yyjson_get_str(k))));
+            }
+            fputs("</p>", stdout);
         }
         fputs("\n", stdout);
     }

@@ -75,6 +75,9 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
                                int *out_truncated);
 const char *reg_gc_json(int dry_run);
 const char *reg_gc_progress_json(void);
+/* The report of the last collection that was not a dry run, as it returned
+ * it; NULL when none has finished. */
+const char *reg_gc_last_json(void);
 int reg_gc_cancel(void);
 
 #ifdef __cplusplus

@@ -116,6 +116,9 @@ int upload_path_for_uuid(const char *uuid, char *out); /* R/uploads/ID.part */
 int gc_dir(char *out);                                 /* R/_gc */
 int gc_progress_path(char *out);                       /* R/_gc/progress.json */
 int gc_cancel_path(char *out);                         /* R/_gc/cancel */
+int gc_last_path(char *out);                           /* R/_gc/last.json */
+/* Keeps a finished collection's report as R/_gc/last.json (atomically). */
+void gc_keep_report(const char *doc);
 /* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
  * but a text shorter than 9 bytes is refused rather than read past. */
 int blob_path_for_digest(const char *digest, char *out);

@@ -100,6 +100,11 @@ int gc_dir(char *out)
     return path_builder(out).add(s_root).level("_gc").done();
 }
 
+int gc_last_path(char *out)
+{
+    return path_builder(out).add(s_root).level("_gc").level("last.json").done();
+}
+
 int gc_progress_path(char *out)
 {
     return path_builder(out).add(s_root).level("_gc").level("progress.json").done();

@@ -97,6 +97,15 @@ class Status(ep.EndpointCase):
         self.assertIn(uid, page)
         self.assertIn("2 h 0 min", page)
 
+    def test_the_last_collection_report(self):
+        self.assertNotIn("gc_last", self.status("format=json").json())
+        os.makedirs(self.store_path("_gc"), exist_ok=True)
+        with open(self.store_path("_gc", "last.json"), "w") as f:
+            json.dump({"dry_run": False, "blobs_deleted": 3, "bytes_freed": 4096}, f)
+        self.assertEqual(self.status("format=json").json()["gc_last"]["blobs_deleted"], 3)
+        page = self.status(env={"HTTP_ACCEPT": "text/html"}).body.decode()
+        self.assertIn("blobs_deleted 3;", page)
+
     def log_line(self, age, status=200, nbytes=10, path="/v2/lib/app/manifests/v1"):
         ts = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - age))
         rec = {"ts": ts, "method": "GET", "path": path, "status": status, "bytes": nbytes,
