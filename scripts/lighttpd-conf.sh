@@ -19,7 +19,7 @@ serve_dir=$1 port=$2 programs=$3
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$serve_dir/cgi" "$serve_dir/www" "$serve_dir/tmp"
 serve_dir=$(cd "$serve_dir" && pwd)
-for p in healthz v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads v2_referrers; do
+for p in healthz status v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads v2_referrers; do
     [ -f "$programs/$p" ] || { echo "lighttpd-conf: $programs/$p is missing" >&2; exit 1; }
     # A running request keeps the old file; the new one replaces it whole.
     cp "$programs/$p" "$serve_dir/cgi/$p.new"

@@ -17,7 +17,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # fuzz targets (scripts/fuzz.sh).
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
          lighttpd curl hyperfine time python3 libssl-dev clang-14 libclang-rt-14-dev \
-         skopeo podman wrk; do
+         skopeo podman wrk chromium; do
     have_pkg "$p" || missing+=("$p")
 done
 

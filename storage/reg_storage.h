@@ -24,6 +24,10 @@ const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *
                                   size_t out_last_size);
 const char *reg_catalog_json(int n, const char *last);
 const char *reg_storage_get_stats_json(void);
+/* Uploads in progress: {"uploads":[{"id","bytes","idle_seconds"}],"total"},
+ * at most max of them (in directory order); idle_seconds counts from the
+ * last write to now. NULL when the uploads cannot be listed. */
+const char *reg_uploads_json(int64_t now, int max);
 
 int reg_blob_start_upload(char *out_upload_uuid); /* >= 37 bytes */
 int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t length);
@@ -79,6 +83,9 @@ const char *reg_retention_json(int dry_run, int keep_n, int days, int include_la
                                int *out_truncated);
 const char *reg_gc_json(int dry_run);
 const char *reg_gc_progress_json(void);
+/* The report of the last collection that was not a dry run, as it returned
+ * it; NULL when none has finished. */
+const char *reg_gc_last_json(void);
 int reg_gc_cancel(void);
 /* Follows a collection run by this process: fn(ctx, snapshot) is called,
  * in the collecting thread, with every progress document the run writes

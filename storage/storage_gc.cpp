@@ -467,6 +467,8 @@ extern "C" const char *reg_gc_json(int dry_run)
     }
     finish(r);
     const char *doc = report(r);
+    /* Only a real run changes the store, so only its report is kept. */
+    if (!r.p.dry_run) gc_keep_report(doc);
     /* A dry run on an incomplete mark says why a real run would refuse. */
     if (r.unseen.count > 0)
         set_unseen_error(r.unseen);

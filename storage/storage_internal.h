@@ -119,6 +119,9 @@ int upload_state_path(const char *uuid, char *out);    /* R/uploads/sha256-state
 int gc_dir(char *out);                                 /* R/_gc */
 int gc_progress_path(char *out);                       /* R/_gc/progress.json */
 int gc_cancel_path(char *out);                         /* R/_gc/cancel */
+int gc_last_path(char *out);                           /* R/_gc/last.json */
+/* Keeps a finished collection's report as R/_gc/last.json (atomically). */
+void gc_keep_report(const char *doc);
 /* R/_quarantine: blobs whose content does not match their name, moved
  * aside by reg_blob_quarantine. Nothing walks it: the collection, the
  * listings and the statistics look only under blobs, uploads and

@@ -105,6 +105,11 @@ int quarantine_dir(char *out)
     return path_builder(out).add(s_root).level("_quarantine").done();
 }
 
+int gc_last_path(char *out)
+{
+    return path_builder(out).add(s_root).level("_gc").level("last.json").done();
+}
+
 int gc_progress_path(char *out)
 {
     return path_builder(out).add(s_root).level("_gc").level("progress.json").done();
