@@ -14,7 +14,7 @@ size_t tv_config_read(char *buf, size_t cap)
 {
     if (!buf || cap == 0) return 0;
     buf[0] = '\0';
-    FILE *f = fopen(TV_CONFIG_FILE, "rb");
+    FILE *f = fopen(tv_config_path(), "rb");
     if (!f) return 0;
     size_t n = fread(buf, 1, cap - 1, f);
     fclose(f);

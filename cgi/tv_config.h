@@ -1,7 +1,8 @@
 /*
  * tv_config.h - the shared scanner of the service configuration file.
  *
- * The file "config.json" in the working directory is never parsed as JSON:
+ * The file (REGISTRY_CONFIG when set, else "config.json" in the working
+ * directory) is never parsed as JSON:
  * each reader reads a fixed number of bytes from its start, finds the first
  * byte-exact occurrence of its quoted key and reads the value after the
  * following ':'. How much is read and which value forms count differ per
@@ -19,8 +20,14 @@ extern "C" {
 #endif
 
 #define TV_CONFIG_FILE "config.json"
+#define TV_CONFIG_ENV "REGISTRY_CONFIG"
 
-/* Reads at most cap - 1 bytes from the start of config.json into buf and
+/* The configuration file every reader uses: the environment's
+ * REGISTRY_CONFIG when set and not empty, else config.json in the working
+ * directory. */
+const char *tv_config_path(void);
+
+/* Reads at most cap - 1 bytes from the start of that file into buf and
  * NUL-terminates them. Returns the byte count; 0 (buf "") when the file is
  * missing, unreadable or empty. A NUL byte inside the file ends the text. */
 size_t tv_config_read(char *buf, size_t cap);

@@ -14,6 +14,16 @@
 #                             from the default storage root; the program only
 #                             names the file
 #   LIGHTTPD_EXTRA_CONF=FILE  included last, for local additions
+#   REGISTRY_LISTEN=ADDR      address to listen on (default 127.0.0.1; 0.0.0.0
+#                             for every IPv4 address). Plain HTTP beyond
+#                             loopback sends passwords readably: use TLS there
+#   REGISTRY_TLS_CERT=FILE    serve HTTPS with this certificate (PEM, the
+#   REGISTRY_TLS_KEY=FILE     chain after it) and its private key
+#   REGISTRY_TLS_SELF_SIGNED=1  serve HTTPS with a self-signed certificate
+#                             made on the first run into SERVE_DIR/tls/
+#                             (cert.pem, key.pem; kept afterwards), for a
+#                             trial. Clients trust cert.pem as the CA
+#   REGISTRY_TLS_NAMES=a,b    more host names or IP addresses for it
 set -euo pipefail
 serve_dir=$1 port=$2 programs=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,8 +35,33 @@ for p in healthz status v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uplo
     cp "$programs/$p" "$serve_dir/cgi/$p.new"
     mv -f "$serve_dir/cgi/$p.new" "$serve_dir/cgi/$p"
 done
-sed -e "s#@SERVE_DIR@#$serve_dir#g" -e "s#@PORT@#$port#g" \
+listen=${REGISTRY_LISTEN:-127.0.0.1}
+tls_cert=${REGISTRY_TLS_CERT:-} tls_key=${REGISTRY_TLS_KEY:-}
+if [ -z "$tls_cert" ] && [ "${REGISTRY_TLS_SELF_SIGNED:-0}" = 1 ]; then
+    tls_cert=$serve_dir/tls/cert.pem tls_key=$serve_dir/tls/key.pem
+    [ -s "$tls_cert" ] && [ -s "$tls_key" ] || bash "$here/tls-self-signed.sh" "$serve_dir/tls" "$listen"
+fi
+if [ -n "$tls_cert" ]; then
+    [ -n "$tls_key" ] || { echo "lighttpd-conf: REGISTRY_TLS_KEY is missing" >&2; exit 1; }
+    for f in "$tls_cert" "$tls_key"; do
+        [ -r "$f" ] || { echo "lighttpd-conf: cannot read $f" >&2; exit 1; }
+    done
+    tls_cert=$(cd "$(dirname "$tls_cert")" && pwd)/$(basename "$tls_cert")
+    tls_key=$(cd "$(dirname "$tls_key")" && pwd)/$(basename "$tls_key")
+else
+    case $listen in
+        127.*|::1|localhost) ;;
+        *) echo "lighttpd-conf: warning: plain HTTP on $listen; clients refuse it beyond" \
+                "loopback and passwords travel readably: set REGISTRY_TLS_CERT or" \
+                "REGISTRY_TLS_SELF_SIGNED=1" >&2 ;;
+    esac
+fi
+sed -e "s#@SERVE_DIR@#$serve_dir#g" -e "s#@PORT@#$port#g" -e "s#@LISTEN@#$listen#g" \
     "$here/lighttpd.conf.in" > "$serve_dir/lighttpd.conf"
+if [ -n "$tls_cert" ]; then
+    sed -e "s#@TLS_CERT@#$tls_cert#g" -e "s#@TLS_KEY@#$tls_key#g" \
+        "$here/lighttpd-tls.conf.in" >> "$serve_dir/lighttpd.conf"
+fi
 if [ "${REGISTRY_X_SENDFILE:-0}" = 1 ]; then
     sed -e "s#@SERVE_DIR@#$serve_dir#g" "$here/lighttpd-x-sendfile.conf.in" >> "$serve_dir/lighttpd.conf"
 fi

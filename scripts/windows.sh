@@ -5,6 +5,10 @@
 #
 #   bash scripts/windows.sh          build and test
 #   bash scripts/windows.sh build    build only (build-windows/endpoints/healthz.exe)
+#   bash scripts/windows.sh bundle   build, then dist/registry-cgi-VERSION-windows.zip
+#                                    (the programs, registry-admin.exe, sample
+#                                    config.json, IIS and Apache httpd samples,
+#                                    README-windows.txt)
 #
 # Everything it downloads or builds lies under BUILD_DIR (default
 # build-windows/): deps/ holds the target's own yyjson and GoogleTest,
@@ -69,6 +73,10 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >/dev/null
 cmake --build "$build"
 [ "$mode" = build ] && exit 0
+if [ "$mode" = bundle ]; then
+    python3 "$root/scripts/windows-bundle.py" "$build" "${DIST_DIR:-$root/dist}"
+    exit 0
+fi
 
 # ---- tests under Wine ---------------------------------------------------------
 
@@ -95,3 +103,6 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
 echo "== unit and process tests under Wine"
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --no-tests=error
+
+echo "== the Windows bundle (made and checked in $build/dist)"
+python3 "$root/scripts/windows-bundle.py" "$build" "$build/dist"

@@ -1,0 +1,93 @@
+/* REGISTRY_CONFIG names the configuration file for every reader of it
+ * (settings, storage root, authentication, access log), as an installed
+ * registry needs: programs in one directory, configuration in another. */
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cgi_test_util.h"
+#include "oci_common.h"
+#include "tv_audit.h"
+#include "tv_config.h"
+#include "v2_auth.h"
+
+namespace
+{
+
+using namespace testsupport;
+
+/* The working directory holds a config.json of its own, so a reader that
+ * ignored the setting would see different values. */
+class ConfigPath : public ::testing::Test
+{
+  protected:
+    TempDir tmp;
+    ScopedCwd cwd{tmp.path()};
+    ScopedEnv env_root{"REGISTRY_STORAGE_ROOT", nullptr};
+    ScopedEnv env_config{"REGISTRY_CONFIG", nullptr};
+    std::string etc_config = (tmp.path() / "etc" / "config.json").string();
+    std::string etc_root = (tmp.path() / "var" / "store").string();
+
+    void SetUp() override
+    {
+        write_text(tmp.path() / "config.json",
+                   "{\"registry_storage_root\":\"cwd-root\",\"registry_quota_bytes\": 11}");
+        write_text(etc_config, "{\"registry_storage_root\":\"" + etc_root +
+                                   "\",\"registry_quota_bytes\": 22,"
+                                   "\"registry_access_log_max_bytes\": 4096,"
+                                   "\"registry_auth_user\":\"alice\",\"registry_auth_sha256\":\"" +
+                                   std::string(64, 'a') + "\"}");
+    }
+};
+
+TEST_F(ConfigPath, PathFollowsTheEnvironment)
+{
+    struct Case {
+        const char *env;
+        std::string want;
+    };
+    const Case cases[] = {
+        {nullptr, "config.json"},
+        {"", "config.json"}, // empty counts as unset
+        {"/etc/x/config.json", "/etc/x/config.json"},
+    };
+    for (const Case &c : cases) {
+        ScopedEnv env("REGISTRY_CONFIG", c.env);
+        EXPECT_EQ(tv_config_path(), c.want) << (c.env ? c.env : "(unset)");
+    }
+}
+
+TEST_F(ConfigPath, EveryReaderUsesTheNamedFile)
+{
+    char root[1024];
+    oci_storage_root(root, sizeof root);
+    EXPECT_STREQ(root, "cwd-root");
+    EXPECT_EQ(oci_quota_bytes(), 11);
+    EXPECT_EQ(registry_auth_enabled(), 0);
+
+    ScopedEnv env("REGISTRY_CONFIG", etc_config.c_str());
+    oci_storage_root(root, sizeof root);
+    EXPECT_EQ(std::string(root), etc_root);
+    EXPECT_EQ(oci_quota_bytes(), 22);
+    EXPECT_EQ(registry_auth_enabled(), 1);
+    // The access log keeps its state per process: look in a child.
+    const std::string want_log = etc_root + "/registry_access.log";
+    cgitest::run_in_child([&] {
+        if (std::string(tv_audit_log_path()) != want_log || tv_audit_cap_bytes() != 4096)
+            std::exit(1);
+    });
+}
+
+TEST_F(ConfigPath, MissingNamedFileMeansDefaultsNotTheWorkingDirectory)
+{
+    ScopedEnv env("REGISTRY_CONFIG", (tmp.path() / "absent.json").string().c_str());
+    char buf[64];
+    EXPECT_EQ(tv_config_read(buf, sizeof buf), 0u);
+    EXPECT_STREQ(buf, "");
+    char root[1024];
+    oci_storage_root(root, sizeof root);
+    EXPECT_STREQ(root, "./registry_storage");
+    EXPECT_EQ(oci_quota_bytes(), 0);
+}
+
+} // namespace
