@@ -40,8 +40,11 @@ install(TARGETS healthz status v2_base v2_catalog v2_tags v2_manifests v2_blobs 
                 v2_referrers
         RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${pkg})
 install(TARGETS registry-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${gen}/config.json ${gen}/config.README DESTINATION ${CONFIG_DIR}
+# The settings may hold the password's digest (postinst gives the group to
+# www-data); their notes are for everyone.
+install(FILES ${gen}/config.json DESTINATION ${CONFIG_DIR}
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+install(FILES ${gen}/config.README DESTINATION ${CONFIG_DIR})
 install(FILES ${gen}/lighttpd-registry.conf DESTINATION ${LIGHTTPD_DIR}/conf-available
         RENAME ${REGISTRY_LIGHTTPD_SNIPPET})
 install(FILES ${gen}/housekeeping.service DESTINATION lib/systemd/system

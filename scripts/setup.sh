@@ -14,10 +14,11 @@ missing=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 # clang-14 and its runtime libraries (libFuzzer, the sanitizers) build the
-# fuzz targets (scripts/fuzz.sh).
+# fuzz targets (scripts/fuzz.sh). lighttpd-mod-openssl and openssl serve
+# HTTPS; dpkg-dev builds the Debian package (scripts/package.sh).
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-         lighttpd curl hyperfine time python3 libssl-dev clang-14 libclang-rt-14-dev \
-         skopeo podman wrk chromium; do
+         lighttpd lighttpd-mod-openssl openssl dpkg-dev curl hyperfine time python3 libssl-dev \
+         clang-14 libclang-rt-14-dev skopeo podman wrk chromium; do
     have_pkg "$p" || missing+=("$p")
 done
 

@@ -112,14 +112,17 @@ def make_temp_dir(prefix):
 
 
 def stop(proc):
-    if proc is None or proc.poll() is not None:
+    if proc is None:
         return
-    proc.terminate()
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    if proc.stderr:
+        proc.stderr.close()
 
 
 def require(tool):

@@ -8,6 +8,7 @@ storage root intact. The machine is left as it was: the package purged,
 Needs root, dpkg and apt; skipped otherwise. PACKAGE_BUILD_DIR is the build
 directory scripts/package.sh uses."""
 import grp
+import json
 import os
 import pwd
 import shutil
@@ -139,15 +140,17 @@ class PackageTest(unittest.TestCase):
         snippet, as www-data like the system's server."""
         port = ds.free_port()
         www, uploads = os.path.join(self.tmp, "www"), os.path.join(self.tmp, "uploads")
+        logs = os.path.join(self.tmp, "logs")
         os.makedirs(www, exist_ok=True)
-        os.makedirs(uploads, exist_ok=True)
-        shutil.chown(uploads, "www-data", "www-data")
+        for d in (uploads, logs):  # lighttpd opens them as www-data
+            os.makedirs(d, exist_ok=True)
+            shutil.chown(d, "www-data", "www-data")
         conf = os.path.join(self.tmp, "lighttpd.conf")
         with open(conf, "w") as f:
             f.write(f'server.modules = ( "mod_access" )\n'
                     f'server.bind = "127.0.0.1"\nserver.port = {port}\n'
                     f'server.document-root = "{www}"\nserver.upload-dirs = ( "{uploads}" )\n'
-                    f'server.errorlog = "{self.tmp}/error.log"\n'
+                    f'server.errorlog = "{logs}/error.log"\n'
                     f'server.username = "www-data"\nserver.groupname = "www-data"\n'
                     f'include "{ENABLED}"\n')
         run([LIGHTTPD, "-tt", "-f", conf])
@@ -215,7 +218,8 @@ class PackageTest(unittest.TestCase):
         # The housekeeping's commands, as its service runs them.
         self.admin("retention")
         self.admin("gc")
-        self.assertIn('"repositories": 2', self.admin("stats", "--json").replace('":2', '": 2'))
+        stats = json.loads(self.admin("stats", "--json"))
+        self.assertEqual((stats["repositories"], stats["root"]), (2, STATE_DIR))
         ds.stop(self.server)
         before = snapshot(STATE_DIR)
 
