@@ -25,6 +25,21 @@ set(LIGHTTPD_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/lighttpd)
 set(LIGHTTPD_SNIPPET ${LIGHTTPD_DIR}/conf-available/${REGISTRY_LIGHTTPD_SNIPPET})
 set(LIGHTTPD_ENABLED ${LIGHTTPD_DIR}/conf-enabled/${REGISTRY_LIGHTTPD_SNIPPET})
 
+# The routes come from the configuration serve.sh uses, so both map the API
+# the same way.
+file(READ ${PROJECT_SOURCE_DIR}/scripts/lighttpd.conf.in serve_conf)
+string(FIND "${serve_conf}" "url.rewrite-once = (\n" routes_start)
+if(routes_start LESS 0)
+  message(FATAL_ERROR "scripts/lighttpd.conf.in has no url.rewrite-once block")
+endif()
+string(SUBSTRING "${serve_conf}" ${routes_start} -1 routes)
+string(FIND "${routes}" "\n)" routes_end)
+string(LENGTH "url.rewrite-once = (\n" routes_skip)
+math(EXPR routes_len "${routes_end} - ${routes_skip}")
+string(SUBSTRING "${routes}" ${routes_skip} ${routes_len} ROUTES)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/scripts/lighttpd.conf.in)
+
 set(src ${PROJECT_SOURCE_DIR}/deploy)
 set(gen ${PROJECT_BINARY_DIR}/deploy)
 foreach(f lighttpd-registry.conf config.json config.README housekeeping.service
