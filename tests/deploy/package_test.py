@@ -8,6 +8,7 @@ storage root intact. The machine is left as it was: the package purged,
 Needs root, dpkg and apt; skipped otherwise. PACKAGE_BUILD_DIR is the build
 directory scripts/package.sh uses."""
 import grp
+import http.client
 import json
 import os
 import pwd
@@ -174,6 +175,15 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(rc, 0, f"{label}: {out}")
             self.assertEqual(ds.layout_blobs(back), ds.layout_blobs(layout), label)
 
+    def get(self, host, path):
+        c = http.client.HTTPConnection(host, timeout=30)
+        try:
+            c.request("GET", path, headers={"Accept": "application/json"})
+            r = c.getresponse()
+            return r.status, r.read()
+        finally:
+            c.close()
+
     def admin(self, *args):
         return run(["runuser", "-u", "www-data", "--", "env", f"REGISTRY_CONFIG={CONFIG_FILE}",
                     "/usr/bin/registry-admin", *args])
@@ -211,6 +221,11 @@ class PackageTest(unittest.TestCase):
         images = {"team/app": self.push(host, "team/app", 11),
                   "lib/base": self.push(host, "lib/base", 12)}
         self.assert_pulls(host, images, "installed")
+        # The health probe, too, found the storage root (its default, beside
+        # the programs, is not writable for www-data); direct requests for
+        # the programs find nothing.
+        self.assertEqual(self.get(host, "/healthz")[0], 200)
+        self.assertEqual(self.get(host, "/_registry/v2_base/v2/")[0], 404)
         # The programs found the storage root through the snippet's setting.
         self.assertTrue(os.path.isdir(os.path.join(STATE_DIR, "repositories", "team", "app")))
         self.assertEqual(pwd.getpwuid(os.stat(os.path.join(STATE_DIR, "blobs")).st_uid).pw_name,
