@@ -215,6 +215,11 @@ class PackageTest(unittest.TestCase):
             self.assertFalse([x for x in f if x.strip() and not x.startswith("#") and "=" not in x],
                              "the cron schedule is active")
 
+        # The housekeeping units as systemd reads them (it need not run).
+        if shutil.which("systemd-analyze"):
+            units = [f"/usr/lib/systemd/system/{PACKAGE}-housekeeping.{k}" for k in ("service", "timer")]
+            run(["systemd-analyze", "verify", *units])
+
         run(["lighty-enable-mod", PACKAGE])
         self.assertTrue(os.path.exists(ENABLED))
         host = self.serve()
