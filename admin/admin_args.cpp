@@ -240,8 +240,9 @@ void admin_print_help(FILE *out, const admin_command *c)
         std::fprintf(out, "  %-10s %s\n", k.name, k.summary);
     std::fprintf(out,
                  "\nThe storage root is --root DIR, else REGISTRY_STORAGE_ROOT, else the\n"
-                 "\"storage_root\" of config.json in the working directory, else\n"
-                 "./registry_storage. Settings are read from that config.json too.\n"
+                 "\"storage_root\" of config.json (the file REGISTRY_CONFIG names, else\n"
+                 "config.json in the working directory), else ./registry_storage.\n"
+                 "Settings are read from that config.json too.\n"
                  "registry-admin COMMAND --help tells more.\n"
                  "Exit status: 0 done, 1 failed, 2 bad usage, 3 found a problem.\n");
 }
