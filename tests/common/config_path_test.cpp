@@ -3,6 +3,7 @@
  * registry needs: programs in one directory, configuration in another. */
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "cgi_test_util.h"
@@ -71,10 +72,17 @@ TEST_F(ConfigPath, EveryReaderUsesTheNamedFile)
     EXPECT_EQ(oci_quota_bytes(), 22);
     EXPECT_EQ(registry_auth_enabled(), 1);
     // The access log keeps its state per process: look in a child.
+#ifdef _WIN32
+    const std::string want_log = etc_root + "\\registry_access.log";
+#else
     const std::string want_log = etc_root + "/registry_access.log";
+#endif
     cgitest::run_in_child([&] {
-        if (std::string(tv_audit_log_path()) != want_log || tv_audit_cap_bytes() != 4096)
+        if (std::string(tv_audit_log_path()) != want_log || tv_audit_cap_bytes() != 4096) {
+            std::fprintf(stderr, "log %s, cap %lld\n", tv_audit_log_path(),
+                         static_cast<long long>(tv_audit_cap_bytes()));
             std::exit(1);
+        }
     });
 }
 
