@@ -2,8 +2,8 @@
 # Makes a self-signed certificate for a trial of the registry over HTTPS:
 #   tls-self-signed.sh DIR [ADDRESS]
 # writes DIR/cert.pem and DIR/key.pem (P-256, valid 825 days) for localhost,
-# 127.0.0.1, ::1, this machine's names, ADDRESS (unless it is a wildcard) and
-# the names in REGISTRY_TLS_NAMES (comma-separated). Clients trust cert.pem
+# 127.0.0.1, ::1, this machine's names and addresses, ADDRESS (unless it is a
+# wildcard) and the names in REGISTRY_TLS_NAMES (comma-separated). Clients trust cert.pem
 # itself as the CA (e.g. /etc/containers/certs.d/HOST:PORT/ca.crt).
 set -euo pipefail
 dir=$1 address=${2:-}
@@ -13,6 +13,9 @@ mkdir -p "$dir"
 names=(localhost 127.0.0.1 ::1 "$(hostname)")
 fqdn=$(hostname -f 2>/dev/null || true)
 [ -n "$fqdn" ] && names+=("$fqdn")
+# Its addresses too, for clients that name the registry by one.
+read -r -a addrs <<< "$(hostname -I 2>/dev/null || true)"
+names+=("${addrs[@]}")
 case $address in ''|0.0.0.0|::|'[::]') ;; *) names+=("$address") ;; esac
 IFS=, read -r -a extra <<< "${REGISTRY_TLS_NAMES:-}"
 names+=("${extra[@]}")
