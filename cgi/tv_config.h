@@ -4,8 +4,9 @@
  * The file (REGISTRY_CONFIG when set, else "config.json" in the working
  * directory) is never parsed as JSON: each reader reads a fixed number of
  * bytes from its start, finds the first byte-exact occurrence of its quoted
- * key and reads the value after the following ':'. How much is read and which value forms count differ per
- * reader, so this header offers the steps and each reader composes them.
+ * key and reads the value after the following ':'. How much is read and
+ * which value forms count differ per reader, so this header offers the
+ * steps and each reader composes them.
  * Internal to the registry modules; not part of the C interface.
  */
 #ifndef REGISTRY_TV_CONFIG_H
