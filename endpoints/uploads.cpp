@@ -21,8 +21,9 @@ namespace
 
 constexpr size_t kLineCap = 512;
 
-char s_name[256];
-char s_id[64];
+oci_route s_route;
+const char *const s_name = s_route.name;
+char *const s_id = s_route.ref; /* "" at the collection URL */
 
 void header_fmt(const char *format, const char *a)
 {
@@ -199,7 +200,7 @@ void start(void)
 int main(void)
 {
     oci_api_enter("GET, POST, PATCH, PUT, DELETE");
-    oci_api_route("/blobs/uploads", s_name, sizeof s_name, s_id, sizeof s_id);
+    oci_api_route(OCI_ROUTE_UPLOADS, &s_route);
     const char *method = cgi_method();
     const bool is_post = strcmp(method, "POST") == 0;
     /* POST starts an upload at the collection URL; the rest need an id. */
