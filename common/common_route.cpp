@@ -3,7 +3,8 @@
  * its parts (see oci_route.h).
  *
  * Beyond the name rule of common_repo_name.cpp, every component must begin
- * and end with a letter or digit and must not be a Windows device name,
+ * and end with a letter or digit, hold no "..", and must not be a Windows
+ * device name,
  * and a tag must not end with '.': Windows drops a trailing dot from a
  * file name ("v1." would be the directory of "v1") and opens a device for
  * CON or NUL wherever they appear. Refused on every system, a store keeps
@@ -54,6 +55,9 @@ bool components_portable(string_view name)
         const size_t slash = name.find('/');
         const string_view c = name.substr(0, slash);
         if (c.empty() || !is_alnum(c.front()) || !is_alnum(c.back())) return false;
+        /* The storage engine refuses ".." anywhere; refused here, the
+         * client hears NAME_INVALID rather than a storage failure. */
+        if (c.find("..") != string_view::npos) return false;
         if (oci_route_device_name(c.data(), c.size())) return false;
         if (slash == string_view::npos) break;
         name.remove_prefix(slash + 1);

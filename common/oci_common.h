@@ -75,6 +75,10 @@ void oci_api_route(oci_route_kind kind, oci_route *out);
  * answered with 400. oci_send_page answers 200 with json and, when more
  * follow, a Link to the next page of path after last. */
 int oci_page_query(char *out_last, size_t out_last_size);
+/* The "n" text read alone: 0 with *out_n as oci_page_query returns it
+ * (-1 for "" or past OCI_PAGE_MAX), or -1 when it is not decimal digits. */
+#define OCI_PAGE_MAX 100000
+int oci_page_size(const char *text, int *out_n);
 void oci_send_page(const char *json, int more, const char *path, int n, const char *last);
 
 /* Quota. Both overwrite the storage engine's result buffer. */

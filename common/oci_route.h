@@ -45,8 +45,8 @@ typedef struct oci_route {
 } oci_route;
 
 /* Reads path (PATH_INFO) for kind into out. On OCI_ROUTE_OK the name
- * passes oci_valid_repo_name and every component begins with a letter or
- * digit and is no Windows device name (so the same store works on both
+ * passes oci_valid_repo_name and every component begins and ends with a
+ * letter or digit, holds no ".." and is no Windows device name (so the same store works on both
  * systems); the reference passes its rule. On any other status out holds
  * empty texts. */
 oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_route *out);

@@ -81,6 +81,7 @@ TEST(Route, NamesThatWouldLeaveTheRepositoryOrAliasOnWindows)
         {OCI_ROUTE_MANIFESTS, "/v2/lib/./app" + tail, OCI_ROUTE_NAME_INVALID},
         {OCI_ROUTE_MANIFESTS, "/v2/lib/.app" + tail, OCI_ROUTE_NAME_INVALID},
         {OCI_ROUTE_MANIFESTS, "/v2/lib./app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/a..b" + tail, OCI_ROUTE_NAME_INVALID},
         {OCI_ROUTE_MANIFESTS, "/v2/lib_/app" + tail, OCI_ROUTE_NAME_INVALID},
         {OCI_ROUTE_MANIFESTS, "/v2/lib-/app" + tail, OCI_ROUTE_NAME_INVALID},
         {OCI_ROUTE_MANIFESTS, "/v2/lib\\app" + tail, OCI_ROUTE_NAME_INVALID},
