@@ -80,8 +80,9 @@ bool plain_page_size(const std::string &v, int *n)
         if (c < '0' || c > '9') return false;
     const std::string digits = v.substr(std::min(v.find_first_not_of('0'), v.size()));
     *n = digits.empty() ? (v.empty() ? -1 : 0)
-         : digits.size() > 6 || std::stol(digits) > OCI_PAGE_MAX ? -1
-                                                                 : static_cast<int>(std::stol(digits));
+         : digits.size() > 6 || std::stol(digits) > OCI_PAGE_MAX
+             ? -1
+             : static_cast<int>(std::stol(digits));
     return true;
 }
 

@@ -187,8 +187,8 @@ fuzz::doc_ptr referrers(const std::string &subject, const char *filter, yyjson_v
     fuzz::doc_ptr doc = fuzz::parse_json(json, strlen(json));
     FUZZ_CHECK(doc != nullptr);
     yyjson_val *root = yyjson_doc_get_root(doc.get());
-    FUZZ_CHECK(yyjson_equals_str(member(root, "mediaType"),
-                                 "application/vnd.oci.image.index.v1+json"));
+    FUZZ_CHECK(
+        yyjson_equals_str(member(root, "mediaType"), "application/vnd.oci.image.index.v1+json"));
     *out_list = member(root, "manifests");
     FUZZ_CHECK(yyjson_is_arr(*out_list));
     return doc;
@@ -220,7 +220,8 @@ void check_subject(string_view body, const std::string &digest, const std::strin
     FUZZ_CHECK(listing && yyjson_arr_size(list) == 1);
     yyjson_val *e = yyjson_arr_get_first(list);
     FUZZ_CHECK(yyjson_equals_str(member(e, "digest"), digest.c_str()));
-    FUZZ_CHECK(yyjson_is_uint(member(e, "size")) && yyjson_get_uint(member(e, "size")) == body.size());
+    FUZZ_CHECK(yyjson_is_uint(member(e, "size")) &&
+               yyjson_get_uint(member(e, "size")) == body.size());
     FUZZ_CHECK(yyjson_equals_str(member(e, "mediaType"),
                                  media ? media : "application/vnd.oci.image.manifest.v1+json"));
     if (artifact)

@@ -29,8 +29,8 @@ void expect_route(const Case &c)
     EXPECT_EQ(oci_route_parse(c.kind, c.path.c_str(), &r), c.want);
     EXPECT_EQ(r.name, c.name);
     EXPECT_EQ(r.ref, c.ref);
-    EXPECT_EQ(r.ref_is_digest,
-              c.want == OCI_ROUTE_OK && c.kind == OCI_ROUTE_MANIFESTS && c.ref.find(':') != std::string::npos);
+    EXPECT_EQ(r.ref_is_digest, c.want == OCI_ROUTE_OK && c.kind == OCI_ROUTE_MANIFESTS &&
+                                   c.ref.find(':') != std::string::npos);
 }
 
 TEST(Route, EachProgramsPath)
