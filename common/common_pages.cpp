@@ -12,24 +12,32 @@
 namespace
 {
 
-constexpr int kPageMax = 100000; /* larger n is read as "everything" */
+constexpr int kPageMax = OCI_PAGE_MAX; /* larger n is read as "everything" */
 constexpr size_t kLinkCap = 1024;
 
 } // namespace
+
+int oci_page_size(const char *text, int *out_n)
+{
+    *out_n = -1;
+    if (!text || !*text) return 0;
+    long long n = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return -1;
+        if (n <= kPageMax) n = n * 10 + (*p - '0'); /* stops growing once past the largest */
+    }
+    *out_n = n > kPageMax ? -1 : static_cast<int>(n);
+    return 0;
+}
 
 int oci_page_query(char *out_last, size_t out_last_size)
 {
     const char *last = cgi_query("last");
     tv_strlcpy(out_last, last, out_last_size);
-    const char *text = cgi_query("n");
-    if (!*text) return -1;
-    long long n = 0;
-    for (const char *p = text; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            oci_send_error(400, "PAGINATION_NUMBER_INVALID", "invalid number of results requested");
-        if (n <= kPageMax) n = n * 10 + (*p - '0');
-    }
-    return n > kPageMax ? -1 : static_cast<int>(n);
+    int n = -1;
+    if (oci_page_size(cgi_query("n"), &n) != 0)
+        oci_send_error(400, "PAGINATION_NUMBER_INVALID", "invalid number of results requested");
+    return n;
 }
 
 void oci_send_page(const char *json, int more, const char *path, int n, const char *last)

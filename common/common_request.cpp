@@ -63,35 +63,21 @@ void oci_api_storage(void)
     oci_send_error(503, "UNKNOWN", message);
 }
 
-namespace
+void oci_api_route(oci_route_kind kind, oci_route *out)
 {
-
-/* Every component of the name begins with a letter or digit. The name rule
- * alone lets "." and ".." through (and "_manifests"), which as directories
- * would reach another repository's files or leave the store. */
-bool components_start_alnum(const char *name)
-{
-    for (const char *p = name; *p; ++p) {
-        if (p != name && p[-1] != '/') continue;
-        const char c = *p;
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-void oci_api_route(const char *marker, char *out_name, size_t out_name_size, char *out_rest,
-                   size_t out_rest_size)
-{
-    const char *path = cgi_path_info();
-    if (oci_parse_repo_marker(path, marker, out_name, out_name_size, out_rest, out_rest_size)) {
-        if (components_start_alnum(out_name)) return;
+    switch (oci_route_parse(kind, cgi_path_info(), out)) {
+    case OCI_ROUTE_OK:
+        return;
+    case OCI_ROUTE_UNKNOWN:
+        oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");
+    case OCI_ROUTE_NAME_INVALID:
         oci_fail("NAME_INVALID", nullptr);
+    case OCI_ROUTE_TAG_INVALID:
+        oci_fail("TAG_INVALID", "invalid tag reference");
+    case OCI_ROUTE_DIGEST_INVALID:
+        oci_fail("DIGEST_INVALID", "invalid digest");
+    case OCI_ROUTE_UPLOAD_UNKNOWN:
+        oci_fail("BLOB_UPLOAD_UNKNOWN", nullptr);
     }
-    /* The web server routes by the marker, so it is there unless the
-     * program was reached some other way. */
-    if (!strstr(path, marker)) oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");
-    oci_fail("NAME_INVALID", nullptr);
+    oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");
 }

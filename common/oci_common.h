@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "oci_route.h"
 #include "tv_cgi.h" /* TV_NORETURN */
 
 #ifdef __cplusplus
@@ -61,18 +62,23 @@ TV_NORETURN void oci_fail_storage(void);
  * credentials (401), answers OPTIONS (204 with Allow) and refuses methods
  * not in allow ("GET, HEAD", 405 with Allow); it returns only when the
  * request may go on. oci_api_storage brings storage up or answers 503.
- * oci_api_route splits PATH_INFO around marker into the repository name
- * and the rest, answering 400 NAME_INVALID for a bad name. */
+ * oci_api_route reads PATH_INFO for the program's kind (oci_route.h) and
+ * answers what it refuses: 404 for another URL, 400 NAME_INVALID,
+ * TAG_INVALID or DIGEST_INVALID, 404 BLOB_UPLOAD_UNKNOWN for a malformed
+ * upload id. */
 void oci_api_enter(const char *allow);
 void oci_api_storage(void);
-void oci_api_route(const char *marker, char *out_name, size_t out_name_size, char *out_rest,
-                   size_t out_rest_size);
+void oci_api_route(oci_route_kind kind, oci_route *out);
 
 /* Paged listings. oci_page_query copies "last" into out_last and returns
  * "n": -1 when absent (everything), 0 for an empty page; a malformed n is
  * answered with 400. oci_send_page answers 200 with json and, when more
  * follow, a Link to the next page of path after last. */
 int oci_page_query(char *out_last, size_t out_last_size);
+/* The "n" text read alone: 0 with *out_n as oci_page_query returns it
+ * (-1 for "" or past OCI_PAGE_MAX), or -1 when it is not decimal digits. */
+#define OCI_PAGE_MAX 100000
+int oci_page_size(const char *text, int *out_n);
 void oci_send_page(const char *json, int more, const char *path, int n, const char *last);
 
 /* Quota. Both overwrite the storage engine's result buffer. */

@@ -5,13 +5,10 @@
  */
 #include "oci_common.h"
 
-#include <string.h>
-
 int main(void)
 {
     oci_api_enter("GET, HEAD");
-    const char *path = cgi_path_info();
-    if (strcmp(path, "/v2/") != 0 && strcmp(path, "/v2") != 0)
+    if (!oci_route_is_base(cgi_path_info()))
         oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");
     oci_send_json(200, "{}");
     return 0;

@@ -15,8 +15,8 @@ namespace
 
 constexpr size_t kLineCap = 256;
 
-char s_name[256];
-char s_digest[160];
+oci_route s_route;
+const char *const s_digest = s_route.ref;
 
 void header_fmt(const char *format, long long a, long long b = 0, long long c = 0)
 {
@@ -78,8 +78,7 @@ void remove(void)
 int main(void)
 {
     oci_api_enter("GET, HEAD, DELETE");
-    oci_api_route("/blobs/", s_name, sizeof s_name, s_digest, sizeof s_digest);
-    if (!oci_valid_digest(s_digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    oci_api_route(OCI_ROUTE_BLOBS, &s_route);
     oci_api_storage();
     if (strcmp(cgi_method(), "DELETE") == 0)
         remove();

@@ -18,8 +18,9 @@ namespace
 constexpr int64_t kManifestPutMax = 4194304; /* what clients cap manifests at */
 constexpr size_t kLineCap = 512;
 
-char s_name[256];
-char s_ref[160];
+oci_route s_route;
+const char *const s_name = s_route.name;
+const char *const s_ref = s_route.ref;
 
 struct FreeDeleter {
     void operator()(void *p) const { free(p); }
@@ -30,16 +31,6 @@ void header_line(const char *format, const char *a, const char *b = "")
     char line[kLineCap];
     tv_snprintf(line, sizeof line, format, a, b);
     cgi_header_extra(line);
-}
-
-/* A reference is a tag, or a digest as soon as it holds a ':'. */
-void check_reference(void)
-{
-    if (strchr(s_ref, ':')) {
-        if (!oci_valid_digest(s_ref)) oci_fail("DIGEST_INVALID", "invalid digest reference");
-    } else if (!oci_valid_tag(s_ref)) {
-        oci_fail("TAG_INVALID", "invalid tag reference");
-    }
 }
 
 void get(bool head)
@@ -95,7 +86,7 @@ void put(void)
 void remove(void)
 {
     const int rc =
-        strchr(s_ref, ':') ? reg_manifest_delete(s_name, s_ref) : reg_tag_delete(s_name, s_ref);
+        s_route.ref_is_digest ? reg_manifest_delete(s_name, s_ref) : reg_tag_delete(s_name, s_ref);
     if (rc != 0) oci_fail_storage();
     oci_response_begin(202);
     cgi_header_extra("Content-Length: 0");
@@ -107,8 +98,7 @@ void remove(void)
 int main(void)
 {
     oci_api_enter("GET, HEAD, PUT, DELETE");
-    oci_api_route("/manifests/", s_name, sizeof s_name, s_ref, sizeof s_ref);
-    check_reference();
+    oci_api_route(OCI_ROUTE_MANIFESTS, &s_route);
     oci_api_storage();
     const char *method = cgi_method();
     if (strcmp(method, "PUT") == 0)

@@ -13,14 +13,13 @@
 int main(void)
 {
     oci_api_enter("GET, HEAD");
-    char name[256], digest[160];
-    oci_api_route("/referrers/", name, sizeof name, digest, sizeof digest);
-    if (!oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    oci_route route;
+    oci_api_route(OCI_ROUTE_REFERRERS, &route);
     const char *filter = cgi_query("artifactType");
     oci_api_storage();
 
     int truncated = 0;
-    const char *json = reg_referrers_json(name, digest, filter, &truncated);
+    const char *json = reg_referrers_json(route.name, route.ref, filter, &truncated);
     if (!json) oci_fail_storage();
     oci_response_begin(200);
     cgi_header_ct("application/vnd.oci.image.index.v1+json");

@@ -5,14 +5,12 @@
 #include "oci_common.h"
 #include "reg_storage.h"
 
-#include <string.h>
-
 int main(void)
 {
     oci_api_enter("GET, HEAD");
-    char name[256], rest[64];
-    oci_api_route("/tags/", name, sizeof name, rest, sizeof rest);
-    if (strcmp(rest, "list") != 0) oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");
+    oci_route route;
+    oci_api_route(OCI_ROUTE_TAGS, &route);
+    const char *name = route.name;
     char last[512];
     const int n = oci_page_query(last, sizeof last);
     oci_api_storage();

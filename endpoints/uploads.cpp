@@ -21,8 +21,9 @@ namespace
 
 constexpr size_t kLineCap = 512;
 
-char s_name[256];
-char s_id[64];
+oci_route s_route;
+const char *const s_name = s_route.name;
+char *const s_id = s_route.ref; /* "" at the collection URL */
 
 void header_fmt(const char *format, const char *a)
 {
@@ -199,14 +200,17 @@ void start(void)
 int main(void)
 {
     oci_api_enter("GET, POST, PATCH, PUT, DELETE");
-    oci_api_route("/blobs/uploads", s_name, sizeof s_name, s_id, sizeof s_id);
     const char *method = cgi_method();
     const bool is_post = strcmp(method, "POST") == 0;
-    /* POST starts an upload at the collection URL; the rest need an id. */
+    /* POST starts an upload at the collection URL; the rest need an id. An
+     * id of any form makes the URL an upload's, where POST is not allowed. */
+    constexpr char kUploadAllow[] = "Allow: GET, PATCH, PUT, DELETE, OPTIONS";
+    if (is_post &&
+        oci_route_parse(OCI_ROUTE_UPLOADS, cgi_path_info(), &s_route) == OCI_ROUTE_UPLOAD_UNKNOWN)
+        oci_send_error_with(405, "UNSUPPORTED", "method not allowed", kUploadAllow);
+    oci_api_route(OCI_ROUTE_UPLOADS, &s_route);
     if (is_post != (s_id[0] == '\0')) {
-        if (is_post)
-            oci_send_error_with(405, "UNSUPPORTED", "method not allowed",
-                                "Allow: GET, PATCH, PUT, DELETE, OPTIONS");
+        if (is_post) oci_send_error_with(405, "UNSUPPORTED", "method not allowed", kUploadAllow);
         oci_fail("BLOB_UPLOAD_UNKNOWN", nullptr);
     }
     oci_api_storage();

@@ -11,10 +11,19 @@
  * segment whose key is the name, '+' a space, "%XY" a byte, any other '%'
  * itself, cut at 511 bytes); and it stays intact over seven further
  * lookups, as the ring promises.
+ *
+ * And for the parameters the endpoint programs read: "n" gives what a
+ * plain reading of a page size gives (digits only; more than OCI_PAGE_MAX
+ * or none means everything, -1); a "digest" or "mount" oci_valid_digest
+ * accepts is "sha256:" and 64 lower-case hex digits; "last", "from" and
+ * "artifactType" stay within their slot (the referrers listing refuses an
+ * artifactType over 255 bytes itself, see fuzz_manifest_put).
  */
 #include "fuzz_support.h"
+#include "oci_common.h"
 #include "tv_cgi.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -64,6 +73,42 @@ std::string expected(std::string_view qs, std::string_view name)
     }
 }
 
+/* The page size read plainly: -1 for none or past the largest page. */
+bool plain_page_size(const std::string &v, int *n)
+{
+    for (char c : v)
+        if (c < '0' || c > '9') return false;
+    const std::string digits = v.substr(std::min(v.find_first_not_of('0'), v.size()));
+    *n = digits.empty() ? (v.empty() ? -1 : 0)
+         : digits.size() > 6 || std::stol(digits) > OCI_PAGE_MAX
+             ? -1
+             : static_cast<int>(std::stol(digits));
+    return true;
+}
+
+bool plain_digest(std::string_view s)
+{
+    if (s.size() != 71 || s.substr(0, 7) != "sha256:") return false;
+    for (char c : s.substr(7))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+/* What the programs make of the value they read. */
+void check_meaning(const char *name, const char *got)
+{
+    const std::string v(got);
+    if (strcmp(name, "n") == 0) {
+        int want = 0, n = 12345;
+        const bool ok = plain_page_size(v, &want);
+        FUZZ_CHECK(oci_page_size(got, &n) == (ok ? 0 : -1));
+        FUZZ_CHECK(n >= -1 && n <= OCI_PAGE_MAX);
+        if (ok) FUZZ_CHECK(n == want);
+    } else if (strcmp(name, "digest") == 0 || strcmp(name, "mount") == 0) {
+        FUZZ_CHECK(oci_valid_digest(got) == (plain_digest(v) ? 1 : 0));
+    }
+}
+
 void check_lookup(const fuzz::text &qs, const char *name)
 {
     const char *got = cgi_query(name);
@@ -80,6 +125,7 @@ void check_lookup(const fuzz::text &qs, const char *name)
     const size_t want_len = strnlen(want.c_str(), want.size());
     FUZZ_CHECK(got_len == want_len);
     FUZZ_CHECK(memcmp(got, want.data(), got_len) == 0);
+    check_meaning(name, got);
 
     /* Seven more lookups with non-empty names leave it as it was. */
     const std::string kept(got, got_len);
@@ -103,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const fuzz::text name(in.line);
         check_lookup(qs, name.c_str());
     } else {
-        for (const char *name : {"n", "last", "digest", "a", ""})
+        for (const char *name : {"n", "last", "digest", "mount", "from", "artifactType", "a", ""})
             check_lookup(qs, name);
     }
     return 0;

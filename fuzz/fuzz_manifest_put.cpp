@@ -17,7 +17,19 @@
  * behind; a stored one reports the body's digest in its 72-byte buffer, is
  * a JSON object whose config and layers (or index entries) are stored,
  * reads back byte for byte by digest and by tag, and carries the content
- * type the choice rule gives, at most 126 bytes without a control byte.
+ * type the choice rule gives, at most 126 bytes without a control byte;
+ * a known manifest type (given or in the body) matches the body's shape.
+ *
+ * The subject and the referrers index: a stored body's "subject" is absent
+ * or an object whose digest is "sha256:" and 64 lower-case hex digits, and
+ * reg_manifest_subject names it. The referrers listing of that subject is
+ * strict JSON holding exactly one entry, read back equal to what was
+ * pushed (digest, size, mediaType or the default, artifactType or the
+ * config's type, annotations); with a filter ("#filter:TYPE" line, else
+ * the entry's own type) the entry is there exactly when its type is the
+ * filter, and a filter over 255 bytes is refused. After a delete by digest
+ * the listing is empty and the link file is gone.
+ *
  * After each input "fuzz" is deleted: the store holds only "base" again.
  */
 #include "fuzz_support.h"
@@ -99,6 +111,12 @@ bool manifest_stored(const std::string &digest)
     return false;
 }
 
+bool has_manifests(string_view body)
+{
+    fuzz::doc_ptr doc = fuzz::parse_json(body.data(), body.size());
+    return member(yyjson_doc_get_root(doc.get()), "manifests") != nullptr;
+}
+
 /* What a stored body must be: an object whose references are stored. */
 void check_stored_body(string_view body, std::string *media_type)
 {
@@ -137,6 +155,106 @@ void check_stored_body(string_view body, std::string *media_type)
     }
 }
 
+/* A string member without a hidden NUL, or null. */
+const char *plain_str(yyjson_val *obj, const char *key)
+{
+    if (!yyjson_is_obj(obj)) return nullptr;
+    yyjson_val *v = member(obj, key);
+    const char *s = yyjson_get_str(v);
+    return s && strlen(s) == yyjson_get_len(v) ? s : nullptr;
+}
+
+bool known_index_type(const std::string &t)
+{
+    return t == "application/vnd.oci.image.index.v1+json" ||
+           t == "application/vnd.docker.distribution.manifest.list.v2+json";
+}
+
+bool known_image_type(const std::string &t)
+{
+    return t == "application/vnd.oci.image.manifest.v1+json" || t == kDefaultType;
+}
+
+/* The referrers of subject in "fuzz" through filter, parsed; the entries'
+ * array, or null when the listing was refused. */
+fuzz::doc_ptr referrers(const std::string &subject, const char *filter, yyjson_val **out_list)
+{
+    int truncated = -1;
+    const char *json = reg_referrers_json(kRepo, subject.c_str(), filter, &truncated);
+    *out_list = nullptr;
+    if (!json) return nullptr;
+    FUZZ_CHECK(truncated == 0);
+    fuzz::doc_ptr doc = fuzz::parse_json(json, strlen(json));
+    FUZZ_CHECK(doc != nullptr);
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    FUZZ_CHECK(
+        yyjson_equals_str(member(root, "mediaType"), "application/vnd.oci.image.index.v1+json"));
+    *out_list = member(root, "manifests");
+    FUZZ_CHECK(yyjson_is_arr(*out_list));
+    return doc;
+}
+
+/* The subject of a stored body and its entry in the referrers index. */
+void check_subject(string_view body, const std::string &digest, const std::string &filter_line,
+                   bool have_filter)
+{
+    fuzz::doc_ptr doc = fuzz::parse_json(body.data(), body.size());
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    yyjson_val *subject = member(root, "subject");
+    char named[kDigestCap] = "x";
+    FUZZ_CHECK(reg_manifest_subject(body.data(), body.size(), named) == 0);
+    if (!subject) {
+        FUZZ_CHECK(named[0] == '\0');
+        return;
+    }
+    FUZZ_CHECK(yyjson_is_obj(subject));
+    const std::string s = digest_in(subject);
+    FUZZ_CHECK(!s.empty() && s == named);
+
+    const char *media = plain_str(root, "mediaType");
+    const char *artifact = plain_str(root, "artifactType");
+    if (!artifact || !*artifact) artifact = plain_str(member(root, "config"), "mediaType");
+
+    yyjson_val *list = nullptr;
+    fuzz::doc_ptr listing = referrers(s, nullptr, &list);
+    FUZZ_CHECK(listing && yyjson_arr_size(list) == 1);
+    yyjson_val *e = yyjson_arr_get_first(list);
+    FUZZ_CHECK(yyjson_equals_str(member(e, "digest"), digest.c_str()));
+    FUZZ_CHECK(yyjson_is_uint(member(e, "size")) &&
+               yyjson_get_uint(member(e, "size")) == body.size());
+    FUZZ_CHECK(yyjson_equals_str(member(e, "mediaType"),
+                                 media ? media : "application/vnd.oci.image.manifest.v1+json"));
+    if (artifact)
+        FUZZ_CHECK(yyjson_equals_str(member(e, "artifactType"), artifact));
+    else
+        FUZZ_CHECK(member(e, "artifactType") == nullptr);
+    yyjson_val *annotations = member(root, "annotations");
+    if (yyjson_is_obj(annotations))
+        FUZZ_CHECK(yyjson_equals(member(e, "annotations"), annotations));
+    else
+        FUZZ_CHECK(member(e, "annotations") == nullptr);
+
+    const std::string filter = have_filter ? filter_line : (artifact ? artifact : "");
+    listing = referrers(s, filter.c_str(), &list);
+    if (filter.size() > 255) {
+        FUZZ_CHECK(!listing);
+        return;
+    }
+    FUZZ_CHECK(listing != nullptr);
+    const bool listed = filter.empty() || (artifact && filter == artifact);
+    FUZZ_CHECK(yyjson_arr_size(list) == (listed ? 1u : 0u));
+}
+
+/* After a delete by digest, neither the listing nor the link file holds it. */
+void check_unlinked(const std::string &subject, const std::string &digest)
+{
+    yyjson_val *list = nullptr;
+    fuzz::doc_ptr listing = referrers(subject, nullptr, &list);
+    FUZZ_CHECK(listing && yyjson_arr_size(list) == 0);
+    FUZZ_CHECK(!fs::exists(g_repos / kRepo / "_manifests" / "referrers" / "sha256" /
+                           subject.substr(7) / digest.substr(7)));
+}
+
 /* The content type the engine stores (its choice rule). */
 std::string chosen_type(const char *given, const std::string &media_type)
 {
@@ -162,8 +280,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     setup_once();
     string_view in(reinterpret_cast<const char *>(data), size);
-    std::string type_text, ref_text = "latest";
-    bool have_type = false;
+    std::string type_text, ref_text = "latest", filter_text;
+    bool have_type = false, have_filter = false;
     while (!in.empty() && in.front() == '#') {
         const size_t nl = in.find('\n');
         const string_view line = in.substr(0, nl);
@@ -173,6 +291,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             have_type = true;
         } else if (line.substr(0, 5) == "#ref:") {
             ref_text = fuzz::text(line.substr(5)).c_str();
+        } else if (line.substr(0, 8) == "#filter:") {
+            filter_text = fuzz::text(line.substr(8)).c_str();
+            have_filter = true;
         }
     }
     const string_view body = in;
@@ -198,9 +319,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(stored_type.size() <= 126);
         for (unsigned char c : stored_type)
             FUZZ_CHECK(c >= 0x20 && c != 0x7f);
+        /* The default type given beside a body naming its own counts as none. */
+        std::string given_kind = given ? given : "";
+        if (given_kind == kDefaultType && !media_type.empty()) given_kind.clear();
+        for (const std::string &t : {given_kind, media_type}) {
+            if (known_index_type(t)) FUZZ_CHECK(has_manifests(body));
+            if (known_image_type(t)) FUZZ_CHECK(!has_manifests(body));
+        }
         check_read_back(digest.c_str(), body, digest, stored_type);
         if (strncmp(ref.c_str(), "sha256:", 7) != 0)
             check_read_back(ref.c_str(), body, digest, stored_type);
+        check_subject(body, digest, filter_text, have_filter);
+        char subject[kDigestCap];
+        FUZZ_CHECK(reg_manifest_subject(body_ptr, body.size(), subject) == 0);
+        FUZZ_CHECK(reg_manifest_delete(kRepo, digest.c_str()) == 0);
+        if (subject[0]) check_unlinked(subject, digest);
     }
 
     if (fs::exists(g_repos / kRepo)) FUZZ_CHECK(reg_repo_delete(kRepo) == 0);

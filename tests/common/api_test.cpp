@@ -145,37 +145,49 @@ TEST_F(Prelude, StorageComesUpOrTheAnswerIs503)
 
 TEST_F(Prelude, RouteSplitsThePathOrAnswers)
 {
-    const std::string name_invalid = "Status: 400\r\n" + std::string(kVersion) + kJson +
-                                     error_body("NAME_INVALID", "invalid repository name");
-    const std::string no_endpoint = "Status: 404\r\n" + std::string(kVersion) + kJson +
-                                    error_body("UNSUPPORTED", "unknown API endpoint");
+    auto answer = [](int status, const char *code, const char *message) {
+        return "Status: " + std::to_string(status) + "\r\n" + std::string(kVersion) + kJson +
+               error_body(code, message);
+    };
+    const std::string name_invalid = answer(400, "NAME_INVALID", "invalid repository name");
+    const std::string no_endpoint = answer(404, "UNSUPPORTED", "unknown API endpoint");
     const std::string long_name = "/v2/" + std::string(300, 'n') + "/blobs/x";
+    const std::string digest = "sha256:" + std::string(64, 'a');
+    const std::string blob_path = "/v2/team/app/blobs/" + digest;
+    const std::string referrers_path = "/v2/a/b/c/referrers/" + digest;
     struct Case {
         const char *path; /* nullptr: unset */
-        const char *marker;
+        oci_route_kind kind;
         std::string want; /* "name|rest" when it returns, else the answer */
     };
     const Case cases[] = {
-        {"/v2/team/app/blobs/sha256:ab", "/blobs/", "team/app|sha256:ab"},
-        {"/v2/app/manifests/latest/", "/manifests/", "app|latest"},
-        {"/v2/app/blobs/uploads/", "/blobs/uploads/", "app|"},
-        {"/v2/a/b/c/referrers/x", "/referrers/", "a/b/c|x"},
-        {"/v2/-app/blobs/x", "/blobs/", name_invalid},
-        {"/v2/team//app/blobs/x", "/blobs/", name_invalid},
-        {"/v2//blobs/x", "/blobs/", name_invalid},
-        {"/v2/blobs/x", "/blobs/", name_invalid}, // the marker, but no name before it
-        {long_name.c_str(), "/blobs/", name_invalid},
-        {"/v2/app/tags/list", "/blobs/", no_endpoint},
-        {"/v2/", "/blobs/", no_endpoint},
-        {nullptr, "/blobs/", no_endpoint},
+        {blob_path.c_str(), OCI_ROUTE_BLOBS, "team/app|" + digest},
+        {"/v2/app/manifests/latest/", OCI_ROUTE_MANIFESTS, "app|latest"},
+        {"/v2/app/blobs/uploads/", OCI_ROUTE_UPLOADS, "app|"},
+        {"/v2/app/tags/list", OCI_ROUTE_TAGS, "app|"},
+        {referrers_path.c_str(), OCI_ROUTE_REFERRERS, "a/b/c|" + digest},
+        {"/v2/-app/blobs/x", OCI_ROUTE_BLOBS, name_invalid},
+        {"/v2/team//app/blobs/x", OCI_ROUTE_BLOBS, name_invalid},
+        {"/v2//blobs/x", OCI_ROUTE_BLOBS, name_invalid},
+        {"/v2/blobs/x", OCI_ROUTE_BLOBS, name_invalid}, // the marker, but no name before it
+        {long_name.c_str(), OCI_ROUTE_BLOBS, name_invalid},
+        {"/v2/app/blobs/x", OCI_ROUTE_BLOBS, answer(400, "DIGEST_INVALID", "invalid digest")},
+        {"/v2/app/manifests/.x", OCI_ROUTE_MANIFESTS,
+         answer(400, "TAG_INVALID", "invalid tag reference")},
+        {"/v2/app/blobs/uploads/x", OCI_ROUTE_UPLOADS,
+         answer(404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry")},
+        {"/v2/app/tags/list", OCI_ROUTE_BLOBS, no_endpoint},
+        {"/v2/app/tags/lis", OCI_ROUTE_TAGS, no_endpoint},
+        {"/v2/", OCI_ROUTE_BLOBS, no_endpoint},
+        {nullptr, OCI_ROUTE_BLOBS, no_endpoint},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path ? std::string(c.path).substr(0, 40) : "(unset)");
         ScopedEnv path("PATH_INFO", c.path);
         const Ran r = run([&] {
-            char name[256], rest[160];
-            oci_api_route(c.marker, name, sizeof name, rest, sizeof rest);
-            std::fputs((std::string(name) + "|" + rest).c_str(), stdout);
+            oci_route route;
+            oci_api_route(c.kind, &route);
+            std::fputs((std::string(route.name) + "|" + route.ref).c_str(), stdout);
         });
         EXPECT_EQ(r.out, c.want);
         EXPECT_EQ(r.returned, c.want.find('|') != std::string::npos);

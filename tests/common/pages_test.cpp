@@ -58,6 +58,30 @@ TEST_F(Pages, QueryGivesNAndLast)
     }
 }
 
+TEST(PageSize, DigitsOnlyWithinTheLargestPage)
+{
+    struct Case {
+        const char *text;
+        int rc, n;
+    };
+    const Case cases[] = {
+        {nullptr, 0, -1},     {"", 0, -1},
+        {"0", 0, 0},          {"00", 0, 0},
+        {"17", 0, 17},        {"100000", 0, 100000},
+        {"100001", 0, -1},    {"9999999999999999999999", 0, -1},
+        {"-1", -1, -1},       {" 1", -1, -1},
+        {"1 ", -1, -1},       {"0x10", -1, -1},
+        {"1e3", -1, -1},      {"+1", -1, -1},
+        {"\xd9\xa3", -1, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "(null)");
+        int n = 12345;
+        EXPECT_EQ(oci_page_size(c.text, &n), c.rc);
+        EXPECT_EQ(n, c.n);
+    }
+}
+
 TEST_F(Pages, MalformedNIsAnswered400)
 {
     const std::string want = "Status: 400\r\n" + std::string(kVersion) + kJson +

@@ -1,0 +1,125 @@
+/* The request path of each endpoint program read into name and reference
+ * (oci_route_parse), with the names and tags Windows would alias or open
+ * as a device refused on every system. */
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "oci_route.h"
+
+namespace
+{
+
+const std::string kDigest = "sha256:" + std::string(64, 'a');
+const std::string kId = "0123abcd-0123-4567-89ab-cdef01234567";
+
+struct Case {
+    oci_route_kind kind;
+    std::string path;
+    oci_route_status want;
+    std::string name = "";
+    std::string ref = "";
+};
+
+void expect_route(const Case &c)
+{
+    SCOPED_TRACE(c.path.substr(0, 60));
+    oci_route r;
+    r.ref_is_digest = 7;
+    EXPECT_EQ(oci_route_parse(c.kind, c.path.c_str(), &r), c.want);
+    EXPECT_EQ(r.name, c.name);
+    EXPECT_EQ(r.ref, c.ref);
+    EXPECT_EQ(r.ref_is_digest, c.want == OCI_ROUTE_OK && c.kind == OCI_ROUTE_MANIFESTS &&
+                                   c.ref.find(':') != std::string::npos);
+}
+
+TEST(Route, EachProgramsPath)
+{
+    const Case cases[] = {
+        {OCI_ROUTE_TAGS, "/v2/team/app/tags/list", OCI_ROUTE_OK, "team/app"},
+        {OCI_ROUTE_TAGS, "/v2/team/app/tags/list/", OCI_ROUTE_OK, "team/app"},
+        {OCI_ROUTE_TAGS, "/v2/team/app/tags/lists", OCI_ROUTE_UNKNOWN},
+        {OCI_ROUTE_TAGS, "/v2/team/app/tags/", OCI_ROUTE_UNKNOWN},
+        {OCI_ROUTE_TAGS, "/v2/_catalog", OCI_ROUTE_UNKNOWN},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/v1.0", OCI_ROUTE_OK, "app", "v1.0"},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + kDigest, OCI_ROUTE_OK, "app", kDigest},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/", OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/..", OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + std::string(129, 't'), OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + std::string(400, 't'), OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/sha256:" + std::string(400, 'a'),
+         OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + kDigest + "0", OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/" + kDigest, OCI_ROUTE_OK, "app", kDigest},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/" + kDigest + "/", OCI_ROUTE_OK, "app", kDigest},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/SHA256:" + std::string(64, 'a'), OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/", OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_REFERRERS, "/v2/a/b/referrers/" + kDigest, OCI_ROUTE_OK, "a/b", kDigest},
+        {OCI_ROUTE_REFERRERS, "/v2/a/b/referrers/latest", OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploads/", OCI_ROUTE_OK, "app"},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploads", OCI_ROUTE_OK, "app"},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploads/" + kId, OCI_ROUTE_OK, "app", kId},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploads/" + kId + ".part", OCI_ROUTE_UPLOAD_UNKNOWN},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploads/../uploads/" + kId, OCI_ROUTE_UPLOAD_UNKNOWN},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploadsx", OCI_ROUTE_UPLOAD_UNKNOWN},
+        {OCI_ROUTE_UPLOADS, "/v2/app/blobs/uploads/" + std::string(400, 'a'),
+         OCI_ROUTE_UPLOAD_UNKNOWN},
+        {OCI_ROUTE_UPLOADS, "/v2/app/manifests/x", OCI_ROUTE_UNKNOWN},
+    };
+    for (const Case &c : cases)
+        expect_route(c);
+}
+
+TEST(Route, NamesThatWouldLeaveTheRepositoryOrAliasOnWindows)
+{
+    const std::string tail = "/manifests/v1";
+    const Case cases[] = {
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/app" + tail, OCI_ROUTE_OK, "lib/app", "v1"},
+        {OCI_ROUTE_MANIFESTS, "/v2/conio/console" + tail, OCI_ROUTE_OK, "conio/console", "v1"},
+        {OCI_ROUTE_MANIFESTS, "/v2/com10/lpt0" + tail, OCI_ROUTE_OK, "com10/lpt0", "v1"},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/../app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/./app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/.app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib./app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/a..b" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib_/app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib-/app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib\\app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib /app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib%2fapp" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/" + std::string(256, 'a') + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/app/_manifests" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/con" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/NUL" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lib/aux.tar" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/Com1/app" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/lpt9" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/prn/x" + tail, OCI_ROUTE_NAME_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/v1.", OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/nul", OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/CON.1", OCI_ROUTE_TAG_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/console", OCI_ROUTE_OK, "app", "console"},
+    };
+    for (const Case &c : cases)
+        expect_route(c);
+}
+
+TEST(Route, BaseAndMissingArguments)
+{
+    EXPECT_EQ(oci_route_is_base("/v2/"), 1);
+    EXPECT_EQ(oci_route_is_base("/v2"), 1);
+    EXPECT_EQ(oci_route_is_base("/v2/x"), 0);
+    EXPECT_EQ(oci_route_is_base("/v2//"), 0);
+    EXPECT_EQ(oci_route_is_base(nullptr), 0);
+    oci_route r;
+    EXPECT_EQ(oci_route_parse(OCI_ROUTE_BLOBS, nullptr, &r), OCI_ROUTE_UNKNOWN);
+    EXPECT_EQ(oci_route_parse(OCI_ROUTE_BLOBS, "/v2/a/blobs/x", nullptr), OCI_ROUTE_UNKNOWN);
+    EXPECT_EQ(oci_route_parse(static_cast<oci_route_kind>(99), "/v2/a/blobs/x", &r),
+              OCI_ROUTE_UNKNOWN);
+    EXPECT_EQ(oci_route_device_name("COM", 3), 0);
+    EXPECT_EQ(oci_route_device_name("com0", 4), 0);
+    EXPECT_EQ(oci_route_device_name("aUx", 3), 1);
+    EXPECT_EQ(oci_route_device_name(nullptr, 3), 0);
+}
+
+} // namespace
