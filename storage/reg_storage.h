@@ -20,6 +20,9 @@ extern "C" {
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
+/* How many times this process made a directory again because another
+ * process removed it between its making and its use (pruning). */
+long reg_storage_dir_retries(void);
 const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
                                   size_t out_last_size);
 const char *reg_catalog_json(int n, const char *last);

@@ -273,7 +273,12 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     } else {
         /* Never over an existing file: a blob that appeared since the test
          * above makes the rename fail, and the upload stays open. */
-        const placed p = place_in_dir(fan, [&] { return plat_rename_noreplace(upload, blob); });
+        const placed p = place_in_dir(fan, [&] {
+            if (plat_rename_noreplace(upload, blob) == 0) return 0;
+            /* Finished or cancelled by another process meanwhile. */
+            return is_file(upload) ? -1 : -2;
+        });
+        if (p == placed::gave_up) return -1;
         if (p == placed::dir_failed) {
             set_error("mkdirs blob dir failed");
             return -1;
