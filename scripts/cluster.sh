@@ -41,20 +41,26 @@ wait_for() {
 
 pid_alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 
-# Stops the process whose id file is $1: TERM, then KILL after a while.
-stop_pid() {
-    local f=$1 pid i
-    [ -f "$f" ] || return 0
-    pid=$(cat "$f")
-    if kill -0 "$pid" 2>/dev/null; then
-        kill -TERM "$pid" 2>/dev/null || true
-        for ((i = 0; i < 100; i++)); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$f"
+# Stops the processes whose id files are given: TERM to all, then KILL to
+# what is left after ten seconds. The id files go.
+stop_pids() {
+    local f pid i pids=()
+    for f in "$@"; do
+        [ -f "$f" ] || continue
+        pid=$(cat "$f")
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid" 2>/dev/null || true
+            pids+=("$pid")
+        fi
+        rm -f "$f"
+    done
+    for ((i = 0; i < 100 && ${#pids[@]} > 0; i++)); do
+        local alive=()
+        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive+=("$pid"); done
+        pids=("${alive[@]+"${alive[@]}"}")
+        [ ${#pids[@]} -eq 0 ] || sleep 0.1
+    done
+    for pid in "${pids[@]+"${pids[@]}"}"; do kill -KILL "$pid" 2>/dev/null || true; done
 }
 
 is_mounted() { grep -qs " $1 fuse" /proc/mounts; }
@@ -72,13 +78,12 @@ unmount() {
 }
 
 down() {
-    local n
-    for n in 1 2; do stop_pid "$dir/fe$n/lighttpd.pid"; done
-    for n in 1 2; do unmount "$dir/mnt$n"; done
-    # mfsmount forks into the background; its id is found by its mount point.
-    for n in 1 2; do stop_pid "$dir/mount$n.pid"; done
-    for n in 1 2; do stop_pid "$dir/cs$n/daemon.pid"; done
-    stop_pid "$dir/master/daemon.pid"
+    stop_pids "$dir/fe1/lighttpd.pid" "$dir/fe2/lighttpd.pid"
+    unmount "$dir/mnt1"
+    unmount "$dir/mnt2"
+    # The mount processes outlive their unmount until told to go.
+    stop_pids "$dir/mount1.pid" "$dir/mount2.pid" "$dir/cs1/daemon.pid" "$dir/cs2/daemon.pid"
+    stop_pids "$dir/master/daemon.pid"
 }
 
 status() {
@@ -146,6 +151,9 @@ CFG
     : >"$dir/master/mfstopology.cfg"
     [ -f "$dir/master/data/metadata.mfs" ] || cp /var/lib/mfs/metadata.mfs.empty "$dir/master/data/metadata.mfs"
     start_daemon mfsmaster "$dir/master/mfsmaster.cfg" "$dir/master"
+    # Chunk servers that find no master wait seconds before they try again.
+    wait_for "grep -q 'main master server module: listen' '$dir/master/daemon.log'" 300 ||
+        fail "the master did not start (see $dir/master/daemon.log)"
 
     for n in 1 2; do
         local port_var=cs${n}_port
@@ -169,11 +177,10 @@ CFG
     wait_for "[ \$(grep -c 'register end' '$dir/master/daemon.log') -ge 2 ]" 300 ||
         fail "the chunk servers did not register with the master (see $dir/*/daemon.log)"
 
-    # Caches stay at their defaults: the master tells every mount of a change
-    # (attributes, entries) it made elsewhere.
+    local opts=${CLUSTER_MOUNT_OPTIONS-mfsdirentrycacheto=0}
     for n in 1 2; do
         mkdir -p "$dir/mnt$n"
-        setsid mfsmount -f -H 127.0.0.1 -P "$cl_port" "$dir/mnt$n" </dev/null >"$dir/mount$n.log" 2>&1 &
+        setsid mfsmount -f -H 127.0.0.1 -P "$cl_port" ${opts:+-o "$opts"} "$dir/mnt$n" </dev/null >"$dir/mount$n.log" 2>&1 &
         echo $! >"$dir/mount$n.pid"
     done
     for n in 1 2; do
