@@ -200,10 +200,13 @@ CFG
         fi
         mkdir -p "$fe"
         # The programs take their storage root from the environment; each
-        # front-end names the one root through its own mount.
+        # front-end names the one root through its own mount, and keeps its
+        # access log on local disk (an append to the shared store costs a
+        # round trip to its servers on every request).
         cat >"$fe/cluster.conf" <<CONF
 server.modules += ( "mod_setenv" )
-setenv.add-environment = ( "REGISTRY_STORAGE_ROOT" => "$root" )
+setenv.add-environment = ( "REGISTRY_STORAGE_ROOT" => "$root",
+                           "REGISTRY_ACCESS_LOG_DIR" => "$fe" )
 CONF
         LIGHTTPD_EXTRA_CONF=$fe/cluster.conf bash "$here/lighttpd-conf.sh" "$fe" "$port" "$programs" >/dev/null
         lighttpd -f "$fe/lighttpd.conf" || fail "front-end $n did not start (see $fe/error.log)"
