@@ -11,24 +11,17 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "stress"))
-from cluster_support import unusable_reason, Cluster  # noqa: E402
+from cluster_support import ClusterTest  # noqa: E402
 import storage_stress  # noqa: E402
 
 
-class ClusterStorageStress(storage_stress.StorageStress):
+class ClusterStorageStress(ClusterTest, storage_stress.StorageStress):
     scale = float(os.environ.get("CLUSTER_STRESS_SCALE", "0.4"))
 
     @classmethod
     def setUpClass(cls):
-        reason = unusable_reason()
-        if reason:
-            raise unittest.SkipTest(reason)
-        cls.cluster = Cluster()
+        super().setUpClass()
         cls.mounts = cls.cluster.mounts
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.cluster.down()
 
 
 if __name__ == "__main__":
