@@ -21,7 +21,8 @@ cmd=${1:-}
 dir=${2:-}
 [ -n "$cmd" ] && [ -n "$dir" ] || { echo "usage: cluster.sh up|down|status DIR [PROGRAM_DIR]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-mkdir -p "$dir"
+[ "$cmd" != up ] || mkdir -p "$dir"
+[ -d "$dir" ] || { echo "cluster: $dir does not exist" >&2; exit 2; }
 dir=$(cd "$dir" && pwd)
 env_file=$dir/cluster.env
 user=$(id -un)
