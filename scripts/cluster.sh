@@ -122,6 +122,11 @@ up() {
         command -v "$p" >/dev/null 2>&1 || [ -x "/usr/sbin/$p" ] || { echo "cluster: $p is not installed (scripts/setup.sh installs it)" >&2; exit 3; }
     done
     [ -e /dev/fuse ] || { echo "cluster: /dev/fuse is missing" >&2; exit 3; }
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v fusermount3 >/dev/null || { echo "cluster: fusermount3 is missing (package fuse3)" >&2; exit 3; }
+        [ -r /dev/fuse ] && [ -w /dev/fuse ] ||
+            { echo "cluster: /dev/fuse is closed to $user (mount as root here)" >&2; exit 3; }
+    fi
     down  # a previous run's leftovers
 
     local ml_port cs_port cl_port cs1_port cs2_port fe1_port fe2_port n

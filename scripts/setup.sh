@@ -17,7 +17,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # fuzz targets (scripts/fuzz.sh).
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
          lighttpd curl hyperfine time python3 libssl-dev clang-14 libclang-rt-14-dev \
-         skopeo podman wrk chromium moosefs-master moosefs-chunkserver moosefs-client; do
+         skopeo podman wrk chromium moosefs-master moosefs-chunkserver moosefs-client fuse3; do
     have_pkg "$p" || missing+=("$p")
 done
 
@@ -42,7 +42,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # MooseFS is here for the cluster tests (scripts/cluster.sh runs its own
-# daemons): the packages register their services to start at boot, and a
+# daemons; fuse3's fusermount3 lets an ordinary user mount): the packages register their services to start at boot, and a
 # system with systemd may start them at once. Neither is wanted.
 for svc in moosefs-master moosefs-chunkserver; do
     [ -e "/etc/init.d/$svc" ] || [ -e "/lib/systemd/system/$svc.service" ] || continue
