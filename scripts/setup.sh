@@ -42,8 +42,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # MooseFS is here for the cluster tests (scripts/cluster.sh runs its own
-# daemons; fuse3's fusermount3 lets an ordinary user mount): the packages register their services to start at boot, and a
-# system with systemd may start them at once. Neither is wanted.
+# daemons; fuse3's fusermount3 lets an ordinary user mount): the packages
+# register their services to start at boot, and a system with systemd may
+# start them at once. Neither is wanted.
 for svc in moosefs-master moosefs-chunkserver; do
     [ -e "/etc/init.d/$svc" ] || [ -e "/lib/systemd/system/$svc.service" ] || continue
     if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
