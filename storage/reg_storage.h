@@ -49,6 +49,9 @@ int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size);
+/* Both of the above in one look at the file (a round trip each on a
+ * cluster file system). 0, or -1 with "blob not found: DIGEST". */
+int reg_blob_locate(const char *digest, char *dst, size_t dst_size, int64_t *out_size);
 int reg_blob_delete(const char *digest);
 
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,

@@ -354,6 +354,29 @@ extern "C" int64_t reg_blob_get_size(const char *digest)
     return info.size;
 }
 
+extern "C" int reg_blob_locate(const char *digest, char *dst, size_t dst_size, int64_t *out_size)
+{
+    if (!dst || dst_size == 0 || !digest || !out_size) {
+        set_error("NULL argument");
+        return -1;
+    }
+    if (!require_ready() || !digest_ok(digest)) return -1;
+    char path[kPathCap];
+    plat_file_info info;
+    if (blob_path_for_digest(digest, path) != 0 || plat_stat(path, &info) != 0 || info.is_dir) {
+        set_error("blob not found: %s", digest);
+        return -1;
+    }
+    const size_t len = std::strlen(path);
+    if (len >= dst_size) {
+        set_error("path buffer too small");
+        return -1;
+    }
+    std::memcpy(dst, path, len + 1);
+    *out_size = info.size;
+    return 0;
+}
+
 extern "C" int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size)
 {
     if (!dst || dst_size == 0 || !digest) {
