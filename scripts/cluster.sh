@@ -10,6 +10,9 @@
 #           ports, mounts and the storage root as shell settings
 #   down    stops every process it started, unmounts, leaves DIR's files
 #   status  what runs, and whether the mounts answer
+# Environment: CLUSTER_OWNER_PID=PID takes it all down once that process is
+# gone (tests set it); CLUSTER_MOUNT_OPTIONS replaces the mounts' options
+# (default mfsdirentrycacheto=0).
 #
 # Runs as root or as an ordinary user (who needs /dev/fuse and fusermount3).
 # The master refuses chunk servers that name themselves by a 127.0.0.0/8
@@ -79,6 +82,7 @@ unmount() {
 }
 
 down() {
+    stop_pids "$dir/watch.pid"
     stop_pids "$dir/fe1/lighttpd.pid" "$dir/fe2/lighttpd.pid"
     unmount "$dir/mnt1"
     unmount "$dir/mnt2"
@@ -219,6 +223,15 @@ CONF
         wait_for "curl -fsS -o /dev/null http://127.0.0.1:$port/v2/" 100 || fail "front-end $n does not answer on port $port"
         eval "fe${n}_port=$port"
     done
+
+    # A test that is killed (a time-out) cannot take its cluster down: a
+    # watcher does it once the process named by CLUSTER_OWNER_PID is gone.
+    if [ -n "${CLUSTER_OWNER_PID:-}" ]; then
+        setsid bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
+                        rm -f "$3/watch.pid"; bash "$2" down "$3"' \
+            watch "$CLUSTER_OWNER_PID" "$here/cluster.sh" "$dir" </dev/null >/dev/null 2>&1 &
+        echo $! >"$dir/watch.pid"
+    fi
 
     cat >"$env_file" <<ENV
 CLUSTER_MASTER_PORT=$cl_port

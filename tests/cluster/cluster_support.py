@@ -37,7 +37,9 @@ class Cluster:
         args = ["bash", CLUSTER_SH, "up", self.dir]
         if programs or ENDPOINTS_DIR:
             args.append(programs or ENDPOINTS_DIR)
-        r = subprocess.run(args, capture_output=True, text=True, timeout=120)
+        # Taken down even when this process is killed before its clean-up.
+        env = dict(os.environ, CLUSTER_OWNER_PID=str(os.getpid()))
+        r = subprocess.run(args, capture_output=True, text=True, timeout=120, env=env)
         if r.returncode != 0:
             self.down()
             raise RuntimeError("cluster.sh up failed:\n" + r.stdout + r.stderr)
