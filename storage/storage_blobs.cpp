@@ -379,23 +379,8 @@ extern "C" int reg_blob_locate(const char *digest, char *dst, size_t dst_size, i
 
 extern "C" int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size)
 {
-    if (!dst || dst_size == 0 || !digest) {
-        set_error("NULL argument");
-        return -1;
-    }
-    if (!require_ready() || !digest_ok(digest)) return -1;
-    char path[kPathCap];
-    if (blob_path_for_digest(digest, path) != 0 || !is_file(path)) {
-        set_error("blob not found: %s", digest);
-        return -1;
-    }
-    const size_t len = std::strlen(path);
-    if (len >= dst_size) {
-        set_error("path buffer too small");
-        return -1;
-    }
-    std::memcpy(dst, path, len + 1);
-    return 0;
+    int64_t size = 0;
+    return reg_blob_locate(digest, dst, dst_size, &size);
 }
 
 /* Removes the blob and then its fan-out directory when that has become
