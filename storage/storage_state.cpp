@@ -88,34 +88,30 @@ extern "C" int reg_storage_init(const char *root)
     copy_cut(s_root, sizeof s_root, root);
     strip_trailing_backslash(s_root);
 
+    if (mkdirs(s_root) != 0) {
+        set_error("mkdirs failed: %s", s_root);
+        forget_root();
+        return -1;
+    }
     /* The root is at most kRootMax bytes, so these never come out cut. */
     char path[kPathCap];
-    /* The marker is written after the directories, and nothing removes
-     * them: with it in place the layout stands, and one look replaces five
-     * (each costs a round trip on a cluster file system). */
-    if (path_join(path, s_root, "config.json") != 0 || !plat_is_file(path)) {
-        if (mkdirs(s_root) != 0) {
-            set_error("mkdirs failed: %s", s_root);
+    using builder = int (*)(char *);
+    for (builder b : {blobs_dir, repositories_dir, uploads_dir}) {
+        if (b(path) != 0 || mkdirs(path) != 0) {
+            set_error("mkdirs failed: %s", path);
             forget_root();
             return -1;
         }
-        using builder = int (*)(char *);
-        for (builder b : {blobs_dir, repositories_dir, uploads_dir}) {
-            if (b(path) != 0 || mkdirs(path) != 0) {
-                set_error("mkdirs failed: %s", path);
-                forget_root();
-                return -1;
-            }
-        }
-        /* Another front-end making a new store at the same moment may
-         * have written it first (some cluster file systems then refuse
-         * even a plain create): what counts is that it stands. */
-        if (path_join(path, s_root, "config.json") != 0 ||
-            (write_file(path, kMarker, sizeof kMarker - 1) != 0 && !plat_is_file(path))) {
-            set_error("write config.json failed");
-            forget_root();
-            return -1;
-        }
+    }
+    /* Another front-end making a new store at the same moment may have
+     * written it first (some cluster file systems then refuse even a plain
+     * create): what counts is that it stands. */
+    if (path_join(path, s_root, "config.json") != 0 ||
+        (!plat_is_file(path) && write_file(path, kMarker, sizeof kMarker - 1) != 0 &&
+         !plat_is_file(path))) {
+        set_error("write config.json failed");
+        forget_root();
+        return -1;
     }
     seed_generator();
     s_ready = 1;
