@@ -17,8 +17,9 @@
 # Runs as root or as an ordinary user (who needs /dev/fuse and fusermount3).
 # The master refuses chunk servers that name themselves by a 127.0.0.0/8
 # address: each chunk server connects to 0.0.0.0 (the local host) and the
-# master's remapping turns the loopback class into itself, so all traffic stays
-# on 127.0.0.1 and nothing listens beyond it.
+# master's address remapping (REMAP_*) turns the 127.0.0.1 they come from into
+# 0.0.0.0, which clients reach as the local host again; so all traffic stays on
+# 127.0.0.1 and nothing listens beyond it.
 set -euo pipefail
 cmd=${1:-}
 dir=${2:-}
@@ -31,7 +32,15 @@ env_file=$dir/cluster.env
 user=$(id -un)
 group=$(id -gn)
 
-free_port() { python3 "$here/free-port.py"; }
+# Sets the array ports to $1 distinct ports free right now.
+free_ports() {
+    local p
+    ports=()
+    while [ ${#ports[@]} -lt "$1" ]; do
+        p=$(python3 "$here/free-port.py")
+        [[ " ${ports[*]} " == *" $p "* ]] || ports+=("$p")
+    done
+}
 
 # Waits up to $2 tenths of a second for command $1 to succeed.
 wait_for() {
@@ -133,10 +142,10 @@ up() {
     fi
     down  # a previous run's leftovers
 
-    local ml_port cs_port cl_port cs1_port cs2_port fe1_port fe2_port n
-    ml_port=$(free_port) cs_port=$(free_port) cl_port=$(free_port)
-    cs1_port=$(free_port) cs2_port=$(free_port)
-    [ "$cs_port" != "$cl_port" ] || cl_port=$(free_port)
+    local ports ml_port cs_port cl_port cs1_port cs2_port fe1_port fe2_port n
+    free_ports 7
+    ml_port=${ports[0]} cs_port=${ports[1]} cl_port=${ports[2]}
+    cs1_port=${ports[3]} cs2_port=${ports[4]} fe1_port=${ports[5]} fe2_port=${ports[6]}
 
     mkdir -p "$dir/master/data"
     cat >"$dir/master/mfsmaster.cfg" <<CFG
@@ -201,13 +210,9 @@ CFG
     mkdir -p "$root1"
     wait_for "[ -d '$root2' ]" 100 || fail "the storage root made on mount 1 is not seen on mount 2"
 
-    fe1_port=$(free_port)
     for n in 1 2; do
-        local fe=$dir/fe$n port root=$dir/mnt$n/registry_storage
-        if [ "$n" = 1 ]; then port=$fe1_port; else
-            port=$(free_port)
-            [ "$port" != "$fe1_port" ] || port=$(free_port)
-        fi
+        local fe=$dir/fe$n port_var=fe${n}_port root=$dir/mnt$n/registry_storage
+        local port=${!port_var}
         mkdir -p "$fe"
         # The programs take their storage root from the environment; each
         # front-end names the one root through its own mount, and keeps its
@@ -221,7 +226,6 @@ CONF
         LIGHTTPD_EXTRA_CONF=$fe/cluster.conf bash "$here/lighttpd-conf.sh" "$fe" "$port" "$programs" >/dev/null
         lighttpd -f "$fe/lighttpd.conf" || fail "front-end $n did not start (see $fe/error.log)"
         wait_for "curl -fsS -o /dev/null http://127.0.0.1:$port/v2/" 100 || fail "front-end $n does not answer on port $port"
-        eval "fe${n}_port=$port"
     done
 
     # A test that is killed (a time-out) cannot take its cluster down: a
