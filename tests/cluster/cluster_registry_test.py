@@ -255,10 +255,18 @@ class RegistryAcrossFrontEnds(ClusterTest):
             t.join(timeout=180)
         self.assertEqual(self.errors, [])
         self.assertGreater(len(self.pushed), 0)
+        self.assertGreater(len(self.deleted), 0)
+        self.assertGreater(self.counts["gc_runs"], 0, "no collection ran during the load")
 
         # Quiet now: a last collection must run whole and take the garbage.
         r = self.gc()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+        # What only deleted images named, aged past the grace, is gone.
+        for img in self.deleted:
+            d = sha(img.own)
+            self.assertFalse(os.path.exists(os.path.join(
+                self.cluster.roots[1], "blobs", "sha256", d[7:9], d[7:])), d)
 
         kept = [i for i in self.pushed if i not in self.deleted]
         with tempfile.TemporaryDirectory(prefix="cluster-pull-") as tmp:
