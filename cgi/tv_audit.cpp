@@ -1,6 +1,7 @@
 /*
  * tv_audit.cpp - the access log: at most one line per process, appended at
- * exit to registry_access.log in the storage root, with one older
+ * exit to registry_access.log in the storage root (or in the directory
+ * REGISTRY_ACCESS_LOG_DIR names), with one older
  * generation (".1") kept when the file would grow past its cap.
  *
  * The log never reports a failure and never changes the response: a
@@ -126,8 +127,13 @@ void init_once()
         if (cfg_int(text, "registry_access_log", &v) && v == 0) return; /* log off */
     }
 
+    /* Front-ends sharing one store over a cluster file system each keep
+     * their own log on local disk: an append there costs a round trip to
+     * the file system's servers on every request. */
+    const char *dir = getenv("REGISTRY_ACCESS_LOG_DIR");
+    if (!dir || !*dir) dir = s_root;
     char path[kPathCap + sizeof kLogName + 1];
-    int n = snprintf(path, sizeof path, "%s%s%s", s_root, PLAT_SEP_STR, kLogName);
+    int n = snprintf(path, sizeof path, "%s%s%s", dir, PLAT_SEP_STR, kLogName);
     if (n < 0 || static_cast<size_t>(n) >= kPathCap) return; /* too long: off */
     memcpy(s_path, path, static_cast<size_t>(n) + 1);
     s_enabled = 1;

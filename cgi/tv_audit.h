@@ -1,6 +1,7 @@
 /*
  * tv_audit.h - the access log: one line per request, appended at exit to
- * registry_access.log in the storage root.
+ * registry_access.log in the storage root, or in REGISTRY_ACCESS_LOG_DIR
+ * when that is set and not empty.
  */
 #ifndef REGISTRY_TV_AUDIT_H
 #define REGISTRY_TV_AUDIT_H

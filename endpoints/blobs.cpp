@@ -28,9 +28,8 @@ void header_fmt(const char *format, long long a, long long b = 0, long long c = 
 void get(bool head)
 {
     char path[4096];
-    if (reg_blob_get_filepath(s_digest, path, sizeof path) != 0) oci_fail_storage();
-    const int64_t size = reg_blob_get_size(s_digest);
-    if (size < 0) oci_fail("BLOB_UNKNOWN", nullptr);
+    int64_t size = -1;
+    if (reg_blob_locate(s_digest, path, sizeof path, &size) != 0) oci_fail_storage();
 
     int64_t first = 0, last = size - 1;
     const int range = cgi_parse_range(getenv("HTTP_RANGE"), size, &first, &last);

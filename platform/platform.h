@@ -85,6 +85,19 @@ int plat_create_excl(const char *path);
 int plat_rename_noreplace(const char *from, const char *to);
 /* Moves from to to, replacing an existing file atomically. */
 int plat_rename_replace(const char *from, const char *to);
+/* 1 when the calling thread's last failed call above failed because a name
+ * on its path did not exist, such as a directory another process removed
+ * meanwhile; a stale handle (ESTALE: a network or cluster file system's
+ * directory removed through another machine) counts the same. 0 otherwise. */
+int plat_error_vanished(void);
+
+/* For tests: fn(op, path, ctx) runs before each plat_mkdir ("mkdir"),
+ * plat_rmdir ("rmdir"), plat_rename_noreplace and plat_rename_replace
+ * ("rename", path = to) and may do what a concurrent process would; a
+ * nonzero return fails the call with that errno value without making it.
+ * NULL removes it. Not for concurrent use. */
+typedef int (*plat_fault_fn)(const char *op, const char *path, void *ctx);
+void plat_set_fault_hook(plat_fault_fn fn, void *ctx);
 
 /* ---- low-level files ---------------------------------------------------- */
 

@@ -11,6 +11,7 @@
 #define _GNU_SOURCE 1 /* renameat2 */
 #endif
 #include "platform.h"
+#include "platform_fault.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -125,12 +126,14 @@ void plat_dir_close(plat_dir *d)
 
 int plat_mkdir(const char *path)
 {
+    if (plat_fault_check("mkdir", path) != 0) return -1;
     if (mkdir(path, 0755) == 0) return PLAT_MKDIR_CREATED;
     return errno == EEXIST ? PLAT_MKDIR_EXISTS : -1;
 }
 
 int plat_rmdir(const char *path)
 {
+    if (plat_fault_check("rmdir", path) != 0) return -1;
     return rmdir(path) == 0 ? 0 : -1;
 }
 
@@ -151,6 +154,7 @@ int plat_create_excl(const char *path)
 
 int plat_rename_noreplace(const char *from, const char *to)
 {
+    if (plat_fault_check("rename", to) != 0) return -1;
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
     /* File systems without RENAME_NOREPLACE: link refuses an existing
@@ -162,6 +166,7 @@ int plat_rename_noreplace(const char *from, const char *to)
 
 int plat_rename_replace(const char *from, const char *to)
 {
+    if (plat_fault_check("rename", to) != 0) return -1;
     return rename(from, to) == 0 ? 0 : -1;
 }
 

@@ -20,6 +20,7 @@
 #define WIN32_LEAN_AND_MEAN 1
 #endif
 #include "platform.h"
+#include "platform_fault.h"
 
 #include <windows.h>
 
@@ -209,6 +210,7 @@ void plat_dir_close(plat_dir *d)
 int plat_mkdir(const char *path)
 {
     if (!path || !*path) return -1;
+    if (plat_fault_check("mkdir", path) != 0) return -1;
     if (_mkdir(path) == 0) return PLAT_MKDIR_CREATED;
     return errno == EEXIST ? PLAT_MKDIR_EXISTS : -1;
 }
@@ -220,6 +222,7 @@ int plat_mkdir(const char *path)
 int plat_rmdir(const char *path)
 {
     if (!path) return -1;
+    if (plat_fault_check("rmdir", path) != 0) return -1;
     /* Under load the holder may keep it for several milliseconds (a delete
      * walking the tree while a prune watches it): five waits were seen to
      * fall short. */
@@ -257,16 +260,32 @@ int plat_create_excl(const char *path)
     return -1;
 }
 
+namespace
+{
+
+/* MoveFileEx reports through GetLastError; plat_error_vanished reads errno. */
+int move_file(const char *from, const char *to, DWORD flags)
+{
+    if (!from || !to) return -1;
+    if (plat_fault_check("rename", to) != 0) return -1;
+    if (MoveFileExA(from, to, flags)) return 0;
+    const DWORD e = GetLastError();
+    errno = (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) ? ENOENT : EIO;
+    return -1;
+}
+
+} // namespace
+
 int plat_rename_noreplace(const char *from, const char *to)
 {
     /* Without MOVEFILE_REPLACE_EXISTING the move fails when to exists; the
      * blob store relies on that. */
-    return from && to && MoveFileExA(from, to, 0) ? 0 : -1;
+    return move_file(from, to, 0);
 }
 
 int plat_rename_replace(const char *from, const char *to)
 {
-    return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+    return move_file(from, to, MOVEFILE_REPLACE_EXISTING);
 }
 
 /* ---- low-level files ---------------------------------------------------- */

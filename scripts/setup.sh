@@ -18,7 +18,8 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # HTTPS; dpkg-dev builds the Debian package (scripts/package.sh).
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
          lighttpd lighttpd-mod-openssl openssl dpkg-dev curl hyperfine time python3 libssl-dev \
-         clang-14 libclang-rt-14-dev skopeo podman wrk chromium; do
+         clang-14 libclang-rt-14-dev skopeo podman wrk chromium \
+         moosefs-master moosefs-chunkserver moosefs-client fuse3; do
     have_pkg "$p" || missing+=("$p")
 done
 
@@ -41,6 +42,22 @@ if [ "${#missing[@]}" -gt 0 ]; then
     apt_update
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# MooseFS is here for the cluster tests (scripts/cluster.sh runs its own
+# daemons; fuse3's fusermount3 lets an ordinary user mount): the packages
+# register their services to start at boot, and a system with systemd may
+# start them at once. Neither is wanted.
+for svc in moosefs-master moosefs-chunkserver; do
+    [ -e "/etc/init.d/$svc" ] || [ -e "/lib/systemd/system/$svc.service" ] || continue
+    if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+        systemctl disable --now "$svc" >/dev/null 2>&1 || true
+    elif [ -x "/etc/init.d/$svc" ]; then
+        "/etc/init.d/$svc" stop >/dev/null 2>&1 || true
+    fi
+    if command -v update-rc.d >/dev/null 2>&1 && ls /etc/rc?.d/S*"$svc" >/dev/null 2>&1; then
+        update-rc.d "$svc" disable >/dev/null 2>&1 || true
+    fi
+done
 
 # yyjson: bookworm has no package. The next release has one; take it (and only
 # it) from there, using the mirror this machine's apt sources already name.

@@ -20,6 +20,9 @@ extern "C" {
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
+/* How many times this process made a directory again because another
+ * process removed it between its making and its use (pruning). */
+long reg_storage_dir_retries(void);
 const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
                                   size_t out_last_size);
 const char *reg_catalog_json(int n, const char *last);
@@ -46,6 +49,9 @@ int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size);
+/* Both of the above in one look at the file (a round trip each on a
+ * cluster file system). 0, or -1 with "blob not found: DIGEST". */
+int reg_blob_locate(const char *digest, char *dst, size_t dst_size, int64_t *out_size);
 int reg_blob_delete(const char *digest);
 
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,

@@ -273,7 +273,12 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     } else {
         /* Never over an existing file: a blob that appeared since the test
          * above makes the rename fail, and the upload stays open. */
-        const placed p = place_in_dir(fan, [&] { return plat_rename_noreplace(upload, blob); });
+        const placed p = place_in_dir(fan, [&] {
+            if (plat_rename_noreplace(upload, blob) == 0) return 0;
+            /* Finished or cancelled by another process meanwhile. */
+            return is_file(upload) ? -1 : -2;
+        });
+        if (p == placed::gave_up) return -1;
         if (p == placed::dir_failed) {
             set_error("mkdirs blob dir failed");
             return -1;
@@ -349,15 +354,16 @@ extern "C" int64_t reg_blob_get_size(const char *digest)
     return info.size;
 }
 
-extern "C" int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size)
+extern "C" int reg_blob_locate(const char *digest, char *dst, size_t dst_size, int64_t *out_size)
 {
-    if (!dst || dst_size == 0 || !digest) {
+    if (!dst || dst_size == 0 || !digest || !out_size) {
         set_error("NULL argument");
         return -1;
     }
     if (!require_ready() || !digest_ok(digest)) return -1;
     char path[kPathCap];
-    if (blob_path_for_digest(digest, path) != 0 || !is_file(path)) {
+    plat_file_info info;
+    if (blob_path_for_digest(digest, path) != 0 || plat_stat(path, &info) != 0 || info.is_dir) {
         set_error("blob not found: %s", digest);
         return -1;
     }
@@ -367,7 +373,14 @@ extern "C" int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_s
         return -1;
     }
     std::memcpy(dst, path, len + 1);
+    *out_size = info.size;
     return 0;
+}
+
+extern "C" int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size)
+{
+    int64_t size = 0;
+    return reg_blob_locate(digest, dst, dst_size, &size);
 }
 
 /* Removes the blob and then its fan-out directory when that has become

@@ -17,6 +17,8 @@ namespace storage
 namespace
 {
 
+long s_place_retries;
+
 struct file_closer {
     void operator()(FILE *f) const { std::fclose(f); }
 };
@@ -102,8 +104,9 @@ char *read_file_alloc(const char *path, size_t *out_len)
     return buf.release();
 }
 
-int mkdirs(const char *path)
+int mkdirs(const char *path, bool *vanished)
 {
+    if (vanished) *vanished = false;
     size_t len = path ? std::strlen(path) : 0;
     if (len == 0 || len > kPathCap - 1) return -1;
     /* Nearly always the directory stands already: one look, not a mkdir
@@ -112,18 +115,36 @@ int mkdirs(const char *path)
     char prefix[kPathCap];
     std::memcpy(prefix, path, len + 1);
 
+    /* The reason is taken right after the mkdir: the look that follows
+     * would fail for want of the name whatever the mkdir failed for. */
+    auto failed = [&](const char *dir) {
+        const bool gone = plat_error_vanished() != 0;
+        if (plat_dir_exists(dir)) return false;
+        if (vanished) *vanished = gone;
+        return true;
+    };
     for (size_t i = mkdirs_scan_start(path, len); i < len; ++i) {
         if (!is_sep(path[i])) continue;
         prefix[i] = '\0';
         /* An existing name is left to the last step: a file here makes
          * every deeper mkdir fail, and the final test catches it. */
-        if (plat_mkdir(prefix) < 0 && !plat_dir_exists(prefix)) return -1;
+        if (plat_mkdir(prefix) < 0 && failed(prefix)) return -1;
         prefix[i] = path[i];
     }
     if (plat_mkdir(path) == PLAT_MKDIR_CREATED) return 0;
     /* Existing or not creatable: fine only when a directory stands there
      * (a link to one included, as a storage root often is). */
-    return plat_dir_exists(path) ? 0 : -1;
+    return failed(path) ? -1 : 0;
+}
+
+void note_place_retry()
+{
+    ++s_place_retries;
+}
+
+void set_place_gave_up(const char *dir)
+{
+    set_error("%s kept vanishing: gave up after %d attempts", dir, kPlaceAttempts);
 }
 
 std::unique_ptr<dir_listing> new_dir_listing()
@@ -283,3 +304,8 @@ void sort_str(char **names, int count)
 }
 
 } // namespace storage
+
+extern "C" long reg_storage_dir_retries(void)
+{
+    return storage::s_place_retries;
+}

@@ -152,28 +152,44 @@ int read_file(const char *path, char *buf, size_t size, size_t *out_len);
  * a read error. */
 char *read_file_alloc(const char *path, size_t *out_len);
 /* Creates path and its missing parents. 0 only when a directory stands at
- * path afterwards (an existing file of that name, or as a parent, is -1). */
-int mkdirs(const char *path);
+ * path afterwards (an existing file of that name, or as a parent, is -1).
+ * On -1, *vanished (if given) tells whether it failed because a parent it
+ * had made or seen was removed meanwhile, which making them again mends. */
+int mkdirs(const char *path, bool *vanished = nullptr);
 
 /* Makes dir (mkdirs) and runs place(), which puts a file into it and returns
- * 0 or -1. Another process removes a directory it finds empty (a collection
- * sweeping fan-out directories, a delete pruning what it emptied), possibly
- * between those two steps; when place() failed and dir is gone, both are
- * repeated, a bounded number of times. A failure while dir stands (a full or
+ * 0, -1, or -2 for a failure that making dir again cannot mend (what was to
+ * be placed is gone). Another process removes a directory it finds empty (a
+ * collection sweeping fan-out directories, a delete pruning what it
+ * emptied), possibly between those two steps, and yet another may make it
+ * again before the failure is looked at: whenever either step failed
+ * because a name on the path vanished (plat_error_vanished), or dir is
+ * gone, both are repeated. On a cluster file system a busy pruner was seen
+ * to need a few hundred rounds, hence the generous bound; past it the
+ * error says so (placed::gave_up). A failure while dir stands (a full or
  * read-only store, a name taken) is not repeated. */
-enum class placed { ok, dir_failed, place_failed };
+enum class placed { ok, dir_failed, place_failed, gave_up };
+constexpr int kPlaceAttempts = 1000;
+/* Counts one repeated round (reg_storage_dir_retries). */
+void note_place_retry();
+/* The gave_up error: "DIR kept vanishing: gave up after N attempts". */
+void set_place_gave_up(const char *dir);
 template <class Place> placed place_in_dir(const char *dir, Place &&place)
 {
-    constexpr int kAttempts = 8;
-    for (int attempt = 1;; ++attempt) {
-        const bool last = attempt == kAttempts;
-        if (mkdirs(dir) != 0) {
-            if (last) return placed::dir_failed;
+    for (int attempt = 1; attempt <= kPlaceAttempts; ++attempt) {
+        if (attempt > 1) note_place_retry();
+        bool vanished = false;
+        if (mkdirs(dir, &vanished) != 0) {
+            if (!vanished) return placed::dir_failed;
             continue;
         }
-        if (place() == 0) return placed::ok;
-        if (last || plat_dir_exists(dir)) return placed::place_failed;
+        const int rc = place();
+        if (rc == 0) return placed::ok;
+        if (rc < -1) return placed::place_failed;
+        if (!plat_error_vanished() && plat_dir_exists(dir)) return placed::place_failed;
     }
+    set_place_gave_up(dir);
+    return placed::gave_up;
 }
 
 /* ---- directories -------------------------------------------------------- */

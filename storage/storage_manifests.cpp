@@ -312,7 +312,8 @@ int store_manifest(const char *repo, const char *reference, const void *body, si
                         const char *write_failed) {
         const placed p = place_in_dir(dir, [&] { return write_file_atomic(file, data, len); });
         if (p == placed::ok) return 0;
-        set_error("%s", p == placed::dir_failed ? dir_failed : write_failed);
+        if (p != placed::gave_up)
+            set_error("%s", p == placed::dir_failed ? dir_failed : write_failed);
         return -1;
     };
 

@@ -103,8 +103,12 @@ extern "C" int reg_storage_init(const char *root)
             return -1;
         }
     }
+    /* Another front-end making a new store at the same moment may have
+     * written it first (some cluster file systems then refuse even a plain
+     * create): what counts is that it stands. */
     if (path_join(path, s_root, "config.json") != 0 ||
-        (!plat_is_file(path) && write_file(path, kMarker, sizeof kMarker - 1) != 0)) {
+        (!plat_is_file(path) && write_file(path, kMarker, sizeof kMarker - 1) != 0 &&
+         !plat_is_file(path))) {
         set_error("write config.json failed");
         forget_root();
         return -1;

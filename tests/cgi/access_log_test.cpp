@@ -323,6 +323,31 @@ TEST_F(AccessLog, SettingsComeFromEnvironmentAndConfigFile)
     }
 }
 
+TEST_F(AccessLog, LogDirectorySettingPlacesTheLogOutsideTheStore)
+{
+    /* Front-ends sharing a store keep their own logs on local disk. */
+    const std::string dir = tmp.sub("local-log");
+    fs::create_directories(dir);
+    const struct {
+        const char *value;
+        std::string expected;
+    } cases[] = {
+        {dir.c_str(), dir + SEP + LOG_NAME},
+        {"", log_path().string()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        ScopedEnv d("REGISTRY_ACCESS_LOG_DIR", c.value);
+        run_in_child([] { tv_audit_note_status(204); });
+        EXPECT_TRUE(fs::exists(c.expected));
+        if (*c.value) {
+            EXPECT_FALSE(fs::exists(log_path())) << "nothing in the store";
+        }
+        std::error_code ec;
+        fs::remove(c.expected, ec);
+    }
+}
+
 TEST_F(AccessLog, LogOffWritesNoLine)
 {
     config("{\n  \"registry_access_log\": 0\n}\n");

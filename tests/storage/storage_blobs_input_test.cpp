@@ -114,6 +114,9 @@ TEST_F(BadInput, DigestsAreRefusedByEveryBlobOperation)
         EXPECT_EQ(error(), "invalid digest") << c.label;
         EXPECT_EQ(reg_blob_get_filepath(s, dst, sizeof dst), -1) << c.label;
         EXPECT_EQ(error(), "invalid digest") << c.label;
+        int64_t size = 0;
+        EXPECT_EQ(reg_blob_locate(s, dst, sizeof dst, &size), -1) << c.label;
+        EXPECT_EQ(error(), "invalid digest") << c.label;
         EXPECT_EQ(reg_blob_delete(s), -1) << c.label;
         EXPECT_EQ(error(), "invalid digest") << c.label;
     }

@@ -297,6 +297,27 @@ TEST_F(Blobs, FilePathNullArguments)
     EXPECT_EQ(error(), "NULL argument");
 }
 
+TEST_F(Blobs, LocateGivesPathAndSizeInOneLook)
+{
+    const std::string digest = store("located");
+    const std::string path = blob_path(digest);
+    char dst[4096];
+    int64_t size = -1;
+    ASSERT_EQ(reg_blob_locate(digest.c_str(), dst, sizeof dst, &size), 0) << error();
+    EXPECT_EQ(std::string(dst), path);
+    EXPECT_EQ(size, 7);
+
+    const std::string absent = digest_of("absent");
+    EXPECT_EQ(reg_blob_locate(absent.c_str(), dst, sizeof dst, &size), -1);
+    EXPECT_EQ(error(), "blob not found: " + absent);
+    fs::create_directories(blob_path(absent));
+    EXPECT_EQ(reg_blob_locate(absent.c_str(), dst, sizeof dst, &size), -1) << "a directory";
+    EXPECT_EQ(reg_blob_locate(digest.c_str(), dst, path.size(), &size), -1);
+    EXPECT_EQ(error(), "path buffer too small");
+    EXPECT_EQ(reg_blob_locate(digest.c_str(), dst, sizeof dst, nullptr), -1);
+    EXPECT_EQ(error(), "NULL argument");
+}
+
 /* ---- delete -------------------------------------------------------------- */
 
 TEST_F(Blobs, DeletingTheOnlyBlobOfAFanOutDirectoryRemovesIt)

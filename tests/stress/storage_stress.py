@@ -16,13 +16,14 @@ DRIVER = os.environ.get("STRESS_DRIVER", "")
 HEX64 = re.compile(r"^[0-9a-f]{64}$")
 
 
-def run_together(root, commands, timeout=90):
-    """Starts every driver, then lets them go at once; returns their
+def run_together(roots, commands, go_dir, timeout=90):
+    """Starts every driver, command k on roots[k % len(roots)] (one store
+    seen through several mounts), then lets them go at once; returns their
     (exit status, stdout, stderr)."""
-    go = os.path.join(os.path.dirname(root), "go")
-    procs = [subprocess.Popen([DRIVER, args[0], root, *args[1:], go],
+    go = os.path.join(go_dir, "go")
+    procs = [subprocess.Popen([DRIVER, args[0], roots[k % len(roots)], *args[1:], go],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-             for args in commands]
+             for k, args in enumerate(commands)]
     time.sleep(0.3)  # let every process initialise and reach its wait
     with open(go, "w"):
         pass
@@ -64,14 +65,31 @@ def manifest_bodies(root):
 
 
 class StorageStress(unittest.TestCase):
+    # Where the store is seen from: one local directory, or (set by the
+    # cluster tests) the mounts of one shared file system, across which the
+    # processes are split.
+    mounts = None
+    scale = 1.0
+
     def setUp(self):
         if not DRIVER:
             self.skipTest("STRESS_DRIVER is not set")
         self.tmp = tempfile.mkdtemp(prefix="storage-stress-")
-        self.root = os.path.join(self.tmp, "store")
+        if self.mounts:
+            name = "store-" + os.path.basename(self.tmp)
+            self.roots = [os.path.join(m, name) for m in self.mounts]
+        else:
+            self.roots = [os.path.join(self.tmp, "store")]
+        self.root = self.roots[0]
 
     def tearDown(self):
         shutil.rmtree(self.tmp, ignore_errors=True)
+        if self.mounts:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def run_drivers(self, commands):
+        return run_together(self.roots, commands, self.tmp,
+                            timeout=90 if self.scale >= 1 else 180)
 
     def assert_drivers_ok(self, results):
         for rc, out, err in results:
@@ -88,9 +106,8 @@ class StorageStress(unittest.TestCase):
         return n
 
     def test_concurrent_uploads_of_overlapping_content(self):
-        procs, rounds = 8, 25
-        results = run_together(self.root, [("blobs", str(seed), str(rounds))
-                                           for seed in range(procs)])
+        procs, rounds = 8, max(1, int(25 * self.scale))
+        results = self.run_drivers([("blobs", str(seed), str(rounds)) for seed in range(procs)])
         self.assert_drivers_ok(results)
         finished = sum(counters(out)["finished"] for _, out, _ in results)
         races = sum(counters(out)["races"] for _, out, _ in results)
@@ -99,12 +116,14 @@ class StorageStress(unittest.TestCase):
         self.assertEqual(self.assert_blobs_verified(), 6 * rounds)
         self.assertEqual([n for n in os.listdir(os.path.join(self.root, "uploads"))
                           if n.endswith(".part")], [])
-        print(f"uploads: {procs} processes, {finished} finishes, {races} lost races retried")
+        retries = sum(counters(out)["dir_retries"] for _, out, _ in results)
+        print(f"uploads: {procs} processes, {finished} finishes, {races} lost races retried, "
+              f"{retries} directories made again")
 
     def test_pushes_and_tag_deletions_during_collections(self):
         pushers, seconds = 4, 12
-        results = run_together(self.root, [("gc", str(seconds))] +
-                               [("push", str(seed), str(seconds)) for seed in range(pushers)])
+        results = self.run_drivers([("gc", str(seconds))] +
+                                   [("push", str(seed), str(seconds)) for seed in range(pushers)])
         self.assert_drivers_ok(results)
         gc = counters(results[0][1])
         push = [counters(out) for _, out, _ in results[1:]]
@@ -130,7 +149,8 @@ class StorageStress(unittest.TestCase):
         print(f"gc: {gc['runs']} runs, {gc['busy']} refused (uploads in progress), "
               f"{gc['deleted']} blobs deleted; pushes: {pushed} stored, "
               f"{sum(p['refused'] for p in push)} refused for a collected blob, "
-              f"{sum(p['deleted'] for p in push)} tags deleted; {bodies} bodies checked")
+              f"{sum(p['deleted'] for p in push)} tags deleted; {bodies} bodies checked; "
+              f"{sum(p['dir_retries'] for p in push)} directories made again")
 
 
 if __name__ == "__main__":

@@ -200,7 +200,8 @@ int run_blobs(unsigned seed, int rounds)
                 fail("finish", "blob missing after its finish");
         }
     }
-    std::printf("ok finished=%d races=%d\n", finished, races);
+    std::printf("ok finished=%d races=%d dir_retries=%ld\n", finished, races,
+                reg_storage_dir_retries());
     return g_failures ? 1 : 0;
 }
 
@@ -261,7 +262,8 @@ int run_push(unsigned seed, int seconds)
             set_back(digest_of(pool_content(own.c_str(), gone % kOwnLayers)));
         }
     }
-    std::printf("ok pushed=%d refused=%d deleted=%d races=%d\n", pushed, refused, deleted, races);
+    std::printf("ok pushed=%d refused=%d deleted=%d races=%d dir_retries=%ld\n", pushed, refused,
+                deleted, races, reg_storage_dir_retries());
     return g_failures ? 1 : 0;
 }
 
@@ -284,7 +286,8 @@ int run_gc(int seconds)
         const char *d = std::strstr(doc, "\"blobs_deleted\":");
         if (d) deleted += std::atoll(d + 16);
     }
-    std::printf("ok runs=%d busy=%d deleted=%lld\n", runs, busy, deleted);
+    std::printf("ok runs=%d busy=%d deleted=%lld dir_retries=%ld\n", runs, busy, deleted,
+                reg_storage_dir_retries());
     return g_failures ? 1 : 0;
 }
 
