@@ -157,9 +157,10 @@ void finish(const char *digest)
 
 void start(void)
 {
-    /* Any repository may mount any stored blob: the store is shared. */
+    /* Any repository may mount any stored blob: the store is shared. A
+     * mount is a push of the blob, so it is held for the manifest to come. */
     const char *mount = cgi_query("mount");
-    if (*mount && oci_valid_digest(mount) && reg_blob_exists(mount) == 1) {
+    if (*mount && oci_valid_digest(mount) && reg_blob_hold(mount) == 1) {
         char digest[80];
         tv_strlcpy(digest, mount, sizeof digest);
         blob_answer(digest);

@@ -44,6 +44,10 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 int reg_blob_cancel_upload(const char *upload_uuid);
 int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
+/* reg_blob_exists for a push that names the blob: renews its last-write
+ * time first, so a collection spares it for a whole window (1 stored, 0
+ * not, -1 invalid). */
+int reg_blob_hold(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size);
 int reg_blob_delete(const char *digest);
