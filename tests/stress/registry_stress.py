@@ -111,6 +111,7 @@ class World:
         self.answers = []           # (method, what, status, code, message)
         self.faults = []
         self.retries = {"upload gone": 0, "blob gone": 0}
+        self.abandoned = [threading.Event() for _ in range(CLIENTS)]
 
     def fault(self, text):
         with self.lock:
@@ -150,10 +151,13 @@ class World:
 
     done_collecting = False
 
-    def hold(self, digests):
+    def wait_cycle(self):
+        """Until a collection that starts after now has finished."""
         with self.lock:
-            for d in digests:
-                self.held_blobs[d] = self.held_blobs.get(d, 0) + 1
+            target = self.cycle + 2
+            deadline = time.time() + 20
+            while self.cycle < target and time.time() < deadline and not self.done_collecting:
+                self.lock.wait(0.5)
 
     def release(self, digests):
         with self.lock:
@@ -296,14 +300,16 @@ class Client:
         self.w.fault(f"blob {d} could not be pushed to {repo}")
 
     # -- images ---------------------------------------------------------------
-    def image(self, repo, tag, rnd):
-        """A config, one or two shared base layers and a layer of its own."""
-        bases = [BASE_LAYERS[(self.n + rnd) % BASES]]
+    def image(self, rnd, owner=None):
+        """A config, one or two shared base layers and a layer of its own
+        (the owner's: another client's image when given)."""
+        n = self.n if owner is None else owner
+        bases = [BASE_LAYERS[(n + rnd) % BASES]]
         if rnd % 2:
-            bases.append(BASE_LAYERS[(self.n + rnd + 1) % BASES])
-        own = blob_bytes(f"own {self.n} {rnd}", self.rng.randrange(16, 64) * 1024)
+            bases.append(BASE_LAYERS[(n + rnd + 1) % BASES])
+        own = blob_bytes(f"own {n} {rnd}", random.Random(f"{n} {rnd}").randrange(16, 64) * 1024)
         config = json.dumps({"architecture": "amd64", "os": "linux",
-                             "config": {"Labels": {"client": str(self.n), "round": str(rnd)}},
+                             "config": {"Labels": {"client": str(n), "round": str(rnd)}},
                              "rootfs": {"type": "layers", "diff_ids": []}}).encode()
         layers = bases + [own]
         body = json.dumps({
@@ -313,27 +319,44 @@ class Client:
         }).encode()
         return body, {sha(x): x for x in [config] + layers}
 
-    def push(self, repo, tag, rnd, abandon=False, park=False):
-        body, blobs = self.image(repo, tag, rnd)
+    def push(self, repo, tag, rnd, abandon=False, park=False, adopt=None):
+        """Pushes an image; its digest, or None when it failed (a fault) or
+        was abandoned. adopt: (owner, repo) of an image whose manifest never
+        came: its own blobs are made old (stored long ago, named by
+        nothing), pushed again (a finish of stored content, a mount) and
+        the manifest put only after a collection ran."""
+        body, blobs = self.image(rnd, adopt[0] if adopt else None)
         ways = ["head", "mount", "whole", "chunks", "one"]
         used = list(blobs)
         self.how, self.missing = {}, set()
         # Held from here to the manifest's answer: the collector never ages
         # what a push is using.
-        self.w.hold(used)
+        with self.w.lock:
+            if adopt:
+                for d in used:
+                    if d not in map(sha, BASE_LAYERS):
+                        _, path = blob_path(self.w.root, d)
+                        if set_old(path):
+                            self.w.aged_blobs.add(d)
+            for d in used:
+                self.w.held_blobs[d] = self.w.held_blobs.get(d, 0) + 1
         try:
             for attempt in range(6):
                 for i, (d, data) in enumerate(blobs.items()):
-                    if attempt == 0:
+                    if attempt == 0 and adopt:
+                        way = "head" if data in BASE_LAYERS else ("chunks", "mount")[i % 2]
+                    elif attempt == 0:
                         way = ways[(self.n + rnd + i) % len(ways)]
                     elif d in self.missing:
                         way = "chunks"
                     else:
                         continue
                     self.push_blob(repo, data, way, park=park and attempt == 0 and i == len(blobs) - 1,
-                                   mount_from=f"stress/app{(self.n + 1) % 8}")
+                                   mount_from=adopt[1] if adopt else f"stress/app{(self.n + 1) % 8}")
                 if abandon:
                     return None
+                if adopt and attempt == 0:
+                    self.w.wait_cycle()
                 a = self.request("PUT", f"/v2/{repo}/manifests/{tag}", body=body,
                                  headers={"Content-Type": OCI_MANIFEST}, what="manifest put")
                 if a.status == 201 and a.headers.get("docker-content-digest") == sha(body):
@@ -390,7 +413,13 @@ class Client:
             d = self.push(repo, own_tag, rnd, park=(self.n + rnd) % 5 == 0)
             self.pull_other()
             if rnd == 1 and self.n % 4 == 2:
-                self.push(repo, f"never-{self.n}", rnd + 20, abandon=True)
+                self.push(repo, f"never-{self.n}", 21, abandon=True)
+                self.w.abandoned[self.n].set()
+            if rnd == 2 and self.n % 4 == 3:
+                # A later push of the content whose manifest never came.
+                self.w.abandoned[self.n - 1].wait(120)
+                self.push(repo, f"adopted-{self.n}", 21,
+                          adopt=(self.n - 1, f"stress/app{(self.n - 1) % 8}"))
             if d and rnd == 2 and self.n % 4 == 0:
                 with self.w.lock:
                     self.w.deleted_tags.add((repo, own_tag))
@@ -419,6 +448,10 @@ def blob_files(root):
         for f in files:
             if re.fullmatch(r"[0-9a-f]{64}", f):
                 yield "sha256:" + f, os.path.join(dirpath, f)
+
+
+def blob_path(root, d):
+    return d, os.path.join(root, "blobs", "sha256", d[7:9], d[7:])
 
 
 def set_old(path):
