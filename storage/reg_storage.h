@@ -20,6 +20,14 @@ extern "C" {
 int reg_storage_init(const char *root);
 void reg_storage_cleanup(void);
 const char *reg_storage_last_error(void);
+/* What the OS said when the last failure happened: the store had no room
+ * (REG_ERROR_FULL), or could not be written (REG_ERROR_NOT_WRITABLE: a
+ * read-only file system or missing permissions). A hint for answering a
+ * client; the message above stays the account of what failed. */
+#define REG_ERROR_OTHER 0
+#define REG_ERROR_FULL 1
+#define REG_ERROR_NOT_WRITABLE 2
+int reg_storage_last_error_kind(void);
 const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
                                   size_t out_last_size);
 const char *reg_catalog_json(int n, const char *last);

@@ -101,6 +101,7 @@ struct appender {
     int64_t size = 0;
     bool hashing = false;
     bool failed = false;
+    int failure = PLAT_FAIL_OTHER; /* why the failed write failed */
     sha256_ctx ctx;
 };
 appender s_append;
@@ -154,6 +155,7 @@ extern "C" int reg_blob_append_write(const void *data, size_t length)
 {
     appender &a = s_append;
     if (a.fd < 0 || a.failed) {
+        if (a.failed) note_failure(a.failure);
         set_error("write error appending chunk");
         return -1;
     }
@@ -169,6 +171,7 @@ extern "C" int reg_blob_append_write(const void *data, size_t length)
             /* Part of this write may be in the file: no state can say what. */
             a.failed = true;
             a.hashing = false;
+            a.failure = plat_last_failure();
             set_error("write error appending chunk");
             return -1;
         }
@@ -193,8 +196,10 @@ extern "C" int reg_blob_append_end(void)
     if (ok && a.hashing && upload_path_for_uuid(a.id, path) == 0 && plat_stat(path, &info) == 0 &&
         info.size == a.size && upload_hash_save(a.id, a.size, &a.ctx) == 0)
         return 0;
+    const int why = a.failed ? a.failure : plat_last_failure();
     upload_hash_forget(a.id);
     if (!ok) {
+        note_failure(why);
         set_error("write error appending chunk");
         return -1;
     }

@@ -117,13 +117,23 @@ int mkdirs(const char *path)
         prefix[i] = '\0';
         /* An existing name is left to the last step: a file here makes
          * every deeper mkdir fail, and the final test catches it. */
-        if (plat_mkdir(prefix) < 0 && !plat_dir_exists(prefix)) return -1;
+        if (plat_mkdir(prefix) < 0) {
+            const int why = plat_last_failure();
+            if (!plat_dir_exists(prefix)) {
+                note_failure(why);
+                return -1;
+            }
+        }
         prefix[i] = path[i];
     }
-    if (plat_mkdir(path) == PLAT_MKDIR_CREATED) return 0;
+    const int made = plat_mkdir(path);
+    if (made == PLAT_MKDIR_CREATED) return 0;
     /* Existing or not creatable: fine only when a directory stands there
      * (a link to one included, as a storage root often is). */
-    return plat_dir_exists(path) ? 0 : -1;
+    const int why = plat_last_failure();
+    if (plat_dir_exists(path)) return 0;
+    if (made < 0) note_failure(why);
+    return -1;
 }
 
 std::unique_ptr<dir_listing> new_dir_listing()
@@ -218,6 +228,7 @@ int write_file_atomic(const char *path, const void *data, size_t len)
     int n = std::snprintf(tmp, sizeof tmp, "%s.tmp-%ld-%lu", path, plat_pid(), ++s_counter);
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
     if (write_file(tmp, data, len) == 0 && plat_rename_replace(tmp, path) == 0) return 0;
+    note_failure(plat_last_failure()); /* not what removing the temporary says */
     plat_remove(tmp);
     return -1;
 }
