@@ -333,24 +333,19 @@ extern "C" int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes)
     return 0;
 }
 
-/* 1 stored, 0 not stored (no message), -1 on a failed test. */
 /* Its time is set to now first: a collection whose mark ran before the
  * caller's manifest is stored then sees a young blob and spares it (its
  * sweep re-reads the time after taking the blob aside). A refused touch (a
  * read-only store) changes nothing else. */
 extern "C" int reg_blob_hold(const char *digest)
 {
-    if (!digest) {
-        set_error("digest is NULL");
-        return -1;
-    }
-    if (!require_ready() || !digest_ok(digest)) return -1;
     char path[kPathCap];
-    if (blob_path_for_digest(digest, path) != 0) return 0;
-    plat_set_mtime(path, plat_time());
-    return is_file(path) ? 1 : 0;
+    if (s_ready && digest && digest_valid(digest) && blob_path_for_digest(digest, path) == 0)
+        plat_set_mtime(path, plat_time());
+    return reg_blob_exists(digest);
 }
 
+/* 1 stored, 0 not stored (no message), -1 on a failed test. */
 extern "C" int reg_blob_exists(const char *digest)
 {
     if (!digest) {

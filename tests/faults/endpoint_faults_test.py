@@ -27,35 +27,16 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
+from protocol_answer import Answer, sha  # noqa: E402
 
 PROGRAMS = os.environ.get("ENDPOINTS_DIR", "")
 OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
 NO_MOUNT = "cannot mount a tmpfs here (needs root and a kernel that allows it)"
 
 
-def sha(data):
-    return "sha256:" + hashlib.sha256(data).hexdigest()
-
 
 def data_of(name, size):
     return random.Random(name).randbytes(size)
-
-
-class Answer:
-    def __init__(self, status, headers, body):
-        self.status, self.headers, self.body = status, headers, body
-
-    def code(self):
-        try:
-            return json.loads(self.body)["errors"][0]["code"]
-        except (ValueError, KeyError, IndexError, TypeError):
-            return None
-
-    def message(self):
-        try:
-            return json.loads(self.body)["errors"][0]["message"]
-        except (ValueError, KeyError, IndexError, TypeError):
-            return ""
 
 
 class Served(ServedRegistry):

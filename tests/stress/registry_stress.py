@@ -44,6 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "clients"))
 from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
+from protocol_answer import Answer, sha  # noqa: E402
 import oci_image  # noqa: E402
 
 PROGRAMS = os.environ.get("ENDPOINTS_DIR", "")
@@ -61,32 +62,12 @@ OCI_LAYER = "application/vnd.oci.image.layer.v1.tar"
 RETRYABLE_5XX = ()
 
 
-def sha(data):
-    return "sha256:" + hashlib.sha256(data).hexdigest()
-
 
 def blob_bytes(name, size):
     return random.Random(name).randbytes(size)
 
 
 BASE_LAYERS = [blob_bytes(f"base {i}", 96 * 1024 + i) for i in range(BASES)]
-
-
-class Answer:
-    def __init__(self, status, headers, body):
-        self.status, self.headers, self.body = status, headers, body
-
-    def code(self):
-        try:
-            return json.loads(self.body)["errors"][0]["code"]
-        except (ValueError, KeyError, IndexError, TypeError):
-            return None
-
-    def message(self):
-        try:
-            return json.loads(self.body)["errors"][0]["message"]
-        except (ValueError, KeyError, IndexError, TypeError):
-            return ""
 
 
 class World:
