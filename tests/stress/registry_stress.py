@@ -25,7 +25,6 @@ and that was aged. Anything else is a fault.
 
 ENDPOINTS_DIR names the folder of built programs, REGISTRY_ADMIN the admin
 command."""
-import hashlib
 import http.client
 import json
 import os
@@ -60,7 +59,6 @@ OCI_LAYER = "application/vnd.oci.image.layer.v1.tar"
 # The 5xx answers a client may meet and retry, documented in
 # docs/reliability.md; none is expected here. (code, message prefix)
 RETRYABLE_5XX = ()
-
 
 
 def blob_bytes(name, size):
@@ -316,8 +314,7 @@ class Client:
             if adopt:
                 for d in used:
                     if d not in map(sha, BASE_LAYERS):
-                        _, path = blob_path(self.w.root, d)
-                        if set_old(path):
+                        if set_old(blob_path(self.w.root, d)):
                             self.w.aged_blobs.add(d)
             for d in used:
                 self.w.held_blobs[d] = self.w.held_blobs.get(d, 0) + 1
@@ -417,12 +414,6 @@ class Client:
             self.pull_other()
 
 
-def run_gc(root):
-    p = subprocess.run([ADMIN, "gc", "--json", "--root", root], capture_output=True, text=True,
-                       timeout=120)
-    return p.returncode, p.stdout, p.stderr
-
-
 def blob_files(root):
     top = os.path.join(root, "blobs", "sha256")
     for dirpath, _, files in os.walk(top):
@@ -432,7 +423,7 @@ def blob_files(root):
 
 
 def blob_path(root, d):
-    return d, os.path.join(root, "blobs", "sha256", d[7:9], d[7:])
+    return os.path.join(root, "blobs", "sha256", d[7:9], d[7:])
 
 
 def set_old(path):
@@ -563,10 +554,10 @@ class RegistryStress(unittest.TestCase):
         # stored manifest names must survive it.
         for _, path in blob_files(root):
             set_old(path)
-        rc, out, err = run_gc(root)
+        rc, out, err = run([ADMIN, "gc", "--json", "--root", root])
         self.assertEqual(rc, 0, out + err)
         final = json.loads(out)
-        rc, out, err = _run([ADMIN, "verify", "--root", root])
+        rc, out, err = run([ADMIN, "verify", "--root", root])
         self.assertEqual(rc, 0, out + err)
 
         expected = self.expected_images(w)
@@ -688,7 +679,7 @@ def read(path):
         return f.read()
 
 
-def _run(cmd):
+def run(cmd):
     p = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
     return p.returncode, p.stdout, p.stderr
 
