@@ -616,6 +616,14 @@ class RegistryStress(unittest.TestCase):
 
         self.check_access_log(root)
         self.check_store_is_clean(root)
+        # The server's own log also has what no program answered (one that
+        # died): stopped, it has written every line.
+        self.server.stop()
+        with open(self.server.access_log, errors="replace") as f:
+            statuses = [re.search(r'" (\d{3}) ', line) for line in f]
+        self.assertGreater(len(statuses), 1000)
+        self.assertNotIn(None, statuses)
+        self.assertEqual([m.group(1) for m in statuses if m.group(1) >= "500"], [])
         self.assertEqual(w.faults, [])
         print(f"\n{len(w.answers)} answers to the clients; collections: {w.runs} "
               f"(last one deleted {final['blobs_deleted']}); retries: {w.retries}; "
