@@ -31,8 +31,7 @@ void note_failure(int plat_failure)
  * message's other causes. */
 void set_error(const char *format, ...)
 {
-    const int failure =
-        s_noted_failure != PLAT_FAIL_OTHER ? s_noted_failure : plat_last_failure();
+    const int failure = s_noted_failure != PLAT_FAIL_OTHER ? s_noted_failure : plat_last_failure();
     s_noted_failure = PLAT_FAIL_OTHER;
     s_error_kind = failure == PLAT_FAIL_FULL           ? REG_ERROR_FULL
                    : failure == PLAT_FAIL_NOT_WRITABLE ? REG_ERROR_NOT_WRITABLE
