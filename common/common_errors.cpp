@@ -106,8 +106,25 @@ const char *oci_storage_error_code(const char *message, int *out_status)
 
 void oci_fail_storage(void)
 {
-    const char *message = reg_storage_last_error();
+    oci_fail_storage_as(reg_storage_last_error(), reg_storage_last_error_kind());
+}
+
+/* 507 and 503 are what clients show with the message and may try again
+ * later: room can be made, a store remounted writable. */
+void oci_fail_storage_as(const char *message, int kind)
+{
+    if (!message || !*message) message = "storage failure";
     int status = 500;
     const char *code = oci_storage_error_code(message, &status);
-    oci_send_error(status, code, message && *message ? message : "storage failure");
+    if (status == 500 && kind == REG_ERROR_FULL) {
+        char text[640];
+        tv_snprintf(text, sizeof text, "no space left on the storage: %s", message);
+        oci_send_error(507, code, text);
+    }
+    if (status == 500 && kind == REG_ERROR_NOT_WRITABLE) {
+        char text[640];
+        tv_snprintf(text, sizeof text, "storage is read-only or not writable: %s", message);
+        oci_send_error(503, code, text);
+    }
+    oci_send_error(status, code, message);
 }

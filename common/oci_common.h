@@ -57,6 +57,12 @@ TV_NORETURN void oci_fail(const char *code, const char *message);
 const char *oci_storage_error_code(const char *message, int *out_status);
 /* Answers the storage engine's last failure with its code. */
 TV_NORETURN void oci_fail_storage(void);
+/* Answers a storage failure: message and kind (reg_storage_last_error_kind)
+ * as saved when it happened. A failure that is no client mistake answers
+ * 507 when the store is full and 503 when it cannot be written, both
+ * UNKNOWN with the cause first in the message; else as
+ * oci_storage_error_code says. */
+TV_NORETURN void oci_fail_storage_as(const char *message, int kind);
 
 /* The start of every endpoint program. oci_api_enter checks the
  * credentials (401), answers OPTIONS (204 with Allow) and refuses methods

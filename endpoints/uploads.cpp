@@ -128,14 +128,13 @@ void store_upload(const char *digest, char *stored, bool cancel_on_failure)
     if (reg_blob_finish_upload(s_id, digest, stored) == 0) return;
     char message[512];
     tv_strlcpy(message, reg_storage_last_error(), sizeof message);
+    const int kind = reg_storage_last_error_kind();
     int64_t size = 0;
     if (reg_blob_exists(digest) == 1 && reg_blob_upload_size(s_id, &size) == 0 &&
         reg_blob_finish_upload(s_id, digest, stored) == 0)
         return;
     if (cancel_on_failure) reg_blob_cancel_upload(s_id);
-    int status = 500;
-    const char *code = oci_storage_error_code(message, &status);
-    oci_send_error(status, code, message);
+    oci_fail_storage_as(message, kind);
 }
 
 /* The digest a finish names, checked before any body is appended: a
@@ -158,9 +157,10 @@ void finish(const char *digest)
 
 void start(void)
 {
-    /* Any repository may mount any stored blob: the store is shared. */
+    /* Any repository may mount any stored blob: the store is shared. A
+     * mount is a push of the blob, so it is held for the manifest to come. */
     const char *mount = cgi_query("mount");
-    if (*mount && oci_valid_digest(mount) && reg_blob_exists(mount) == 1) {
+    if (*mount && oci_valid_digest(mount) && reg_blob_hold(mount) == 1) {
         char digest[80];
         tv_strlcpy(digest, mount, sizeof digest);
         blob_answer(digest);

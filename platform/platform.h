@@ -159,6 +159,17 @@ void plat_stdout_restore(int saved);
  * 0 or -1. */
 int plat_on_interrupt(void (*fn)(void *ctx), void *ctx);
 
+/* ---- failures ------------------------------------------------------------ */
+
+/* What the calling thread's last failed call ran into, for telling a
+ * client why a write was refused: no room (device or quota full), or a
+ * store that cannot be written (read-only file system, permissions).
+ * Meaningful only right after the failure; later calls may change it. */
+#define PLAT_FAIL_OTHER 0
+#define PLAT_FAIL_FULL 1
+#define PLAT_FAIL_NOT_WRITABLE 2
+int plat_last_failure(void);
+
 /* ---- time and process --------------------------------------------------- */
 
 int64_t plat_time(void);                    /* seconds since 1970, UTC */

@@ -2,8 +2,8 @@
  * platform_posix.cpp - the POSIX backend of platform.h.
  *
  * Divisions, in order: file attributes, directory enumeration, creating
- * and removing, low-level files, standard streams, interruption, time and
- * process.
+ * and removing, low-level files, standard streams, interruption, failures,
+ * time and process.
  * New OS calls go into the division they belong to; nothing outside this
  * folder includes a POSIX header.
  */
@@ -295,6 +295,23 @@ uint64_t plat_tick_ms(void)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+/* ---- failures ------------------------------------------------------------ */
+
+int plat_last_failure(void)
+{
+    switch (errno) {
+    case ENOSPC:
+    case EDQUOT:
+        return PLAT_FAIL_FULL;
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return PLAT_FAIL_NOT_WRITABLE;
+    default:
+        return PLAT_FAIL_OTHER;
+    }
 }
 
 long plat_pid(void)

@@ -3,7 +3,7 @@
  *
  * Divisions, in order: general declarations, file attributes, directory
  * enumeration, creating and removing, low-level files, standard streams,
- * interruption, time and process. New OS calls go into the division they belong to;
+ * interruption, failures, time and process. New OS calls go into the division they belong to;
  * nothing outside this folder includes <windows.h> or <io.h>.
  *
  * Paths are passed to the ANSI calls unchanged. Windows refuses a path
@@ -416,6 +416,27 @@ int plat_gmtime(int64_t t, struct tm *out)
 uint64_t plat_tick_ms(void)
 {
     return static_cast<uint64_t>(GetTickCount64());
+}
+
+/* ---- failures ------------------------------------------------------------ */
+
+/* The Win32 calls of this file leave their reason in GetLastError; the C
+ * runtime's (fopen, fwrite) in errno, and a failed write sets both. */
+int plat_last_failure(void)
+{
+    switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return PLAT_FAIL_FULL;
+    case ERROR_WRITE_PROTECT:
+    case ERROR_ACCESS_DENIED:
+        return PLAT_FAIL_NOT_WRITABLE;
+    default:
+        break;
+    }
+    if (errno == ENOSPC) return PLAT_FAIL_FULL;
+    if (errno == EACCES || errno == EPERM) return PLAT_FAIL_NOT_WRITABLE;
+    return PLAT_FAIL_OTHER;
 }
 
 long plat_pid(void)

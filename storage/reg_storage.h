@@ -23,6 +23,14 @@ const char *reg_storage_last_error(void);
 /* How many times this process made a directory again because another
  * process removed it between its making and its use (pruning). */
 long reg_storage_dir_retries(void);
+/* What the OS said when the last failure happened: the store had no room
+ * (REG_ERROR_FULL), or could not be written (REG_ERROR_NOT_WRITABLE: a
+ * read-only file system or missing permissions). A hint for answering a
+ * client; the message above stays the account of what failed. */
+#define REG_ERROR_OTHER 0
+#define REG_ERROR_FULL 1
+#define REG_ERROR_NOT_WRITABLE 2
+int reg_storage_last_error_kind(void);
 const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
                                   size_t out_last_size);
 const char *reg_catalog_json(int n, const char *last);
@@ -47,6 +55,10 @@ int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
 int reg_blob_cancel_upload(const char *upload_uuid);
 int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
+/* reg_blob_exists for a push that names the blob: renews its last-write
+ * time first, so a collection spares it for a whole window (1 stored, 0
+ * not, -1 invalid). */
+int reg_blob_hold(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size);
 /* Both of the above in one look at the file (a round trip each on a

@@ -101,6 +101,7 @@ struct appender {
     int64_t size = 0;
     bool hashing = false;
     bool failed = false;
+    int failure = PLAT_FAIL_OTHER; /* why the failed write failed */
     sha256_ctx ctx;
 };
 appender s_append;
@@ -154,6 +155,7 @@ extern "C" int reg_blob_append_write(const void *data, size_t length)
 {
     appender &a = s_append;
     if (a.fd < 0 || a.failed) {
+        if (a.failed) note_failure(a.failure);
         set_error("write error appending chunk");
         return -1;
     }
@@ -169,6 +171,7 @@ extern "C" int reg_blob_append_write(const void *data, size_t length)
             /* Part of this write may be in the file: no state can say what. */
             a.failed = true;
             a.hashing = false;
+            a.failure = plat_last_failure();
             set_error("write error appending chunk");
             return -1;
         }
@@ -193,8 +196,10 @@ extern "C" int reg_blob_append_end(void)
     if (ok && a.hashing && upload_path_for_uuid(a.id, path) == 0 && plat_stat(path, &info) == 0 &&
         info.size == a.size && upload_hash_save(a.id, a.size, &a.ctx) == 0)
         return 0;
+    const int why = a.failed ? a.failure : plat_last_failure();
     upload_hash_forget(a.id);
     if (!ok) {
+        note_failure(why);
         set_error("write error appending chunk");
         return -1;
     }
@@ -267,8 +272,10 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         set_error("mkdirs blob dir failed");
         return -1;
     }
-    if (is_file(blob)) {
-        /* Stored already: the stored file stays as it is. */
+    if (reg_blob_hold(expected_digest) == 1) {
+        /* Stored already: the stored file stays, held like a push's blob,
+         * so its manifest has the whole window to follow even when the
+         * file is old and nothing names it yet. */
         if (is_file(upload)) plat_remove(upload);
     } else {
         /* Never over an existing file: a blob that appeared since the test
@@ -287,6 +294,9 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
             set_error("rename to CAS failed: %s", blob);
             return -1;
         }
+        /* The rename keeps the upload's last append time, which may be
+         * most of a window ago: the window for the manifest starts now. */
+        plat_set_mtime(blob, plat_time());
     }
     upload_hash_forget(upload_uuid);
     copy_cut(out_digest, kDigestLen + 1, expected_digest);
@@ -326,6 +336,18 @@ extern "C" int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes)
     }
     *out_bytes = info.size;
     return 0;
+}
+
+/* Its time is set to now first: a collection whose mark ran before the
+ * caller's manifest is stored then sees a young blob and spares it (its
+ * sweep re-reads the time after taking the blob aside). A refused touch (a
+ * read-only store) changes nothing else. */
+extern "C" int reg_blob_hold(const char *digest)
+{
+    char path[kPathCap];
+    if (s_ready && digest && digest_valid(digest) && blob_path_for_digest(digest, path) == 0)
+        plat_set_mtime(path, plat_time());
+    return reg_blob_exists(digest);
 }
 
 /* 1 stored, 0 not stored (no message), -1 on a failed test. */

@@ -117,10 +117,14 @@ int mkdirs(const char *path, bool *vanished)
 
     /* The reason is taken right after the mkdir: the look that follows
      * would fail for want of the name whatever the mkdir failed for. */
-    auto failed = [&](const char *dir) {
+    auto failed = [&](const char *dir, bool mkdir_failed) {
         const bool gone = plat_error_vanished() != 0;
+        const int why = plat_last_failure();
         if (plat_dir_exists(dir)) return false;
         if (vanished) *vanished = gone;
+        /* A vanished parent is mended by the caller's retry; a full or
+         * read-only store is what the client must be told. */
+        if (mkdir_failed && !gone) note_failure(why);
         return true;
     };
     for (size_t i = mkdirs_scan_start(path, len); i < len; ++i) {
@@ -128,13 +132,14 @@ int mkdirs(const char *path, bool *vanished)
         prefix[i] = '\0';
         /* An existing name is left to the last step: a file here makes
          * every deeper mkdir fail, and the final test catches it. */
-        if (plat_mkdir(prefix) < 0 && failed(prefix)) return -1;
+        if (plat_mkdir(prefix) < 0 && failed(prefix, true)) return -1;
         prefix[i] = path[i];
     }
-    if (plat_mkdir(path) == PLAT_MKDIR_CREATED) return 0;
+    const int made = plat_mkdir(path);
+    if (made == PLAT_MKDIR_CREATED) return 0;
     /* Existing or not creatable: fine only when a directory stands there
      * (a link to one included, as a storage root often is). */
-    return failed(path) ? -1 : 0;
+    return failed(path, made < 0) ? -1 : 0;
 }
 
 void note_place_retry()
@@ -239,6 +244,7 @@ int write_file_atomic(const char *path, const void *data, size_t len)
     int n = std::snprintf(tmp, sizeof tmp, "%s.tmp-%ld-%lu", path, plat_pid(), ++s_counter);
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
     if (write_file(tmp, data, len) == 0 && plat_rename_replace(tmp, path) == 0) return 0;
+    note_failure(plat_last_failure()); /* not what removing the temporary says */
     plat_remove(tmp);
     return -1;
 }

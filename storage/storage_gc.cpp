@@ -320,7 +320,7 @@ bool mark(gc_run &r, const repo_list &repos)
 /* ---- sweep ---------------------------------------------------------------- */
 
 /* Removes the blob at r.sub unless a push has held it (set its time, see
- * blob_hold in storage_manifests.cpp) since the sweep read its time: such a
+ * reg_blob_hold in storage_blobs.cpp) since the sweep read its time: such a
  * push may have stored a manifest after the mark. The blob is first moved
  * aside under a name only this process uses, so a hold either reached it
  * before the move (and the time read now shows it) or failed (and the push

@@ -85,6 +85,11 @@ extern char s_result[kResultCap]; /* documents returned to callers */
 
 /* Fills the error slot (printf rules, cut to kErrorCap - 1 bytes). */
 void set_error(const char *format, ...) REG_PRINTF(1, 2);
+/* Keeps why an OS call failed (plat_last_failure, read at once) for the
+ * next set_error, when other calls come between the failure and the
+ * message and would change what the OS reports. PLAT_FAIL_OTHER keeps
+ * nothing. */
+void note_failure(int plat_failure);
 
 /* ---- validators (1 valid, 0 not) ---------------------------------------- */
 
@@ -185,8 +190,12 @@ template <class Place> placed place_in_dir(const char *dir, Place &&place)
         }
         const int rc = place();
         if (rc == 0) return placed::ok;
-        if (rc < -1) return placed::place_failed;
-        if (!plat_error_vanished() && plat_dir_exists(dir)) return placed::place_failed;
+        const int why = plat_last_failure();
+        const bool gone = plat_error_vanished() != 0;
+        if (rc < -1 || (!gone && plat_dir_exists(dir))) {
+            note_failure(why);
+            return placed::place_failed;
+        }
     }
     set_place_gave_up(dir);
     return placed::gave_up;

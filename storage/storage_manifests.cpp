@@ -103,17 +103,6 @@ int check_index(const char *repo, yyjson_val *list)
     return 0;
 }
 
-/* 1 when the blob is stored. Its time is set to now first: a collection
- * whose mark ran before this push stored the manifest then sees a young
- * blob and spares it (its sweep re-reads the time after taking the blob
- * aside). A refused touch (a read-only store) changes nothing else. */
-int blob_hold(const char *digest)
-{
-    char path[kPathCap];
-    if (blob_path_for_digest(digest, path) == 0) plat_set_mtime(path, plat_time());
-    return reg_blob_exists(digest);
-}
-
 /* An image manifest: a stored config blob and, when "layers" is present,
  * an array of stored layer blobs. */
 int check_image(yyjson_val *root)
@@ -123,7 +112,7 @@ int check_image(yyjson_val *root)
         set_error("manifest missing valid config.digest");
         return -1;
     }
-    if (blob_hold(config) != 1) {
+    if (reg_blob_hold(config) != 1) {
         set_error("BLOB_UNKNOWN: %s", config);
         return -1;
     }
@@ -142,7 +131,7 @@ int check_image(yyjson_val *root)
             set_error("manifest layer %zu missing valid digest", i);
             return -1;
         }
-        if (blob_hold(digest) != 1) {
+        if (reg_blob_hold(digest) != 1) {
             set_error("BLOB_UNKNOWN: %s", digest);
             return -1;
         }

@@ -15,10 +15,27 @@ char s_root[kRootMax + 1];
 int s_ready;
 uint32_t s_seed;
 char s_error[kErrorCap];
+int s_error_kind;
+int s_noted_failure;
 char s_result[kResultCap];
 
+/* A cause once kept stays until the next message: the calls that follow
+ * on the way out (cleaning up, looking again) often fail for other reasons. */
+void note_failure(int plat_failure)
+{
+    if (plat_failure != PLAT_FAIL_OTHER) s_noted_failure = plat_failure;
+}
+
+/* Also keeps what the OS call that failed just before ran into (or what
+ * note_failure kept): a full or unwritable store is told apart from the
+ * message's other causes. */
 void set_error(const char *format, ...)
 {
+    const int failure = s_noted_failure != PLAT_FAIL_OTHER ? s_noted_failure : plat_last_failure();
+    s_noted_failure = PLAT_FAIL_OTHER;
+    s_error_kind = failure == PLAT_FAIL_FULL           ? REG_ERROR_FULL
+                   : failure == PLAT_FAIL_NOT_WRITABLE ? REG_ERROR_NOT_WRITABLE
+                                                       : REG_ERROR_OTHER;
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(s_error, sizeof s_error, format, ap);
@@ -127,4 +144,9 @@ extern "C" void reg_storage_cleanup(void)
 extern "C" const char *reg_storage_last_error(void)
 {
     return s_error;
+}
+
+extern "C" int reg_storage_last_error_kind(void)
+{
+    return s_error[0] ? s_error_kind : REG_ERROR_OTHER;
 }

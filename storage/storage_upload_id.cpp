@@ -42,8 +42,12 @@ int upload_create(uint32_t *state, char *out_id, char *out_path)
         if (plat_create_excl(out_path) == 0) return 0;
         /* Taken by another upload: draw again. Anything else (no uploads
          * directory, no permission, no space) will not get better. */
+        const int why = plat_last_failure();
         plat_file_info info;
-        if (plat_stat(out_path, &info) != 0) return -1;
+        if (plat_stat(out_path, &info) != 0) {
+            note_failure(why);
+            return -1;
+        }
     }
     return -1;
 }

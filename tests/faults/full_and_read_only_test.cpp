@@ -83,6 +83,7 @@ TEST_F(FullDevice, EveryOperationFailsCleanlyAndNothingStoredIsLost)
         const std::string big(256 * 1024, 'b');
         EXPECT_EQ(reg_blob_append_chunk(id, big.data(), big.size()), -1);
         EXPECT_EQ(error(), "write error appending chunk");
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_FULL);
         int64_t n = -1;
         EXPECT_EQ(reg_blob_upload_size(id, &n), 0) << error();
         EXPECT_EQ(reg_blob_cancel_upload(id), 0) << error();
@@ -102,6 +103,7 @@ TEST_F(FullDevice, EveryOperationFailsCleanlyAndNothingStoredIsLost)
     char digest[72];
     EXPECT_EQ(reg_manifest_put("app", "v1", body.data(), body.size(), nullptr, digest), -1);
     EXPECT_EQ(error(), "write manifest body failed");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_FULL);
     char type[127];
     ASSERT_NE(reg_manifest_get("app", "v1", type, digest), nullptr) << error();
     EXPECT_EQ(digest, v1.manifest);
@@ -146,23 +148,30 @@ void expect_read_only_behaviour(const std::string &root, const gctest::image &v1
                                 const std::string &pending,
                                 const std::map<std::string, std::string> &before)
 {
+    /* Each write failure also says the store is not writable, which the
+     * programs answer with 503. */
     char id[37];
     EXPECT_EQ(reg_blob_start_upload(id), -1);
     EXPECT_EQ(std::string(reg_storage_last_error()).rfind("cannot create upload file: ", 0), 0u)
         << reg_storage_last_error();
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE);
     EXPECT_EQ(reg_blob_append_chunk(pending.c_str(), "x", 1), -1);
     EXPECT_STREQ(reg_storage_last_error(), "write error appending chunk");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE);
     char out[72];
     const std::string pending_digest = digest_of("pending");
     EXPECT_EQ(reg_blob_finish_upload(pending.c_str(), pending_digest.c_str(), out), -1);
     EXPECT_STRNE(reg_storage_last_error(), "");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE) << reg_storage_last_error();
 
     const std::string body = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + v1.blobs[0] +
                              "\",\"size\":1},\"layers\":[]}";
     char digest[72], type[127];
     EXPECT_EQ(reg_manifest_put("app", "v2", body.data(), body.size(), nullptr, digest), -1);
     EXPECT_STRNE(reg_storage_last_error(), "");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE) << reg_storage_last_error();
     EXPECT_EQ(reg_manifest_delete("app", "v1"), -1);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE) << reg_storage_last_error();
     ASSERT_NE(reg_manifest_get("app", "v1", type, digest), nullptr) << reg_storage_last_error();
     EXPECT_EQ(digest, v1.manifest);
     EXPECT_NE(reg_tags_list_json("app"), nullptr) << reg_storage_last_error();
@@ -178,6 +187,7 @@ void expect_read_only_behaviour(const std::string &root, const gctest::image &v1
 
     EXPECT_EQ(reg_blob_cancel_upload(pending.c_str()), -1);
     EXPECT_STREQ(reg_storage_last_error(), "cancel failed");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE);
 
     ScopedEnv env("REGISTRY_STORAGE_ROOT", root.c_str());
     health_report r;

@@ -15,6 +15,7 @@
 #ifndef _WIN32
 #include <cerrno>
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -359,6 +360,32 @@ TEST(PlatformTime, GmtimeBreaksDownUtc)
             << c.t;
     }
     EXPECT_EQ(plat_gmtime(0, nullptr), -1);
+}
+
+/* Why a write failed, as the programs tell a client: a full device, a
+ * refused one, anything else. */
+TEST(PlatformFailures, FullAndNotWritableAreToldApart)
+{
+    testsupport::TempDir dir;
+    const std::string file = (dir.path() / "f").string();
+    ASSERT_EQ(plat_create_excl(file.c_str()), 0);
+    EXPECT_EQ(plat_create_excl(file.c_str()), -1);
+    EXPECT_EQ(plat_last_failure(), PLAT_FAIL_OTHER) << "a name taken";
+#ifdef __linux__
+    const int fd = plat_open_append("/dev/full");
+    ASSERT_GE(fd, 0);
+    EXPECT_LT(plat_write(fd, "x", 1), 1);
+    EXPECT_EQ(plat_last_failure(), PLAT_FAIL_FULL);
+    plat_close(fd);
+#endif
+#ifndef _WIN32
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(dir.path().string().c_str(), 0500), 0);
+        EXPECT_EQ(plat_create_excl((dir.path() / "g").string().c_str()), -1);
+        EXPECT_EQ(plat_last_failure(), PLAT_FAIL_NOT_WRITABLE);
+        chmod(dir.path().string().c_str(), 0700);
+    }
+#endif
 }
 
 TEST(PlatformTime, ClockTickAndProcessId)

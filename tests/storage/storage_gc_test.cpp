@@ -169,6 +169,54 @@ TEST_F(Gc, BlobsYoungerThan900SecondsBeforeTheStartAreSpared)
         EXPECT_EQ(has(digests[i]), cases[i].kept) << cases[i].content;
 }
 
+/* A push's blob is held from its push (the finish or the mount), not from
+ * its bytes' last write: the manifest that follows has a whole window,
+ * even when the upload sat idle for most of one or when the same content
+ * is stored already, old and named by nothing. */
+TEST_F(Gc, AFinishedOrMountedBlobIsHeldForAWholeWindow)
+{
+    struct {
+        const char *how;
+        std::string digest;
+    } cases[] = {{"upload idle for 890 s, then finished", ""},
+                 {"content stored a day ago, uploaded again", ""},
+                 {"content stored a day ago, mounted", ""}};
+    const int64_t t0 = plat_time();
+
+    const std::string idle = "idle upload";
+    const std::string id = upload(idle);
+    age(upload_path(id), 890);
+    cases[0].digest = blobtest::digest_of(idle);
+    char out[80];
+    ASSERT_EQ(reg_blob_finish_upload(id.c_str(), cases[0].digest.c_str(), out), 0) << error();
+
+    cases[1].digest = store("stored again");
+    age(blob_path(cases[1].digest), 86400);
+    EXPECT_EQ(store("stored again"), cases[1].digest);
+
+    cases[2].digest = store("mounted");
+    age(blob_path(cases[2].digest), 86400);
+    EXPECT_EQ(reg_blob_hold(cases[2].digest.c_str()), 1);
+
+    for (const auto &c : cases) {
+        plat_file_info info{};
+        ASSERT_EQ(plat_stat(blob_path(c.digest).c_str(), &info), 0) << c.how;
+        EXPECT_GE(info.mtime, t0) << c.how << ": the window starts at the push";
+    }
+    const auto v = gc(0);
+    EXPECT_EQ(v["blobs_deleted"], 0);
+    for (const auto &c : cases)
+        EXPECT_TRUE(has(c.digest)) << c.how;
+}
+
+TEST_F(Gc, HoldingAMissingOrInvalidBlob)
+{
+    const std::string missing = "sha256:" + std::string(64, '0');
+    EXPECT_EQ(reg_blob_hold(missing.c_str()), 0);
+    EXPECT_EQ(reg_blob_hold("sha256:nope"), -1);
+    EXPECT_EQ(reg_blob_hold(nullptr), -1);
+}
+
 TEST_F(Gc, TheSpareWindowEndsExactly900SecondsBeforeTheStart)
 {
     for (int64_t a : {899, 900}) {
