@@ -93,7 +93,7 @@ int plat_error_vanished(void);
 
 /* For tests: fn(op, path, ctx) runs before each plat_mkdir ("mkdir"),
  * plat_rmdir ("rmdir"), plat_rename_noreplace and plat_rename_replace
- * ("rename", path = to) and may do what a concurrent process would; a
+ * ("rename", path = to), plat_create_excl ("create") and may do what a concurrent process would; a
  * nonzero return fails the call with that errno value without making it.
  * NULL removes it. Not for concurrent use. */
 typedef int (*plat_fault_fn)(const char *op, const char *path, void *ctx);

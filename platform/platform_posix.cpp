@@ -145,6 +145,7 @@ int plat_remove(const char *path)
 
 int plat_create_excl(const char *path)
 {
+    if (plat_fault_check("create", path) != 0) return -1;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     if (close(fd) == 0) return 0;

@@ -251,6 +251,7 @@ int plat_remove(const char *path)
 int plat_create_excl(const char *path)
 {
     if (!path || !*path) return -1;
+    if (plat_fault_check("create", path) != 0) return -1;
     /* The runtime's fopen has no "x" mode; _O_EXCL is its exclusive create. */
     int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                    _S_IREAD | _S_IWRITE);

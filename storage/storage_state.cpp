@@ -76,7 +76,11 @@ void seed_generator()
 {
     uint32_t t = static_cast<uint32_t>(plat_time());
     uint32_t a = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
-    s_seed = t ^ a;
+    /* A fully static program loads at the same address in every process,
+     * so time and address alone give every process of one second the same
+     * ids: the process id keeps them apart. */
+    uint32_t p = static_cast<uint32_t>(plat_pid()) * 0x9E3779B9u;
+    s_seed = t ^ a ^ p;
     if (s_seed == 0) s_seed = kSeedFallback;
 }
 

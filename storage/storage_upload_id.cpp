@@ -40,14 +40,19 @@ int upload_create(uint32_t *state, char *out_id, char *out_path)
         /* Fails when the name exists, whatever it is (fopen's C11 "x" would
          * do, but the Windows runtime ignores it and truncates). */
         if (plat_create_excl(out_path) == 0) return 0;
-        /* Taken by another upload: draw again. Anything else (no uploads
-         * directory, no permission, no space) will not get better. */
+        /* Taken by another upload: draw again. No space or no permission
+         * will not get better, nor will a missing uploads directory. */
         const int why = plat_last_failure();
         plat_file_info info;
-        if (plat_stat(out_path, &info) != 0) {
+        if (plat_stat(out_path, &info) == 0) continue;
+        if (why != PLAT_FAIL_OTHER) {
             note_failure(why);
             return -1;
         }
+        /* The name was taken and is free again: the other upload finished
+         * (its file moved into the blob store) between our two looks. */
+        char dir[kPathCap];
+        if (uploads_dir(dir) != 0 || !plat_dir_exists(dir)) return -1;
     }
     return -1;
 }

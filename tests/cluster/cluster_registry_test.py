@@ -69,9 +69,9 @@ class Front:
 
     def push_blob(self, repo, data):
         digest = sha(data)
-        st, h, _ = self.request("POST", f"/v2/{repo}/blobs/uploads/")
+        st, h, b = self.request("POST", f"/v2/{repo}/blobs/uploads/")
         if st != 202:
-            raise AssertionError(f"POST upload: {st}")
+            raise AssertionError(f"POST upload: {st} {b[:300]!r}")
         loc = urllib.parse.urlsplit(h["Location"])
         path = loc.path + ("?" + loc.query if loc.query else "")
         st, h, _ = self.request("PATCH", path, body=data,

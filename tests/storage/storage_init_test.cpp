@@ -220,12 +220,13 @@ TEST_F(Init, SeedsTheUploadIdGenerator)
     const int64_t after = plat_time();
     EXPECT_NE(s_seed, 0u);
     const uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&s_seed));
+    const uint32_t pid = static_cast<uint32_t>(plat_pid()) * 0x9E3779B9u;
     bool matched = false;
     for (int64_t t = before; t <= after; ++t) {
-        uint32_t v = static_cast<uint32_t>(t) ^ addr;
+        uint32_t v = static_cast<uint32_t>(t) ^ addr ^ pid;
         matched = matched || s_seed == (v ? v : kSeedFallback);
     }
-    EXPECT_TRUE(matched) << "time XOR the seed's own address";
+    EXPECT_TRUE(matched) << "time XOR the seed's own address XOR the spread process id";
 }
 
 } // namespace

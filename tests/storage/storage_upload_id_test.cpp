@@ -1,6 +1,7 @@
 /* The upload-id generator and the exclusive creation of upload files. */
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <set>
 #include <string>
@@ -199,6 +200,55 @@ TEST_F(UploadCreate, AMissingUploadsDirectoryFailsAtOnce)
     EXPECT_EQ(upload_create(&state, id, path), -1);
     EXPECT_EQ(std::string(id), first) << "no further draws";
     EXPECT_EQ(std::string(path), upload_path(first));
+}
+
+/* The create fails as the platform would (errno err) for the first path it
+ * is given, without touching the file system. */
+struct CreateFault {
+    int err;
+    std::string path;
+    static int hook(const char *op, const char *p, void *ctx)
+    {
+        auto *f = static_cast<CreateFault *>(ctx);
+        if (std::strcmp(op, "create") != 0 || !f->path.empty()) return 0;
+        f->path = p;
+        return f->err;
+    }
+};
+
+TEST_F(UploadCreate, ANameTakenAndFreedBetweenTheTwoLooksIsDrawnAgain)
+{
+    /* Another process held the id and finished its upload (moved the file
+     * away) before this one looked: the name exists no longer, yet is no
+     * reason to fail the push. */
+    uint32_t probe = 1;
+    const std::string first = draw(&probe);
+    const std::string second = draw(&probe);
+    CreateFault f{EEXIST, {}};
+    plat_set_fault_hook(&CreateFault::hook, &f);
+    uint32_t state = 1;
+    char id[37];
+    char path[kPathCap];
+    const int rc = upload_create(&state, id, path);
+    plat_set_fault_hook(nullptr, nullptr);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(f.path, upload_path(first));
+    EXPECT_EQ(std::string(id), second);
+    EXPECT_FALSE(fs::exists(upload_path(first)));
+}
+
+TEST_F(UploadCreate, AFullOrReadOnlyStoreFailsAtOnceAndSaysWhy)
+{
+    for (int err : {ENOSPC, EROFS}) {
+        CreateFault f{err, {}};
+        plat_set_fault_hook(&CreateFault::hook, &f);
+        char id[37];
+        const int rc = reg_blob_start_upload(id);
+        plat_set_fault_hook(nullptr, nullptr);
+        EXPECT_EQ(rc, -1) << err;
+        EXPECT_EQ(reg_storage_last_error_kind(), err == ENOSPC ? REG_ERROR_FULL : REG_ERROR_NOT_WRITABLE);
+        EXPECT_NE(std::string(reg_storage_last_error()).find("cannot create upload file"), std::string::npos);
+    }
 }
 
 /* ---- reg_blob_start_upload ---------------------------------------------- */
