@@ -239,7 +239,7 @@ TEST_F(UploadCreate, ANameTakenAndFreedBetweenTheTwoLooksIsDrawnAgain)
 
 TEST_F(UploadCreate, AFullOrReadOnlyStoreFailsAtOnceAndSaysWhy)
 {
-    for (int err : {ENOSPC, EROFS}) {
+    for (int err : {ENOSPC, EACCES}) {
         CreateFault f{err, {}};
         plat_set_fault_hook(&CreateFault::hook, &f);
         char id[37];
