@@ -176,6 +176,10 @@ int64_t plat_time(void);                    /* seconds since 1970, UTC */
 int plat_gmtime(int64_t t, struct tm *out); /* 0, or -1 when t cannot be broken down */
 uint64_t plat_tick_ms(void);                /* monotonic milliseconds */
 long plat_pid(void);
+/* n bytes from the system's cryptographic random source (getrandom,
+ * BCryptGenRandom): key material and password salts. 0, or -1 when the
+ * source fails; buf is then not to be used. */
+int plat_random_bytes(void *buf, size_t n);
 /* path made absolute against the working directory (unchanged when it is
  * absolute already), into out of cap bytes. 0, or -1 when it does not fit
  * or the working directory cannot be read. */

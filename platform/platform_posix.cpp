@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #if defined(__linux__)
 #include <sys/sendfile.h>
@@ -318,6 +319,21 @@ int plat_last_failure(void)
 long plat_pid(void)
 {
     return static_cast<long>(getpid());
+}
+
+int plat_random_bytes(void *buf, size_t n)
+{
+    auto *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        const ssize_t got = getrandom(p, n, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return 0;
 }
 
 int plat_absolute_path(const char *path, char *out, size_t cap)

@@ -24,6 +24,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <direct.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -443,6 +445,19 @@ int plat_last_failure(void)
 long plat_pid(void)
 {
     return static_cast<long>(_getpid());
+}
+
+int plat_random_bytes(void *buf, size_t n)
+{
+    auto *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        const ULONG chunk = n > 0x10000000u ? 0x10000000u : static_cast<ULONG>(n);
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, p, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+            return -1;
+        p += chunk;
+        n -= chunk;
+    }
+    return 0;
 }
 
 int plat_absolute_path(const char *path, char *out, size_t cap)
