@@ -278,6 +278,55 @@ int plat_copy_mode(const char *like, const char *)
 namespace
 {
 
+/* An access list allowing everything to the process's user and nothing to
+ * anyone else, in buf; null when the user cannot be read. */
+ACL *owner_only_acl(unsigned char *buf, DWORD cap)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    alignas(8) unsigned char user[256];
+    DWORD need = 0;
+    const BOOL got = GetTokenInformation(token, TokenUser, user, sizeof user, &need);
+    CloseHandle(token);
+    if (!got) return nullptr;
+    PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    ACL *acl = reinterpret_cast<ACL *>(buf);
+    const DWORD size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+    if (size > cap || !InitializeAcl(acl, size, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid))
+        return nullptr;
+    return acl;
+}
+
+} // namespace
+
+int plat_create_secret(const char *path, const void *data, size_t len)
+{
+    if (!path || !*path || len > MAXDWORD) return -1;
+    if (plat_fault_check("create", path) != 0) return -1;
+    alignas(8) unsigned char acl_buf[512];
+    ACL *acl = owner_only_acl(acl_buf, sizeof acl_buf);
+    SECURITY_DESCRIPTOR sd;
+    /* Protected: the folder's inheritable entries are not added. */
+    if (!acl || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return -1;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    DWORD written = 0;
+    bool ok = WriteFile(h, data, static_cast<DWORD>(len), &written, nullptr) && written == len;
+    ok = FlushFileBuffers(h) && ok;
+    ok = CloseHandle(h) && ok;
+    if (ok) return 0;
+    DeleteFileA(path);
+    return -1;
+}
+
+namespace
+{
+
 /* MoveFileEx reports through GetLastError; plat_error_vanished reads errno. */
 int move_file(const char *from, const char *to, DWORD flags)
 {
