@@ -20,13 +20,6 @@ constexpr size_t kDigestCap = 65; /* 64 hex digits and a NUL */
 constexpr size_t kDigestHexLen = 64;
 constexpr size_t kCredentialsMax = 511; /* decoded "user:password" */
 
-/* The two settings; on exactly when both are usable. */
-struct settings {
-    char user[kUserCap];
-    char digest[kDigestCap];
-};
-/* Reads config.json; 1 when authentication is on, else 0. */
-int read_settings(settings *out);
 
 /* Decodes Base64 (standard and URL-safe alphabets, mixed too; blanks and
  * '=' skipped anywhere) into out. 0 with *out_len set, or -1 for a byte

@@ -47,6 +47,14 @@ int read_key(const char *path, uint8_t out[REGISTRY_TOKEN_KEY_BYTES])
 
 } // namespace
 
+int registry_token_key_read(const char *storage_root, uint8_t out[REGISTRY_TOKEN_KEY_BYTES])
+{
+    char path[kPathCap];
+    if (!storage_root || !*storage_root || !out || !key_path(path, storage_root, kFile)) return -1;
+    if (plat_stat(path, nullptr) != 0) return plat_error_vanished() ? 1 : -1;
+    return read_key(path, out);
+}
+
 int registry_token_key(const char *storage_root, uint8_t out[REGISTRY_TOKEN_KEY_BYTES])
 {
     if (!storage_root || !*storage_root || !out) return -1;

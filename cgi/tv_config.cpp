@@ -73,7 +73,7 @@ constexpr key_def kKeys[] = {
      "SHA-256 of that user's password"},
     {"registry_htpasswd", kind::path, "text", "none",
      "users file in the htpasswd format (bcrypt entries)"},
-    {"registry_access", kind::rules, "list of rules", "every user may do everything",
+    {"registry_access", kind::rules, "list of rules", "every signed-in user may do everything",
      "who may pull, push and delete which repositories; the first matching rule decides"},
     {"registry_admins", kind::users, "list of user names", "every signed-in user",
      "users with the admin right: the whole catalog and the status page"},
@@ -169,7 +169,8 @@ int read_flag(parser &p, const char *key, yyjson_val *v, bool ints, int *out)
         *out = n != 0;
         return 0;
     }
-    return p.fail(ints ? "\"%s\" must be true, false or a whole number" : "\"%s\" must be true or false",
+    return p.fail(ints ? "\"%s\" must be true, false or a whole number"
+                       : "\"%s\" must be true or false",
                   key);
 }
 
@@ -202,7 +203,9 @@ int read_names(parser &p, const char *what, yyjson_val *v, Valid valid, const ch
     auto take = [&](yyjson_val *item) {
         if (!yyjson_is_str(item)) return p.fail("%s must be strings", what);
         std::string_view s(yyjson_get_str(item), yyjson_get_len(item));
-        if (!valid(s)) return p.fail("%s: \"%.*s\" is not valid", what, static_cast<int>(s.size() > 200 ? 200 : s.size()), s.data());
+        if (!valid(s))
+            return p.fail("%s: \"%.*s\" is not valid", what,
+                          static_cast<int>(s.size() > 200 ? 200 : s.size()), s.data());
         names.push_back(p.keep(s));
         return 0;
     };
@@ -246,8 +249,9 @@ int read_actions(parser &p, size_t index, yyjson_val *v, unsigned *out)
                 return 0;
             }
         }
-        return p.fail("\"registry_access\" rule %zu: actions are \"pull\", \"push\", \"delete\" or \"*\"",
-                      index + 1);
+        return p.fail(
+            "\"registry_access\" rule %zu: actions are \"pull\", \"push\", \"delete\" or \"*\"",
+            index + 1);
     };
     if (yyjson_is_str(v)) return take(v);
     size_t i, n;
@@ -261,7 +265,8 @@ int read_actions(parser &p, size_t index, yyjson_val *v, unsigned *out)
 
 int read_rule(parser &p, size_t index, yyjson_val *v, tv_access_rule *rule)
 {
-    if (!yyjson_is_obj(v)) return p.fail("\"registry_access\" rule %zu must be an object", index + 1);
+    if (!yyjson_is_obj(v))
+        return p.fail("\"registry_access\" rule %zu must be an object", index + 1);
     char what[64];
     bool have_repos = false, have_users = false, have_actions = false;
     size_t i, n;
@@ -271,25 +276,29 @@ int read_rule(parser &p, size_t index, yyjson_val *v, tv_access_rule *rule)
         const char *name = yyjson_get_str(k);
         if (strcmp(name, "repositories") == 0 && !have_repos) {
             snprintf(what, sizeof what, "\"registry_access\" rule %zu: repositories", index + 1);
-            if (read_names(p, what, val, pattern_valid, &rule->repositories, &rule->repository_count) != 0)
+            if (read_names(p, what, val, pattern_valid, &rule->repositories,
+                           &rule->repository_count) != 0)
                 return -1;
             have_repos = true;
         } else if (strcmp(name, "users") == 0 && !have_users) {
             snprintf(what, sizeof what, "\"registry_access\" rule %zu: users", index + 1);
-            if (read_names(p, what, val, user_valid, &rule->users, &rule->user_count) != 0) return -1;
+            if (read_names(p, what, val, user_valid, &rule->users, &rule->user_count) != 0)
+                return -1;
             have_users = true;
         } else if (strcmp(name, "actions") == 0 && !have_actions) {
             if (read_actions(p, index, val, &rule->actions) != 0) return -1;
             have_actions = true;
         } else {
-            return p.fail("\"registry_access\" rule %zu: unknown or repeated key \"%s\" (a rule has "
-                          "\"repositories\", \"users\" and \"actions\")",
-                          index + 1, name);
+            return p.fail(
+                "\"registry_access\" rule %zu: unknown or repeated key \"%s\" (a rule has "
+                "\"repositories\", \"users\" and \"actions\")",
+                index + 1, name);
         }
     }
     if (!have_repos || !have_users || !have_actions)
-        return p.fail("\"registry_access\" rule %zu needs \"repositories\", \"users\" and \"actions\"",
-                      index + 1);
+        return p.fail(
+            "\"registry_access\" rule %zu needs \"repositories\", \"users\" and \"actions\"",
+            index + 1);
     return 0;
 }
 
@@ -338,10 +347,13 @@ int read_key(parser &p, const key_def &def, yyjson_val *v)
             return user_valid(o->auth_user) ? 0 : p.fail("\"%s\" is no valid user name", key);
         }
         if (copy_text(p, key, v, o->token_service, sizeof o->token_service, false) != 0) return -1;
-        return printable(o->token_service) ? 0 : p.fail("\"%s\" holds a quote, a backslash or a control character", key);
+        return printable(o->token_service)
+                   ? 0
+                   : p.fail("\"%s\" holds a quote, a backslash or a control character", key);
     case kind::url:
         if (copy_text(p, key, v, o->token_realm, sizeof o->token_realm, false) != 0) return -1;
-        if ((strncmp(o->token_realm, "http://", 7) != 0 && strncmp(o->token_realm, "https://", 8) != 0) ||
+        if ((strncmp(o->token_realm, "http://", 7) != 0 &&
+             strncmp(o->token_realm, "https://", 8) != 0) ||
             !printable(o->token_realm) || strchr(o->token_realm, ' '))
             return p.fail("\"%s\" must be an http:// or https:// URL", key);
         return 0;
@@ -366,10 +378,14 @@ int read_key(parser &p, const key_def &def, yyjson_val *v)
         return 0;
     case kind::count:
         if (read_count(p, key, v, &n) != 0) return -1;
-        if (strcmp(key, "registry_access_log_max_bytes") == 0) o->access_log_max_bytes = n;
-        else if (strcmp(key, "registry_retention_keep_n") == 0) o->retention_keep_n = n;
-        else if (strcmp(key, "registry_retention_days") == 0) o->retention_days = n;
-        else o->quota_bytes = n;
+        if (strcmp(key, "registry_access_log_max_bytes") == 0)
+            o->access_log_max_bytes = n;
+        else if (strcmp(key, "registry_retention_keep_n") == 0)
+            o->retention_keep_n = n;
+        else if (strcmp(key, "registry_retention_days") == 0)
+            o->retention_days = n;
+        else
+            o->quota_bytes = n;
         return 0;
     case kind::rules:
         return read_rules(p, v);
@@ -412,7 +428,8 @@ int tv_config_parse(const char *text, size_t len, tv_settings *out, char *err, s
 
     int rc = 0;
     yyjson_read_err rerr;
-    yyjson_doc *doc = text ? yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &rerr) : nullptr;
+    yyjson_doc *doc =
+        text ? yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &rerr) : nullptr;
     if (!doc) {
         rc = text ? p.fail("not JSON: %s at byte %zu", rerr.msg, rerr.pos) : p.fail("no text");
     } else if (!yyjson_is_obj(yyjson_doc_get_root(doc))) {

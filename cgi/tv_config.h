@@ -81,12 +81,12 @@ typedef struct tv_settings {
     size_t admin_count;
     int admins_set;
 
-    int token_auth;                /* 1 (default): the challenge asks for a bearer token */
+    int token_auth; /* 1 (default): the challenge asks for a bearer token */
     int64_t token_lifetime_seconds;
     char token_service[TV_CONFIG_TEXT_CAP];
     char token_realm[TV_CONFIG_URL_CAP]; /* "" : made from the request's host */
 
-    int64_t file_bytes; /* size of the file read; -1 when there was none */
+    int64_t file_bytes;            /* size of the file read; -1 when there was none */
     struct tv_config_store *store; /* what the lists point into; owned */
 } tv_settings;
 
@@ -106,6 +106,9 @@ const char *tv_config_error(void);
 /* Forgets what was read: the next tv_config reads the file again (tests;
  * the registry-admin command after editing). */
 void tv_config_reload(void);
+/* Counts the reads of the file in this process: what is cached from the
+ * settings is stale when it changes. */
+unsigned tv_config_generation(void);
 
 /* Parses text (len bytes, need not be NUL-terminated) into out. 0, or -1
  * with the problem (without the path) in err and out at the defaults.

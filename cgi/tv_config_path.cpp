@@ -29,6 +29,7 @@ struct heap_free {
 };
 
 int s_loaded = 0;
+unsigned s_generation = 0;
 tv_settings s_settings;
 char s_error[TV_CONFIG_ERROR_CAP];
 int s_has_error = 0;
@@ -91,9 +92,16 @@ const tv_settings *tv_config(void)
 {
     if (!s_loaded) {
         s_loaded = 1;
+        ++s_generation;
         load();
     }
     return &s_settings;
+}
+
+unsigned tv_config_generation(void)
+{
+    tv_config();
+    return s_generation;
 }
 
 const char *tv_config_error(void)

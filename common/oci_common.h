@@ -64,12 +64,20 @@ TV_NORETURN void oci_fail_storage_as(const char *message, int kind);
  * not in allow ("GET, HEAD", 405 with Allow); it returns only when the
  * request may go on. oci_api_storage brings storage up or answers 503.
  * oci_api_route reads PATH_INFO for the program's kind (oci_route.h) and
- * answers what it refuses: 404 for another URL, 400 NAME_INVALID,
+ * answers what it refuses (and what the caller may not do, see
+ * oci_route_actions): 404 for another URL, 400 NAME_INVALID,
  * TAG_INVALID or DIGEST_INVALID, 404 BLOB_UPLOAD_UNKNOWN for a malformed
  * upload id. */
 void oci_api_enter(const char *allow);
 void oci_api_storage(void);
 void oci_api_route(oci_route_kind kind, oci_route *out);
+/* What a request of method on a URL of kind does to its repository
+ * (TV_ACTION_*): oci_api_route asks the caller's rights for it, and
+ * answers 401 or 403 when they fall short. */
+unsigned oci_route_actions(oci_route_kind kind, const char *method);
+/* 1 when the caller may pull from repository, a mount's "from": always
+ * without access control, else a valid name and the pull right there. */
+int oci_may_mount_from(const char *repository);
 
 /* Paged listings. oci_page_query copies "last" into out_last and returns
  * "n": -1 when absent (everything), 0 for an empty page; a malformed n is
