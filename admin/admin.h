@@ -6,7 +6,8 @@
  * (the progress line and its estimate), admin_store.cpp (opening the store,
  * errors, interruption), one file per group of subcommands (admin_gc.cpp:
  * gc and retention; admin_stats.cpp: stats and du; admin_verify.cpp;
- * admin_list.cpp: repos and tags) and admin_main.cpp.
+ * admin_list.cpp: repos and tags; admin_users.cpp: the users file) and
+ * admin_main.cpp.
  */
 #ifndef REGISTRY_ADMIN_H
 #define REGISTRY_ADMIN_H
@@ -36,23 +37,38 @@ enum {
     ADMIN_OPT_DAYS = 1 << 4,
     ADMIN_OPT_PROTECT = 1 << 5, /* --protect-latest and --no-protect-latest */
     ADMIN_OPT_QUARANTINE = 1 << 6,
+    ADMIN_OPT_FILE = 1 << 7,
+    ADMIN_OPT_COST = 1 << 8,
+    ADMIN_OPT_PASSWORD_STDIN = 1 << 9,
 };
 
 #define ADMIN_ROOT_CAP 1024
 #define ADMIN_NAME_CAP 256
 #define ADMIN_ERROR_CAP 512
+#define ADMIN_FILE_CAP 1024
 
 typedef struct admin_opts {
     const struct admin_command *command; /* NULL: none given */
     int help;                            /* --help or "help" */
     char root[ADMIN_ROOT_CAP];           /* --root; "" for the configured one */
     int json, dry_run, quarantine;
-    int keep_n, days;     /* -1 when not given: the configured policy */
-    int protect_latest;   /* -1 when not given, else 0 or 1 */
-    char name[ADMIN_NAME_CAP]; /* the repository of "tags" */
+    int keep_n, days;              /* -1 when not given: the configured policy */
+    int protect_latest;            /* -1 when not given, else 0 or 1 */
+    char name[ADMIN_NAME_CAP];     /* the repository of "tags", the user of "user" */
+    const struct admin_verb *verb; /* "user add" and the like; NULL: none */
+    char file[ADMIN_FILE_CAP];     /* --file; "" when not given */
+    int cost;                      /* --cost; -1 when not given */
+    int password_stdin;            /* --password-stdin */
 } admin_opts;
 
 typedef int (*admin_handler)(const admin_opts *opts);
+
+/* The second word of a command that has several actions ("user add"). */
+typedef struct admin_verb {
+    const char *name;
+    int operand;      /* 1 when it takes one NAME */
+    unsigned options; /* ADMIN_OPT_ bits, in place of the command's */
+} admin_verb;
 
 typedef struct admin_command {
     const char *name;
@@ -62,6 +78,7 @@ typedef struct admin_command {
     unsigned options;    /* ADMIN_OPT_ bits */
     int operand;         /* 1 when it takes one NAME */
     admin_handler run;
+    const admin_verb *verbs; /* NULL, or the actions it takes first, ended by a NULL name */
 } admin_command;
 
 /* ---- admin_args.cpp -------------------------------------------------------- */
@@ -114,6 +131,7 @@ int admin_cmd_du(const admin_opts *opts);
 int admin_cmd_verify(const admin_opts *opts);
 int admin_cmd_repos(const admin_opts *opts);
 int admin_cmd_tags(const admin_opts *opts);
+int admin_cmd_user(const admin_opts *opts);
 
 #ifdef __cplusplus
 }

@@ -24,7 +24,10 @@ int main(int argc, char **argv)
         admin_print_help(stdout, opts.command);
         return ADMIN_OK;
     }
-    const int rc = admin_open_store(&opts);
-    if (rc != ADMIN_OK) return rc;
+    /* The commands that take --root work on the store; "user" does not. */
+    if (opts.command->options & ADMIN_OPT_ROOT) {
+        const int rc = admin_open_store(&opts);
+        if (rc != ADMIN_OK) return rc;
+    }
     return opts.command->run(&opts);
 }

@@ -60,7 +60,7 @@ int registry_token_key(const char *storage_root, uint8_t out[REGISTRY_TOKEN_KEY_
     snprintf(name, sizeof name, "%s.%ld.%08lx%08lx", kFile, plat_pid(),
              static_cast<unsigned long>(nonce[0]), static_cast<unsigned long>(nonce[1]));
     if (!key_path(candidate, storage_root, name) ||
-        plat_create_private(candidate, fresh, sizeof fresh) != 0)
+        plat_create_secret(candidate, fresh, sizeof fresh) != 0)
         return -1;
     if (plat_rename_noreplace(candidate, path) == 0) {
         memcpy(out, fresh, sizeof fresh);

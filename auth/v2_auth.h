@@ -12,11 +12,6 @@
 extern "C" {
 #endif
 
-/* The raw text between the two double quotes after key's colon (key given
- * without quotes, at most 93 bytes). 1 when found and shorter than
- * out_size; 0 otherwise, with out untouched. */
-int json_str_key(const char *json, const char *key, char *out, size_t out_size);
-
 /* 1 when config.json holds a non-empty user and a 64-character digest. */
 int registry_auth_enabled(void);
 

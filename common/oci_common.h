@@ -16,11 +16,7 @@
 extern "C" {
 #endif
 
-/* Settings from config.json in the working directory, read anew on every
- * call; a missing file or key, or a value of another form, gives the
- * default (0, or 1 for the protection of "latest"). key is searched with
- * its double quotes, e.g. "\"registry_retention_days\"". */
-int64_t oci_config_int(const char *key);
+/* Settings of the settings file (tv_config.h): retention and quota. */
 int64_t oci_retention_keep_n(void);
 int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
@@ -30,8 +26,7 @@ int64_t oci_quota_bytes(void);
  * 0, or reg_storage_init's failure (retried on the next call). */
 int oci_init_storage(void);
 /* The root oci_init_storage uses: REGISTRY_STORAGE_ROOT, else the
- * "storage_root" or "registry_storage_root" of config.json, else
- * "./registry_storage". Cut to out_size - 1 bytes. */
+ * configured root, else "./registry_storage". Cut to out_size - 1 bytes. */
 #define OCI_STORAGE_ROOT_CAP 1024
 void oci_storage_root(char *out, size_t out_size);
 

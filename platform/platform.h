@@ -81,13 +81,24 @@ int plat_remove(const char *path); /* files only */
 /* Creates path as a new, empty file: -1 when the name exists, whatever it
  * is, so two processes can never both believe they made it. 0 or -1. */
 int plat_create_excl(const char *path);
+/* The same, readable and writable by the owner and readable by the group
+ * only (0640, whatever the umask): for a file that holds secrets such as
+ * password hashes. Windows: as plat_create_excl, the folder's access rules
+ * apply. 0 or -1. */
+int plat_create_private(const char *path);
+/* Gives path the permission bits, owner and group of like, as far as the
+ * caller may (a change of owner or group the system refuses is left out),
+ * so a file written beside like can replace it for the same readers.
+ * Windows: nothing to copy, files take their folder's access rules; 0.
+ * 0, or -1 when like cannot be read or the bits not set. */
+int plat_copy_mode(const char *like, const char *path);
 /* Creates path as a new file holding the len bytes of data that only its
  * owner may read or write (mode 0600 on POSIX; on Windows an access list
  * naming the current user alone, nothing inherited), the bytes on disk
  * before it returns: for secrets such as a signing key, written under a
  * temporary name and then renamed into place. -1 when the name exists or
  * anything fails; no file is left then. A fault-hook point, as "create". */
-int plat_create_private(const char *path, const void *data, size_t len);
+int plat_create_secret(const char *path, const void *data, size_t len);
 /* Moves from to to; never replaces an existing to (fails instead). */
 int plat_rename_noreplace(const char *from, const char *to);
 /* Moves from to to, replacing an existing file atomically. */
@@ -100,7 +111,7 @@ int plat_error_vanished(void);
 
 /* For tests: fn(op, path, ctx) runs before each plat_mkdir ("mkdir"),
  * plat_rmdir ("rmdir"), plat_rename_noreplace and plat_rename_replace
- * ("rename", path = to), plat_create_excl and plat_create_private
+ * ("rename", path = to), plat_create_excl, plat_create_private and plat_create_secret
  * ("create") and may do what a concurrent process would; a
  * nonzero return fails the call with that errno value without making it.
  * NULL removes it. Not for concurrent use. */
@@ -122,6 +133,9 @@ int plat_read_file(const char *path, void *buf, size_t cap, size_t *out_len);
 /* Writes at most len bytes; the count written, or -1. */
 int64_t plat_write(int fd, const void *data, size_t len);
 int plat_close(int fd);
+/* Writes f's buffers and has the system put its bytes on the disk, before a
+ * rename makes the file the one others read. 0 or -1. */
+int plat_fsync(FILE *f);
 /* Positions a stdio stream at a 64-bit offset from its start (the runtime's
  * fseek takes a long, which is 32 bits on Windows). 0 or -1. */
 int plat_fseek64(FILE *f, int64_t offset);
@@ -157,6 +171,15 @@ void plat_outlive_hangup(void);
 /* 1 when stream is a terminal (a console on Windows): where a command may
  * draw a progress line instead of writing a log. */
 int plat_is_terminal(FILE *stream);
+
+/* Reads one line typed on the terminal that is standard input without
+ * showing it, after writing prompt to standard error; the line end is
+ * dropped, and a line end goes to standard error after it. The length, or
+ * -1 when standard input is no terminal, the input ended or failed, or the
+ * line does not fit in cap bytes with its NUL (buf then holds ""). The
+ * terminal's echo comes back before it returns, and also when the program
+ * is interrupted while waiting. */
+int plat_read_secret(const char *prompt, char *buf, size_t cap);
 
 /* Points standard output (the descriptor and the stdio stream) at path,
  * created or truncated; returns a handle for plat_stdout_restore, or -1.

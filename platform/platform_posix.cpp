@@ -22,6 +22,7 @@
 #include <string.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <termios.h>
 #if defined(__linux__)
 #include <sys/sendfile.h>
 #endif
@@ -154,7 +155,32 @@ int plat_create_excl(const char *path)
     return -1;
 }
 
-int plat_create_private(const char *path, const void *data, size_t len)
+int plat_create_private(const char *path)
+{
+    if (plat_fault_check("create", path) != 0) return -1;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    /* Explicitly, past the umask: the group is how a web server reads it. */
+    if (fchmod(fd, 0640) == 0 && close(fd) == 0) return 0;
+    close(fd);
+    unlink(path);
+    return -1;
+}
+
+int plat_copy_mode(const char *like, const char *path)
+{
+    struct stat st;
+    if (stat(like, &st) != 0) return -1;
+    /* Owner and group first: a change of owner clears set-id bits. Only
+     * root may give a file away; anyone may pick a group of their own. */
+    if (chown(path, st.st_uid, st.st_gid) != 0) {
+        const int group_only = chown(path, static_cast<uid_t>(-1), st.st_gid);
+        static_cast<void>(group_only); /* refused: the file stays the caller's */
+    }
+    return chmod(path, st.st_mode & 07777) == 0 ? 0 : -1;
+}
+
+int plat_create_secret(const char *path, const void *data, size_t len)
 {
     if (!path || plat_fault_check("create", path) != 0) return -1;
     /* The mode is given at creation: no moment where others may read. */
@@ -246,6 +272,16 @@ int plat_close(int fd)
     return close(fd) == 0 ? 0 : -1;
 }
 
+int plat_fsync(FILE *f)
+{
+    if (fflush(f) != 0) return -1;
+    int rc;
+    do {
+        rc = fsync(fileno(f));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
 int plat_fseek64(FILE *f, int64_t offset)
 {
     return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
@@ -272,6 +308,71 @@ void plat_outlive_hangup(void)
 int plat_is_terminal(FILE *stream)
 {
     return stream && isatty(fileno(stream)) ? 1 : 0;
+}
+
+namespace
+{
+
+/* The terminal's settings while plat_read_secret has its echo off, for the
+ * handler that puts them back when a signal ends the wait. */
+struct termios s_tty_saved;
+constexpr int kSecretSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
+void restore_tty_and_resend(int sig)
+{
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_tty_saved);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+} // namespace
+
+int plat_read_secret(const char *prompt, char *buf, size_t cap)
+{
+    if (!buf || cap == 0) return -1;
+    buf[0] = '\0';
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &s_tty_saved) != 0) return -1;
+    fputs(prompt, stderr);
+    fflush(stderr);
+    struct sigaction quiet = {}, old[sizeof kSecretSignals / sizeof kSecretSignals[0]];
+    quiet.sa_handler = restore_tty_and_resend;
+    for (size_t i = 0; i < sizeof kSecretSignals / sizeof kSecretSignals[0]; ++i)
+        sigaction(kSecretSignals[i], &quiet, &old[i]);
+    struct termios off = s_tty_saved;
+    off.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    off.c_lflag |= ICANON; /* whole lines, with the terminal's own editing */
+    const bool muted = tcsetattr(STDIN_FILENO, TCSAFLUSH, &off) == 0;
+
+    /* Byte by byte from the descriptor: nothing typed after the line is
+     * left in a stdio buffer. */
+    size_t len = 0;
+    bool ended = false, too_long = false;
+    for (;;) {
+        char c;
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        if (len + 1 < cap)
+            buf[len++] = c;
+        else
+            too_long = true;
+    }
+    if (muted) tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_tty_saved);
+    for (size_t i = 0; i < sizeof kSecretSignals / sizeof kSecretSignals[0]; ++i)
+        sigaction(kSecretSignals[i], &old[i], nullptr);
+    fputs("\n", stderr);
+    if (!ended || too_long) {
+        memset(buf, 0, len);
+        buf[0] = '\0';
+        return -1;
+    }
+    if (len > 0 && buf[len - 1] == '\r') --len; /* a terminal sending CR LF */
+    buf[len] = '\0';
+    return static_cast<int>(len);
 }
 
 int plat_stdout_redirect(const char *path)

@@ -263,6 +263,18 @@ int plat_create_excl(const char *path)
     return -1;
 }
 
+int plat_create_private(const char *path)
+{
+    /* No group bits to express; the folder's access rules decide. */
+    return plat_create_excl(path);
+}
+
+int plat_copy_mode(const char *like, const char *)
+{
+    /* A file takes its access rules from its folder, as the one it replaces did. */
+    return GetFileAttributesA(like) == INVALID_FILE_ATTRIBUTES ? -1 : 0;
+}
+
 namespace
 {
 
@@ -288,7 +300,7 @@ ACL *owner_only_acl(unsigned char *buf, DWORD cap)
 
 } // namespace
 
-int plat_create_private(const char *path, const void *data, size_t len)
+int plat_create_secret(const char *path, const void *data, size_t len)
 {
     if (!path || !*path || len > MAXDWORD) return -1;
     if (plat_fault_check("create", path) != 0) return -1;
@@ -399,6 +411,12 @@ int plat_close(int fd)
     return _close(fd) == 0 ? 0 : -1;
 }
 
+int plat_fsync(FILE *f)
+{
+    if (fflush(f) != 0) return -1;
+    return _commit(_fileno(f)) == 0 ? 0 : -1;
+}
+
 int plat_fseek64(FILE *f, int64_t offset)
 {
     return _fseeki64(f, offset, SEEK_SET) == 0 ? 0 : -1;
@@ -423,6 +441,46 @@ int plat_is_terminal(FILE *stream)
 int plat_stdin_binary(void)
 {
     return _setmode(_fileno(stdin), _O_BINARY);
+}
+
+int plat_read_secret(const char *prompt, char *buf, size_t cap)
+{
+    if (!buf || cap == 0) return -1;
+    buf[0] = '\0';
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return -1;
+    fputs(prompt, stderr);
+    fflush(stderr);
+    /* Line input with the console's editing, without echo. The console
+     * keeps its own mode: Ctrl-C ending the program leaves it to the shell,
+     * which sets the mode it reads with. */
+    SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~ENABLE_ECHO_INPUT);
+    size_t len = 0;
+    bool ended = false, too_long = false;
+    for (;;) {
+        char c;
+        DWORD got = 0;
+        if (!ReadConsoleA(in, &c, 1, &got, nullptr) || got == 0) break;
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        if (c == '\r') continue;
+        if (len + 1 < cap)
+            buf[len++] = c;
+        else
+            too_long = true;
+    }
+    SetConsoleMode(in, mode);
+    fputs("\n", stderr);
+    if (!ended || too_long) {
+        memset(buf, 0, len);
+        buf[0] = '\0';
+        return -1;
+    }
+    buf[len] = '\0';
+    return static_cast<int>(len);
 }
 
 int plat_stdout_redirect(const char *path)

@@ -11,6 +11,7 @@
 #include "platform.h"
 #include "sha256.h"
 #include "tv_cgi.h"
+#include "tv_config.h"
 #include "v2_auth.h"
 
 namespace
@@ -90,7 +91,11 @@ class BasicAuth : public CgiRequest
         fs::create_directory(tmp.path() / "registry_storage");
         config(config_for("alice", sha256_hex("s3cret")));
     }
-    void config(const std::string &text) { write_text(tmp.path() / "config.json", text); }
+    void config(const std::string &text)
+    {
+        write_text(tmp.path() / "config.json", text);
+        tv_config_reload();
+    }
     std::string log() const
     {
         return read_text(tmp.path() / "registry_storage" / "registry_access.log");

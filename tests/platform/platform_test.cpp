@@ -209,22 +209,22 @@ TEST_F(Platform, NoReplaceRenameNeverOverwrites)
     EXPECT_EQ(plat_rename_replace(p("missing").c_str(), p("to").c_str()), -1);
 }
 
-TEST_F(Platform, PrivateCreateWritesOnceForTheOwnerOnly)
+TEST_F(Platform, SecretCreateWritesOnceForTheOwnerOnly)
 {
     const std::string bytes("key\0\r\n\xff", 7);
-    EXPECT_EQ(plat_create_private(p("secret").c_str(), bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(plat_create_secret(p("secret").c_str(), bytes.data(), bytes.size()), 0);
     EXPECT_EQ(read_text(p("secret")), bytes);
 #ifndef _WIN32
     EXPECT_EQ(fs::status(p("secret")).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 #endif
     // Never over an existing name, whatever it is; nothing left on failure.
-    EXPECT_EQ(plat_create_private(p("secret").c_str(), "other", 5), -1);
+    EXPECT_EQ(plat_create_secret(p("secret").c_str(), "other", 5), -1);
     EXPECT_EQ(read_text(p("secret")), bytes);
     fs::create_directory(p("dir"));
-    EXPECT_EQ(plat_create_private(p("dir").c_str(), "x", 1), -1);
-    EXPECT_EQ(plat_create_private(p("no" PLAT_SEP_STR "file").c_str(), "x", 1), -1);
-    EXPECT_EQ(plat_create_private(p("empty").c_str(), nullptr, 0), 0);
+    EXPECT_EQ(plat_create_secret(p("dir").c_str(), "x", 1), -1);
+    EXPECT_EQ(plat_create_secret(p("no" PLAT_SEP_STR "file").c_str(), "x", 1), -1);
+    EXPECT_EQ(plat_create_secret(p("empty").c_str(), nullptr, 0), 0);
     EXPECT_EQ(read_text(p("empty")), "");
 }
 
