@@ -34,14 +34,10 @@ bool key_path(char (&dst)[kPathCap], const char *root, const char *name)
 /* The key file's bytes: 0 when it holds exactly the key, else -1. */
 int read_key(const char *path, uint8_t out[REGISTRY_TOKEN_KEY_BYTES])
 {
-    FILE *f = fopen(path, "rb");
-    if (!f) return -1;
-    uint8_t buf[REGISTRY_TOKEN_KEY_BYTES + 1];
-    const size_t n = fread(buf, 1, sizeof buf, f);
-    const bool ok = !ferror(f) && n == REGISTRY_TOKEN_KEY_BYTES;
-    fclose(f);
-    if (!ok) return -1;
-    memcpy(out, buf, REGISTRY_TOKEN_KEY_BYTES);
+    uint8_t buf[REGISTRY_TOKEN_KEY_BYTES];
+    size_t n = 0;
+    if (plat_read_file(path, buf, sizeof buf, &n) != 0 || n != sizeof buf) return -1;
+    memcpy(out, buf, sizeof buf);
     return 0;
 }
 

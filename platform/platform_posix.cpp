@@ -233,6 +233,31 @@ int plat_open_append(const char *path)
     return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *out_len)
+{
+    if (!path || !out_len) return -1;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    auto *p = static_cast<char *>(buf);
+    size_t n = 0;
+    char extra;
+    bool ok = true;
+    /* One byte past cap tells a file that is too long. */
+    for (;;) {
+        const ssize_t got = n < cap ? read(fd, p + n, cap - n) : read(fd, &extra, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || n == cap) {
+            ok = got == 0;
+            break;
+        }
+        n += static_cast<size_t>(got);
+    }
+    close(fd);
+    if (!ok) return -1;
+    *out_len = n;
+    return 0;
+}
+
 int64_t plat_write(int fd, const void *data, size_t len)
 {
     ssize_t n;

@@ -364,6 +364,40 @@ int plat_open_append(const char *path)
                  _S_IREAD | _S_IWRITE);
 }
 
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *out_len)
+{
+    constexpr DWORD kReadChunk = 1u << 30; /* ReadFile takes a 32-bit count */
+    if (!path || !*path || !out_len) return -1;
+    /* A directory fails here: it opens only with FILE_FLAG_BACKUP_SEMANTICS. */
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    auto *p = static_cast<char *>(buf);
+    size_t n = 0;
+    char extra;
+    bool ok = true;
+    /* One byte past cap tells a file that is too long. */
+    for (;;) {
+        DWORD got = 0;
+        const size_t left = cap - n;
+        const DWORD want = n == cap ? 1 : left > kReadChunk ? kReadChunk : static_cast<DWORD>(left);
+        if (!ReadFile(h, n < cap ? p + n : &extra, want, &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0 || n == cap) {
+            ok = got == 0;
+            break;
+        }
+        n += got;
+    }
+    CloseHandle(h);
+    if (!ok) return -1;
+    *out_len = n;
+    return 0;
+}
+
 int64_t plat_write(int fd, const void *data, size_t len)
 {
     /* _write takes an unsigned int count; a larger request is written in
