@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""The client tests' harness itself: settings reach the programs as
+written, a users file holds what htpasswd makes and checks, and a client's
+login lands in the test's own credentials and leaves with logout.
+ENDPOINTS_DIR names the folder of built programs."""
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+import oci_image  # noqa: E402
+
+
+class Harness(harness.ClientCase):
+    def config(self):
+        with open(os.path.join(self.registry.cgi, "config.json")) as f:
+            return f.read()
+
+    def upload(self, repo, data):
+        """A blob pushed in one request; the status."""
+        digest = "sha256:" + hashlib.sha256(data).hexdigest()
+        status, _, _ = self.registry.request(
+            "POST", f"/v2/{repo}/blobs/uploads/?digest={digest}", body=data,
+            headers={"Content-Type": "application/octet-stream"})
+        return status
+
+    def test_settings_reach_the_programs(self):
+        settings = {"registry_quota_bytes": 1, "nested": {"list": [1, "two"]}, "flag": True}
+        self.registry.write_settings(settings)
+        try:
+            self.assertEqual(json.loads(self.config()), settings)
+            # A quota of one byte refuses any new blob: the programs read it.
+            self.assertEqual(self.upload("harness/quota", b"over the quota"), 403)
+        finally:
+            self.registry.write_settings(None)
+        self.assertFalse(os.path.exists(os.path.join(self.registry.cgi, "config.json")))
+        self.assertEqual(self.upload("harness/quota", b"over the quota"), 201)
+
+    def test_users_file(self):
+        htpasswd = harness.require_tool("htpasswd", "apache2-utils")
+        users = {"alice": "secret", "bob": "two words", "carol": "p:ss"}
+        path = self.registry.set_users(users, registry_quota_bytes=5)
+        try:
+            self.assertEqual(json.loads(self.config()),
+                             {"registry_htpasswd": path, "registry_quota_bytes": 5})
+            self.assertFalse(path.startswith(self.registry.serve + os.sep))
+            with open(path) as f:
+                lines = f.read().splitlines()
+            self.assertEqual([x.split(":", 1)[0] for x in lines], list(users))
+            self.assertTrue(all(x.split(":", 1)[1].startswith("$2y$04$") for x in lines), lines)
+            for user, password, ok in (("alice", "secret", True), ("bob", "two words", True),
+                                       ("carol", "p:ss", True), ("alice", "two words", False),
+                                       ("dave", "secret", False)):
+                with self.subTest(user=user, password=password):
+                    p = subprocess.run([htpasswd, "-vb", path, user, password],
+                                       capture_output=True, timeout=30)
+                    self.assertEqual(p.returncode == 0, ok, p.stderr)
+            # Written anew, not added to.
+            self.registry.write_users({"erin": "x"}, path)
+            with open(path) as f:
+                self.assertEqual([x.split(":", 1)[0] for x in f.read().splitlines()], ["erin"])
+        finally:
+            self.registry.write_settings(None)
+
+    def test_login_logout(self):
+        harness.require_tool("skopeo")
+        self.registry.set_auth()
+        try:
+            logins = self.new_logins()
+            self.assert_failed_with(
+                self.login("skopeo", logins, harness.USER, "wrong", ok=False),
+                "invalid username/password")
+            self.assertEqual(logins.hosts(), set())
+            self.login("skopeo", logins)
+            self.assertEqual(logins.hosts(), {self.registry.host})
+            # The login serves later commands, and lands nowhere else.
+            start, env = self.client_command("skopeo", logins)
+            image = oci_image.build_image(os.path.join(self.tmp, "images"), "one", layers=1,
+                                          seed=os.path.basename(self.tmp))
+            ref = "docker://" + self.registry.ref("harness/login", "v1")
+            self.run_client([*start, "copy", "--dest-tls-verify=false",
+                             f"oci:{image['layout']}:one", ref], env=env)
+            list_tags = ["list-tags", "--tls-verify=false", ref.rsplit(":", 1)[0]]
+            p = self.run_client([*start, *list_tags], env=env)
+            self.assertEqual(json.loads(p.stdout)["Tags"], ["v1"])
+            with open(self.auth_file) as f:
+                self.assertEqual(json.load(f), {"auths": {}})
+            self.assertEqual(os.listdir(self.docker_config), [])
+            self.assert_failed_with(self.run_client(["skopeo", *list_tags], ok=False), "401",
+                                    "unauthorized", "authentication required")
+            self.logout("skopeo", logins)
+            self.assertEqual(logins.hosts(), set())
+        finally:
+            self.registry.clear_auth()
+
+
+if __name__ == "__main__":
+    harness.require_programs()
+    unittest.main(verbosity=2)
