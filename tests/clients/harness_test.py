@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The client tests' harness itself: settings reach the programs as
-written, a users file holds what htpasswd makes and checks, and a client's
-login lands in the test's own credentials and leaves with logout.
+written, a users file holds what htpasswd makes and checks, /token reaches
+the token program, and a client's login lands in the test's own credentials
+and leaves with logout.
 ENDPOINTS_DIR names the folder of built programs."""
 import hashlib
 import json
@@ -65,6 +66,32 @@ class Harness(harness.ClientCase):
                 self.assertEqual([x.split(":", 1)[0] for x in f.read().splitlines()], ["erin"])
         finally:
             self.registry.write_settings(None)
+
+    def test_token_route(self):
+        # A stand-in for the token program shows what lighttpd hands it.
+        path = os.path.join(self.registry.cgi, "token")
+        built = path + ".built"
+        if os.path.exists(path):
+            os.replace(path, built)
+        try:
+            with open(path, "w") as f:
+                f.write('#!/bin/sh\nprintf "Status: 200 OK\\r\\nContent-Type: text/plain\\r\\n'
+                        '\\r\\n%s|%s|%s" "$PATH_INFO" "$QUERY_STRING" "$HTTP_AUTHORIZATION"\n')
+            os.chmod(path, 0o755)
+            query = "service=reg&scope=repository:team/app:pull,push&scope=repository:b:pull"
+            for url, want in ((f"/token?{query}", f"/token|{query}|"), ("/token/", "/token||")):
+                with self.subTest(url=url):
+                    status, _, body = self.registry.request("GET", url, auth=("alice", "pw"))
+                    self.assertEqual(status, 200, body)
+                    self.assertEqual(body.decode(), want + "Basic YWxpY2U6cHc=")
+            # Only through its URL.
+            for url in ("/_registry/token/token", "/_registry/token", "/tokens"):
+                with self.subTest(url=url):
+                    self.assertEqual(self.registry.request("GET", url)[0], 404)
+        finally:
+            os.remove(path)
+            if os.path.exists(built):
+                os.replace(built, path)
 
     def test_login_logout(self):
         harness.require_tool("skopeo")
