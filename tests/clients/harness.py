@@ -13,7 +13,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -21,6 +20,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
 ENDPOINTS_DIR = os.environ.get("ENDPOINTS_DIR", "")
 USER, PASSWORD = "alice", "secret"
+# htpasswd's options for a bcrypt hash of the lowest cost.
+BCRYPT = ("-B", "-C", "4")
 # Every client command gets this long at most; a hung push fails the test
 # instead of the whole run.
 COMMAND_TIMEOUT = 180
@@ -139,20 +140,20 @@ class Registry(ServedRegistry):
         # Compact: each key is followed directly by its colon.
         self.write_config(json.dumps(settings, separators=(",", ":")) + "\n")
 
-    def write_users(self, users, path=None):
-        """A users file made by htpasswd (bcrypt, cost 4 to stay quick) from
-        users, a dict of name to password; its path. Outside the served
-        folders unless path says otherwise."""
+    def write_users(self, users, path=None, hashing=BCRYPT):
+        """A users file made by htpasswd from users, a dict of name to
+        password, each hashed with the htpasswd options hashing (bcrypt of
+        cost 4 unless told otherwise: quick, and what a real file holds);
+        its path. Outside the served folders unless path says otherwise;
+        replaced whole, so a request sees the old file or the new one."""
         path = path or os.path.join(os.path.dirname(self.serve), "users.htpasswd")
         htpasswd = require_tool("htpasswd", "apache2-utils")
-        if os.path.exists(path):
-            os.remove(path)
-        for n, (user, password) in enumerate(users.items()):
-            create = ["-c"] if n == 0 else []
-            subprocess.run([htpasswd, *create, "-B", "-C", "4", "-b", path, user, password],
+        new = path + ".new"
+        open(new, "w").close()
+        for user, password in users.items():
+            subprocess.run([htpasswd, *hashing, "-b", new, user, password],
                            check=True, capture_output=True, timeout=30)
-        if not users:
-            open(path, "w").close()
+        os.replace(new, path)
         return path
 
     def set_users(self, users, **settings):
@@ -332,10 +333,9 @@ class ClientCase(unittest.TestCase):
 
     def run_client(self, args, ok=True, env=None, input=None, timeout=COMMAND_TIMEOUT,
                    cwd=None):
-        """Runs args (in cwd when given); with ok=True a
-        non-zero exit fails the test, with ok=False a zero exit does. The
-        failure message carries the client's output and the requests the
-        server saw meanwhile."""
+        """Runs args (in cwd when given); with ok=True a non-zero exit fails
+        the test, with ok=False a zero exit does. The failure message carries
+        the client's output and the requests the server saw meanwhile."""
         mark = self.registry.log_mark()
         try:
             p = subprocess.run(args, env=env or self.client_env(), input=input, cwd=cwd,

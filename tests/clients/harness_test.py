@@ -60,10 +60,15 @@ class Harness(harness.ClientCase):
                     p = subprocess.run([htpasswd, "-vb", path, user, password],
                                        capture_output=True, timeout=30)
                     self.assertEqual(p.returncode == 0, ok, p.stderr)
-            # Written anew, not added to.
-            self.registry.write_users({"erin": "x"}, path)
+            # Written anew, not added to; other hashes on request.
+            self.registry.write_users({"erin": "x"}, path, hashing=("-m",))
             with open(path) as f:
-                self.assertEqual([x.split(":", 1)[0] for x in f.read().splitlines()], ["erin"])
+                lines = f.read().splitlines()
+            self.assertEqual(len(lines), 1)
+            self.assertTrue(lines[0].startswith("erin:$apr1$"), lines)
+            # No users: an empty file.
+            self.registry.write_users({}, path)
+            self.assertEqual(os.path.getsize(path), 0)
         finally:
             self.registry.write_settings(None)
 
