@@ -9,6 +9,7 @@ import hashlib
 import http.client
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -52,6 +53,19 @@ def make_temp_dir(prefix):
         except FileExistsError:
             continue
     raise RuntimeError("no free temporary folder name")
+
+
+def parse_challenge(header):
+    """A WWW-Authenticate value as (scheme, {parameter: value}), scheme in
+    lower case: 'Bearer realm="http://h/token",service="h",scope="a:b:pull"'
+    gives ("bearer", {"realm": ..., "service": ..., "scope": ...}). Quoted
+    values may hold commas and escaped quotes."""
+    scheme, _, rest = header.strip().partition(" ")
+    params = {}
+    for m in re.finditer(r'\s*([A-Za-z0-9_-]+)=("((?:[^"\\]|\\.)*)"|[^,\s]*)\s*(?:,|$)', rest):
+        value = m.group(3) if m.group(3) is not None else m.group(2)
+        params[m.group(1).lower()] = re.sub(r"\\(.)", r"\1", value)
+    return scheme.lower(), params
 
 
 class Logins:

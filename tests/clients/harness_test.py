@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The client tests' harness itself: settings reach the programs as
-written, a users file holds what htpasswd makes and checks, /token reaches
-the token program, and a client's login lands in the test's own credentials
-and leaves with logout.
+written, a users file holds what htpasswd makes and checks, challenges read
+into their parts, /token reaches the token program, and a client's login
+lands in the test's own credentials and leaves with logout.
 ENDPOINTS_DIR names the folder of built programs."""
 import hashlib
 import json
@@ -71,6 +71,31 @@ class Harness(harness.ClientCase):
             self.assertEqual(os.path.getsize(path), 0)
         finally:
             self.registry.write_settings(None)
+
+    def test_parse_challenge(self):
+        cases = [
+            ('Bearer realm="http://127.0.0.1:5000/token",service="127.0.0.1:5000",'
+             'scope="repository:team/app:pull,push"',
+             ("bearer", {"realm": "http://127.0.0.1:5000/token", "service": "127.0.0.1:5000",
+                         "scope": "repository:team/app:pull,push"})),
+            ('bearer realm="a\\"b", Error="insufficient_scope" , scope="x:y:pull"',
+             ("bearer", {"realm": 'a"b', "error": "insufficient_scope", "scope": "x:y:pull"})),
+            ("Basic realm=plain", ("basic", {"realm": "plain"})),
+            ("Basic", ("basic", {})),
+        ]
+        for header, want in cases:
+            with self.subTest(header=header):
+                self.assertEqual(harness.parse_challenge(header), want)
+        # The registry's own challenge reads as one.
+        self.registry.set_auth()
+        try:
+            status, headers, _ = self.registry.request("GET", "/v2/")
+        finally:
+            self.registry.clear_auth()
+        self.assertEqual(status, 401)
+        scheme, params = harness.parse_challenge(headers["www-authenticate"])
+        self.assertEqual(scheme, "basic")
+        self.assertIn("realm", params)
 
     def test_token_route(self):
         # A stand-in for the token program shows what lighttpd hands it.
