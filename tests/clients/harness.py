@@ -140,8 +140,7 @@ class Registry(ServedRegistry):
 
     def set_auth(self, user=USER, password=PASSWORD):
         digest = hashlib.sha256(password.encode()).hexdigest()
-        # The programs scan for the quoted key with its colon right after it.
-        self.write_config(f'{{"registry_auth_user":"{user}","registry_auth_sha256":"{digest}"}}\n')
+        self.write_settings({"registry_auth_user": user, "registry_auth_sha256": digest})
 
     def clear_auth(self):
         self.write_config(None)
@@ -151,7 +150,6 @@ class Registry(ServedRegistry):
         if settings is None:
             self.write_config(None)
             return
-        # Compact: each key is followed directly by its colon.
         self.write_config(json.dumps(settings, separators=(",", ":")) + "\n")
 
     def write_users(self, users, path=None, hashing=BCRYPT):

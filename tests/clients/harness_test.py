@@ -30,7 +30,8 @@ class Harness(harness.ClientCase):
         return status
 
     def test_settings_reach_the_programs(self):
-        settings = {"registry_quota_bytes": 1, "nested": {"list": [1, "two"]}, "flag": True}
+        settings = {"registry_quota_bytes": 1, "registry_access_log": True,
+                    "registry_token_service": "harness service"}
         self.registry.write_settings(settings)
         try:
             self.assertEqual(json.loads(self.config()), settings)
