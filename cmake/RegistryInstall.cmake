@@ -51,7 +51,7 @@ foreach(f lighttpd-registry.conf config.json config.README housekeeping.service
   endif()
 endforeach()
 
-install(TARGETS healthz status v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads
+install(TARGETS healthz status token v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads
                 v2_referrers
         RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/${pkg})
 install(TARGETS registry-admin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -29,21 +29,11 @@ serve_dir=$1 port=$2 programs=$3
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$serve_dir/cgi" "$serve_dir/www" "$serve_dir/tmp"
 serve_dir=$(cd "$serve_dir" && pwd)
-for p in healthz status v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads v2_referrers; do
+for p in healthz status token v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uploads v2_referrers; do
     [ -f "$programs/$p" ] || { echo "lighttpd-conf: $programs/$p is missing" >&2; exit 1; }
     # A running request keeps the old file; the new one replaces it whole.
     cp "$programs/$p" "$serve_dir/cgi/$p.new"
     mv -f "$serve_dir/cgi/$p.new" "$serve_dir/cgi/$p"
-done
-# The token service is served when it is built; a build without it answers
-# 404 there, and never with a copy left from an earlier build.
-for p in token; do
-    if [ -f "$programs/$p" ]; then
-        cp "$programs/$p" "$serve_dir/cgi/$p.new"
-        mv -f "$serve_dir/cgi/$p.new" "$serve_dir/cgi/$p"
-    else
-        rm -f "$serve_dir/cgi/$p"
-    fi
 done
 listen=${REGISTRY_LISTEN:-127.0.0.1}
 tls_cert=${REGISTRY_TLS_CERT:-} tls_key=${REGISTRY_TLS_KEY:-}

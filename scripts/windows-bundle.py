@@ -12,7 +12,7 @@ import zipfile
 from xml.etree import ElementTree
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-PROGRAMS = ["healthz", "status", "v2_base", "v2_catalog", "v2_tags", "v2_manifests", "v2_blobs",
+PROGRAMS = ["healthz", "status", "token", "v2_base", "v2_catalog", "v2_tags", "v2_manifests", "v2_blobs",
             "v2_uploads", "v2_referrers"]
 NAME = "registry-cgi"
 

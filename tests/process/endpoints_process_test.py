@@ -7,6 +7,7 @@ Windows build, whose programs end in .exe and see the host's / as Z:)."""
 import base64
 import hashlib
 import json
+import urllib.parse
 import os
 import re
 import shutil
@@ -162,7 +163,9 @@ class EndpointCase(unittest.TestCase):
                 break
         self.assertEqual(p.returncode, 0,
                          f"{program} {method} {path}: stdout {len(out)} bytes, stderr {err!r}")
-        self.assertEqual(err, b"", f"{program} {method} {path}")
+        if not getattr(self, "stderr_expected", False):
+            self.assertEqual(err, b"", f"{program} {method} {path}")
+        self.last_stderr = err
         return Response(out, method)
 
     def call(self, program, method, path, query="", body=None, env=None, actor="anonymous",
@@ -225,7 +228,9 @@ class EndpointCase(unittest.TestCase):
         return d
 
     def push_manifest(self, body, ref, name="lib/app", media_type=OCI_MANIFEST, **kw):
-        env = {"CONTENT_TYPE": media_type} if media_type else {}
+        env = dict(kw.pop("env", None) or {})
+        if media_type:
+            env["CONTENT_TYPE"] = media_type
         r = self.call("v2_manifests", "PUT", f"/v2/{name}/manifests/{ref}", body=body, env=env,
                       **kw)
         self.assertEqual(r.status, 201, r)
@@ -825,6 +830,222 @@ class Authentication(EndpointCase):
                 r = self.call("v2_base", method, "/v2/", checked=False)
                 self.assertEqual(r.status, 401)
                 self.assert_sane(r, method, "/v2/", "anonymous", repr(r))
+
+
+# bcrypt entries as htpasswd -B -C 4 writes them; the password is NAME-pw.
+USERS_FILE = """# the team
+alice:$2y$04$kZFHIqCv7AZg0no4HXW/4ukFfERbjwHN9qa7G.obfsdQwGAMwxyWy
+bob:$2y$04$2Bx4R1Q57Ti3ai.kZfcVXOTqvIOE6M0ZWW7yw8XsN7R5pNSoxtU6u
+carol:$2y$04$RpYMPSIn0Hf9l7vbwQ7LwuD2Flk/NTbbhXaM6pSYw/HqparsF5QYy
+"""
+TEAM_RULES = [
+    {"repositories": ["public/**"], "users": ["alice"], "actions": ["*"]},
+    {"repositories": ["public/**"], "users": ["anonymous", "*"], "actions": ["pull"]},
+    {"repositories": ["team/**"], "users": ["alice", "bob"], "actions": ["push", "delete"]},
+    {"repositories": ["team/**"], "users": ["carol"], "actions": ["pull"]},
+]
+
+
+def b64url_json(part):
+    return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
+
+
+class AccessControl(EndpointCase):
+    """A team of three from a users file, rules per repository, an
+    anonymous public area, and bearer tokens from the token program."""
+
+    def setUp(self):
+        super().setUp()
+        with open(os.path.join(self.cwd, "users"), "w") as f:
+            f.write(USERS_FILE)
+        self.settings()
+
+    def settings(self, **extra):
+        with open(os.path.join(self.cwd, "config.json"), "w") as f:
+            json.dump({"registry_htpasswd": "users", "registry_access": TEAM_RULES,
+                       "registry_admins": ["alice"], **extra}, f)
+
+    def token(self, scopes, auth=None, status=200, service="registry"):
+        query = "&".join([f"service={service}"] +
+                         ["scope=" + urllib.parse.quote(s, safe="") for s in scopes])
+        env = {"HTTP_AUTHORIZATION": auth} if auth else {}
+        user = auth and auth.startswith("Basic ") and \
+            base64.b64decode(auth.split()[1]).decode().split(":")[0]
+        r = self.call("token", "GET", "/token", query, env=env,
+                      actor=user if status == 200 and user else "anonymous", checked=False)
+        self.assertEqual(r.status, status, r)
+        if status != 200:
+            return r
+        answer = r.json()
+        self.assertEqual(answer["token"], answer["access_token"])
+        self.assertEqual(answer["expires_in"], 300)
+        self.assertRegex(answer["issued_at"], TS)
+        self.assertEqual(r.header("Cache-Control"), "no-store")
+        return answer["token"]
+
+    def grants(self, token):
+        claims = b64url_json(token.split(".")[1])
+        return {(a["type"], a["name"]): a["actions"] for a in claims["access"]}, claims
+
+    def test_a_token_grants_what_was_asked_and_the_rules_allow(self):
+        cases = [
+            # (credentials, scope, what the token grants on it)
+            (basic("bob", "bob-pw"), "repository:team/app:pull,push", ["pull", "push"]),
+            (basic("carol", "carol-pw"), "repository:team/app:pull,push", ["pull"]),
+            (basic("carol", "carol-pw"), "repository:team/app:*", ["pull"]),
+            (basic("carol", "carol-pw"), "repository:other/app:pull", []),
+            (basic("alice", "alice-pw"), "repository:public/tool:delete", ["delete"]),
+            (None, "repository:public/tool:pull,push", ["pull"]),
+            (None, "repository:team/app:pull", []),
+            (basic("bob", "bob-pw"), "repository:Team/App:pull", []),  # no valid name
+        ]
+        for auth, scope, want in cases:
+            with self.subTest(auth=auth, scope=scope):
+                granted, claims = self.grants(self.token([scope], auth))
+                name = scope.split(":")[1]
+                self.assertEqual(granted[("repository", name)], want)
+                self.assertEqual(claims["aud"], "registry")
+                self.assertEqual(claims["exp"] - claims["iat"], 300)
+                self.assertEqual(claims["sub"],
+                                 base64.b64decode(auth.split()[1]).decode().split(":")[0]
+                                 if auth else "")
+        # Several scopes in one request, and the catalog for a signed-in user.
+        granted, _ = self.grants(self.token(["repository:team/a:pull", "repository:public/b:push",
+                                             "registry:catalog:*"], basic("bob", "bob-pw")))
+        self.assertEqual(granted, {("repository", "team/a"): ["pull"],
+                                   ("repository", "public/b"): [],
+                                   ("registry", "catalog"): ["*"]})
+        granted, _ = self.grants(self.token(["registry:catalog:*"]))
+        self.assertEqual(granted[("registry", "catalog")], [])
+
+    def test_the_token_program_refuses_cleanly(self):
+        before = snapshot(self.root)
+        self.assertEqual(self.token(["repository:team/app:pull"], basic("bob", "wrong"), 401)
+                         .header("WWW-Authenticate"), 'Basic realm="Vornhalt Registry"')
+        self.token(["repository:team/app:pull"], basic("dave", "dave-pw"), 401)
+        self.token(["repository:team/app:pull"], basic("carol", "bob-pw"), 401)
+        for scope in ('repository:team/app"\r\nX: y:pull', "repository::pull", "repository:x",
+                      "repository:" + "a" * 300 + ":pull"):
+            with self.subTest(scope=scope):
+                self.token([scope], basic("bob", "bob-pw"), 400)
+        self.token([f"repository:r{i}:pull" for i in range(17)], basic("bob", "bob-pw"), 400)
+        self.token(["repository:team/app:pull"], basic("bob", "bob-pw"), 400, service="other")
+        r = self.call("token", "POST", "/token", body=b"", checked=False)
+        self.assertEqual(r.status, 405)
+        # A token buys no new token.
+        t = self.token(["repository:team/app:pull"], basic("bob", "bob-pw"))
+        self.token(["repository:team/app:push"], "Bearer " + t, 401)
+        self.assertEqual(set(snapshot(self.root)) - set(before), {"_auth/", "_auth/token.key"})
+
+    def test_the_api_with_tokens_and_basic_credentials(self):
+        bob = {"HTTP_AUTHORIZATION": "Bearer " + self.token(["repository:team/app:pull,push"],
+                                                            basic("bob", "bob-pw"))}
+        d = self.push_blob(b"team layer", "team/app", env=bob, actor="bob")
+        r = self.call("v2_blobs", "GET", f"/v2/team/app/blobs/{d}", env=bob, actor="bob")
+        self.assertEqual(r.body, b"team layer")
+        # A token grants only its scopes: another repository asks for more.
+        r = self.call("v2_blobs", "GET", f"/v2/team/other/blobs/{d}", env=bob, actor="bob")
+        self.assert_error(r, 401, "UNAUTHORIZED")
+        self.assertIn('scope="repository:team/other:pull",error="insufficient_scope"',
+                      r.header("WWW-Authenticate"))
+        # carol may pull but not push: her token says so, and so do the rules.
+        carol_token = self.token(["repository:team/app:pull,push"], basic("carol", "carol-pw"))
+        carol = {"HTTP_AUTHORIZATION": "Bearer " + carol_token}
+        self.assertEqual(self.call("v2_blobs", "HEAD", f"/v2/team/app/blobs/{d}", env=carol,
+                                   actor="carol").status, 200)
+        r = self.call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/", env=carol, actor="carol")
+        self.assert_error(r, 403, "DENIED")
+        self.assertEqual(r.json()["errors"][0]["message"],
+                         "access denied: carol may not push to team/app")
+        r = self.call("v2_blobs", "DELETE", f"/v2/team/app/blobs/{d}",
+                      env={"HTTP_AUTHORIZATION": basic("carol", "carol-pw")}, actor="carol")
+        self.assert_error(r, 403, "DENIED")
+        # Anonymous: the public area only.
+        self.push_blob(b"public layer", "public/tool",
+                       env={"HTTP_AUTHORIZATION": basic("alice", "alice-pw")}, actor="alice")
+        self.assertEqual(self.call("v2_blobs", "GET",
+                                   f"/v2/public/tool/blobs/{digest_of(b'public layer')}").status, 200)
+        r = self.call("v2_blobs", "GET", f"/v2/team/app/blobs/{d}")
+        self.assert_error(r, 401, "UNAUTHORIZED")
+        # A token signed with another key, one for another service and one
+        # whose time is over: each a 401, never more.
+        forged = carol_token.rsplit(".", 1)[0] + "." + "A" * 43
+        for bad in (forged, carol_token + "x", "a.b", carol_token.replace(".", "", 1)):
+            with self.subTest(token=bad[:30]):
+                r = self.call("v2_blobs", "HEAD", f"/v2/team/app/blobs/{d}",
+                              env={"HTTP_AUTHORIZATION": "Bearer " + bad})
+                self.assertEqual(r.status, 401)
+                self.assertIn('error="invalid_token"', r.header("WWW-Authenticate"))
+
+    def test_mounts_need_pull_on_their_source(self):
+        alice = {"HTTP_AUTHORIZATION": basic("alice", "alice-pw")}
+        bob = {"HTTP_AUTHORIZATION": basic("bob", "bob-pw")}
+        d = self.push_blob(b"secret layer", "public/x", env=alice, actor="alice")
+        # bob may pull public/x: the mount works.
+        r = self.call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/",
+                      f"mount={d}&from=public/x", env=bob, actor="bob")
+        self.assertEqual(r.status, 201, r)
+        # From a repository bob may not pull, or with no source named: an
+        # upload, never a way to the blob.
+        for query in (f"mount={d}&from=other/x", f"mount={d}", f"mount={d}&from=..%2Fx"):
+            with self.subTest(query=query):
+                r = self.call("v2_uploads", "POST", "/v2/team/app/blobs/uploads/", query, env=bob,
+                              actor="bob")
+                self.assertEqual(r.status, 202, r)
+
+    def test_the_catalog_lists_what_the_caller_may_pull(self):
+        alice = {"HTTP_AUTHORIZATION": basic("alice", "alice-pw")}
+        self.settings(registry_access=[{"repositories": ["**"], "users": ["alice"],
+                                        "actions": ["*"]}] + TEAM_RULES)
+        for name in ("other/x", "public/tool", "team/app", "team/db"):
+            self.push_blob(b"x", name, env=alice, actor="alice")
+            self.push_manifest(image_manifest(descriptor(OCI_CONFIG, b"x")), "v1", name, env=alice,
+                               actor="alice")
+        self.settings()
+        cases = [(alice, "alice", ["other/x", "public/tool", "team/app", "team/db"]),
+                 ({"HTTP_AUTHORIZATION": basic("carol", "carol-pw")}, "carol",
+                  ["public/tool", "team/app", "team/db"])]
+        for env, user, want in cases:
+            with self.subTest(user=user):
+                r = self.call("v2_catalog", "GET", "/v2/_catalog", env=env, actor=user)
+                self.assertEqual(r.json(), {"repositories": want})
+        token = self.token(["registry:catalog:*"], basic("carol", "carol-pw"))
+        r = self.call("v2_catalog", "GET", "/v2/_catalog", "n=2",
+                      env={"HTTP_AUTHORIZATION": "Bearer " + token}, actor="carol")
+        self.assertEqual(r.json(), {"repositories": ["public/tool"]})  # other/x left out
+        self.assertIn("last=public/tool", r.header("Link") or "")
+        r = self.call("v2_catalog", "GET", "/v2/_catalog")
+        self.assert_error(r, 401, "UNAUTHORIZED")
+
+    def test_settings_that_cannot_be_used_answer_500_and_change_nothing(self):
+        self.stderr_expected = True
+        cases = [
+            ('{"registry_htpasswd": "users", "_pad": "' + "x" * 5000 + '", "registry_qouta_bytes": 1}',
+             'unknown key \\"registry_qouta_bytes\\"'),
+            ('{"registry_auth_user": "alice", "registry_auth_sha256": 5}', "registry_auth_sha256"),
+            ("{not json", "not JSON"),
+        ]
+        before = snapshot(self.root)
+        for text, says in cases:
+            with open(os.path.join(self.cwd, "config.json"), "w") as f:
+                f.write(text)
+            for program, method, path, query in (("v2_base", "GET", "/v2/", ""),
+                                                 ("v2_catalog", "GET", "/v2/_catalog", ""),
+                                                 ("v2_uploads", "POST", "/v2/x/blobs/uploads/", ""),
+                                                 ("token", "GET", "/token", "scope=repository:x:pull")):
+                with self.subTest(text=text[:40], program=program):
+                    r = self.run_raw(program, method, path, query)
+                    self.assertEqual(r.status, 500, r)
+                    self.assertIn(says, r.body.decode())
+                    self.assertIn("settings file config.json", r.body.decode())
+                    self.assertIn(b"settings file config.json", self.last_stderr)
+        self.assertEqual(snapshot(self.root), before)
+        # The users file gone: a password cannot be checked, so nothing passes.
+        self.settings()
+        os.remove(os.path.join(self.cwd, "users"))
+        r = self.run_raw("v2_base", "GET", "/v2/", env={"HTTP_AUTHORIZATION": basic("bob", "bob-pw")})
+        self.assertEqual(r.status, 500, r)
+        self.assertIn("users file users cannot be read", r.body.decode())
 
 
 class Quota(EndpointCase):
