@@ -191,17 +191,17 @@ int read_stdin_password(const admin_opts *opts, secret *pw)
 /* Twice from the terminal, unseen; the two must agree. */
 int read_terminal_password(const admin_opts *opts, secret *pw)
 {
-    if (!plat_is_terminal(stdin)) {
+    char prompt[ADMIN_NAME_CAP + 32];
+    std::snprintf(prompt, sizeof prompt, "New password for %s: ", opts->name);
+    secret again;
+    const int n = plat_read_secret(prompt, pw->text, sizeof pw->text);
+    const int m = n < 0 ? n : plat_read_secret("Again: ", again.text, sizeof again.text);
+    if (n == PLAT_SECRET_NO_TERMINAL) {
         admin_error(opts, nullptr,
                     "standard input is no terminal: give --password-stdin to read the password "
                     "from it");
         return ADMIN_FAILED;
     }
-    char prompt[ADMIN_NAME_CAP + 32];
-    std::snprintf(prompt, sizeof prompt, "New password for %s: ", opts->name);
-    secret again;
-    const int n = plat_read_secret(prompt, pw->text, sizeof pw->text);
-    const int m = n < 0 ? -1 : plat_read_secret("Again: ", again.text, sizeof again.text);
     if (n < 0 || m < 0) {
         admin_error(opts, nullptr, "no password read (at most %zu bytes)", kPasswordCap - 1);
         return ADMIN_FAILED;

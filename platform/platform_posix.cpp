@@ -278,7 +278,8 @@ int plat_read_secret(const char *prompt, char *buf, size_t cap)
 {
     if (!buf || cap == 0) return -1;
     buf[0] = '\0';
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &s_tty_saved) != 0) return -1;
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &s_tty_saved) != 0)
+        return PLAT_SECRET_NO_TERMINAL;
     struct sigaction quiet = {}, old[sizeof kSecretSignals / sizeof kSecretSignals[0]];
     quiet.sa_handler = restore_tty_and_resend;
     for (size_t i = 0; i < sizeof kSecretSignals / sizeof kSecretSignals[0]; ++i)

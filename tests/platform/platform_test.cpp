@@ -472,7 +472,7 @@ TEST(PlatformStreams, FilesAndPipesAreNoTerminal)
     /* A terminal answers 1: see the command's pseudo-terminal tests. */
     if (!plat_is_terminal(stdin)) {
         char buf[16] = "untouched";
-        EXPECT_EQ(plat_read_secret("never shown: ", buf, sizeof buf), -1);
+        EXPECT_EQ(plat_read_secret("never shown: ", buf, sizeof buf), PLAT_SECRET_NO_TERMINAL);
         EXPECT_STREQ(buf, "");
     }
 }
