@@ -80,7 +80,7 @@ constexpr admin_command kCommands[] = {
      admin_cmd_repos, nullptr},
     {"tags", "NAME", "list every tag of a repository",
      "Prints every tag of repository NAME, one a line.\n", kAll, 1, admin_cmd_tags, nullptr},
-    {"user", "add|passwd|remove NAME | list  --file PATH [--cost N] [--password-stdin]",
+    {"user", "add|passwd|remove NAME | list  [--file PATH] [--cost N] [--password-stdin]",
      "add, change, remove or list the users of a users file",
      "Edits a users file in the htpasswd format: one \"user:hash\" line per user,\n"
      "the hash bcrypt.\n"
@@ -95,7 +95,8 @@ constexpr admin_command kCommands[] = {
      "beside the old one as PATH.tmp and renamed over it, with the old one's\n"
      "permissions, owner and group (a new file: 0640); while PATH.tmp exists,\n"
      "another edit is under way or was stopped, and edits are refused.\n"
-     "  --file PATH        the users file\n"
+     "  --file PATH        the users file (default: \"registry_htpasswd\" of the\n"
+     "                     settings)\n"
      "  --cost N           bcrypt cost, 4 to 31: 2^N rounds (default 10)\n"
      "  --password-stdin   read the password from standard input\n",
      0, 0, admin_cmd_user, kUserVerbs},

@@ -5,6 +5,7 @@
 #include "admin.h"
 
 #include "oci_common.h"
+#include "tv_config.h"
 #include "platform.h"
 #include "reg_storage.h"
 #include "tv_cgi.h"
@@ -53,6 +54,12 @@ void admin_error(const admin_opts *opts, const char *path, const char *format, .
 
 int admin_open_store(const admin_opts *opts)
 {
+    /* Retention and quota come from the settings too: never run on
+     * defaults that the operator's file would contradict. */
+    if (const char *err = tv_config_error()) {
+        admin_error(opts, nullptr, "%s", err);
+        return ADMIN_FAILED;
+    }
     if (opts->root[0])
         tv_strlcpy(s_root, opts->root, sizeof s_root);
     else

@@ -13,6 +13,7 @@
 
 #include "auth_passwords.h"
 #include "platform.h"
+#include "tv_config.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,7 +33,13 @@ constexpr int kPasswordMax = static_cast<int>(kPasswordCap - 1); /* for messages
 const char *users_path(const admin_opts *opts)
 {
     if (opts->file[0]) return opts->file;
-    admin_error(opts, nullptr, "no users file: give --file PATH");
+    if (const char *err = tv_config_error()) {
+        admin_error(opts, nullptr, "%s", err);
+        return nullptr;
+    }
+    if (tv_config()->htpasswd[0]) return tv_config()->htpasswd;
+    admin_error(opts, nullptr, "no users file: give --file PATH or set \"registry_htpasswd\" in %s",
+                tv_config_path());
     return nullptr;
 }
 

@@ -1,9 +1,9 @@
 /*
- * auth_compare.cpp - credential comparisons that take the same time
+ * auth_compare.cpp - credential and signature comparisons that take the same time
  * wherever the first difference lies, so response timing tells an
  * attacker nothing about how much of a guess was right.
  *
- * Both run over a fixed length and OR every difference into a volatile
+ * All run over a fixed length and OR every difference into a volatile
  * accumulator: the compiler must perform each step and cannot turn the
  * loop into an early-exit compare.
  */
@@ -53,9 +53,14 @@ int digest_equal(const uint8_t *digest, const char *hex)
         if (hi < 0 || lo < 0) return -1;
         want[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
+    return bytes_equal(digest, want, sizeof want);
+}
+
+int bytes_equal(const uint8_t *a, const uint8_t *b, size_t n)
+{
     volatile unsigned diff = 0;
-    for (size_t i = 0; i < sizeof want; ++i)
-        diff = diff | static_cast<unsigned>(digest[i] ^ want[i]);
+    for (size_t i = 0; i < n; ++i)
+        diff = diff | static_cast<unsigned>(a[i] ^ b[i]);
     return diff == 0 ? 1 : 0;
 }
 

@@ -25,7 +25,6 @@ namespace
 
 constexpr size_t kPathCap = 1400;
 constexpr size_t kActorCap = 160;
-constexpr size_t kConfigCap = 8192;
 constexpr int64_t kDefaultCap = 5242880;
 constexpr size_t kPathEscCap = 900;
 constexpr size_t kActorEscCap = 320;
@@ -50,18 +49,6 @@ int s_status = 0;            /* 0: nothing noted, no line is written */
 int64_t s_bytes = 0;
 char s_actor[kActorCap] = "anonymous";
 int s_flushed = 0;
-
-/* The text between the first two quotes after the key's colon, into
- * s_root. Longer than s_root holds counts as absent, not as cut. */
-bool cfg_str(const char *text, const char *key)
-{
-    return tv_config_str_at(tv_config_after_key(text, key, 0), s_root, sizeof s_root) == 0;
-}
-
-bool cfg_int(const char *text, const char *key, int64_t *out)
-{
-    return tv_config_int_at(tv_config_after_key(text, key, 0), out) == 0;
-}
 
 /* The log escape: unlike the JSON escape of responses it has no \b or \f.
  * The first byte is always taken; each further one only while its longest
@@ -106,26 +93,13 @@ void init_once()
 {
     if (s_init_done) return;
     s_init_done = 1;
-    s_root[0] = '\0';
-
-    /* One read serves both lookups: the file is read once per process. */
-    char text[kConfigCap];
-    tv_config_read(text, sizeof text);
-
-    const char *env = getenv("REGISTRY_STORAGE_ROOT");
-    if (env && *env) {
-        tv_strlcpy(s_root, env, sizeof s_root);
-    } else if (text[0] && !cfg_str(text, "registry_storage_root")) {
-        cfg_str(text, "storage_root");
-    }
-    if (!s_root[0]) tv_snprintf(s_root, sizeof s_root, ".%sregistry_storage", PLAT_SEP_STR);
-
-    s_cap = kDefaultCap;
-    if (text[0]) {
-        int64_t v;
-        if (cfg_int(text, "registry_access_log_max_bytes", &v)) s_cap = v < 0 ? 0 : v;
-        if (cfg_int(text, "registry_access_log", &v) && v == 0) return; /* log off */
-    }
+    /* Invalid settings leave the log off: where it goes is one of them,
+     * and the request is refused with the reason anyway. */
+    if (tv_config_error()) return;
+    const tv_settings *cfg = tv_config();
+    tv_strlcpy(s_root, tv_config_storage_root(), sizeof s_root);
+    s_cap = cfg->access_log_max_bytes;
+    if (!cfg->access_log) return;
 
     /* Front-ends sharing one store over a cluster file system each keep
      * their own log on local disk: an append there costs a round trip to

@@ -166,13 +166,22 @@ const char *cgi_path_info(void)
 
 const char *cgi_query(const char *name)
 {
-    if (!name || !*name) return "";
+    const char *v = cgi_query_nth(name, 0);
+    return v ? v : slots[slot];
+}
+
+const char *cgi_query_nth(const char *name, int index)
+{
+    if (!name || !*name || index < 0) return index == 0 ? "" : nullptr;
     slot = (slot + 1) % kSlotCount;
     char *out = slots[slot];
     out[0] = '\0';
 
     const char *qs = getenv("QUERY_STRING");
-    if (!qs || !*qs) return query_from_env(name);
+    if (!qs || !*qs) {
+        if (index != 0) return nullptr;
+        return query_from_env(name);
+    }
 
     const std::string_view want(name);
     std::string_view rest(qs);
@@ -180,11 +189,11 @@ const char *cgi_query(const char *name)
         const size_t amp = rest.find('&');
         const std::string_view seg = rest.substr(0, amp);
         const size_t eq = seg.find('=');
-        if (seg.substr(0, eq) == want) {
+        if (seg.substr(0, eq) == want && index-- == 0) {
             if (eq != std::string_view::npos) form_decode(seg.substr(eq + 1), out, kSlotSize);
             return out;
         }
-        if (amp == std::string_view::npos) return out;
+        if (amp == std::string_view::npos) return nullptr;
         rest.remove_prefix(amp + 1);
     }
 }

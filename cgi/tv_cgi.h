@@ -41,6 +41,9 @@ const char *cgi_path_info(void);
 /* Decoded query value in a ring of 8 buffers of 512 bytes: a result stays
  * intact until eight further lookups with a non-empty name. */
 const char *cgi_query(const char *name);
+/* The index-th (from 0) value of a parameter that may repeat ("scope"), in
+ * the same ring; NULL when there are fewer. */
+const char *cgi_query_nth(const char *name, int index);
 
 /* Response side: everything goes to standard output. */
 int tv_stdout_bin(void);

@@ -52,6 +52,7 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *out_name,
     out_name[0] = '\0';
     const bool want_rest = out_rest && out_rest_size > 0;
     if (want_rest) out_rest[0] = '\0';
+    if (!*marker) return 0;
 
     std::string_view p(path);
     p.remove_prefix(std::min(p.find_first_not_of('/'), p.size()));
@@ -60,7 +61,9 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *out_name,
     else if (p == "v2")
         p.remove_prefix(2);
 
-    const size_t at = p.find(marker);
+    /* What follows the marker is one segment, so the last one ends the name:
+     * "x/tags" is a repository too. */
+    const size_t at = p.rfind(marker);
     if (at == std::string_view::npos || at == 0 || at >= out_name_size) return 0;
     memcpy(out_name, p.data(), at);
     out_name[at] = '\0';

@@ -39,9 +39,9 @@ bool method_listed(const char *allow, std::string_view method)
 
 void oci_api_enter(const char *allow)
 {
-    /* Credentials first: without them a client learns nothing, not even
-     * which methods a URL answers. */
-    if (!registry_auth_check()) exit(0);
+    /* Settings and credentials first: without them a client learns
+     * nothing, not even which methods a URL answers. */
+    if (!registry_auth_enter()) exit(0);
     const char *method = cgi_method();
     char line[kAllowLineCap];
     tv_snprintf(line, sizeof line, "Allow: %s, OPTIONS", allow);
@@ -63,10 +63,30 @@ void oci_api_storage(void)
     oci_send_error(503, "UNKNOWN", message);
 }
 
+unsigned oci_route_actions(oci_route_kind kind, const char *method)
+{
+    /* Every step of an upload, its cancel too, is part of a push. */
+    if (kind == OCI_ROUTE_UPLOADS) return TV_ACTION_PUSH;
+    if (strcmp(method, "DELETE") == 0) return TV_ACTION_DELETE;
+    if (strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0) return TV_ACTION_PULL;
+    return TV_ACTION_PUSH;
+}
+
+int oci_may_mount_from(const char *repository)
+{
+    if (!registry_auth_enabled()) return 1; /* everyone may pull everything */
+    if (!repository || !oci_valid_repo_name(repository)) return 0;
+    registry_caller caller;
+    if (registry_auth_identify(&caller, nullptr, 0) != REGISTRY_AUTH_OK) return 0;
+    return (registry_auth_actions(&caller, repository) & TV_ACTION_PULL) ? 1 : 0;
+}
+
 void oci_api_route(oci_route_kind kind, oci_route *out)
 {
     switch (oci_route_parse(kind, cgi_path_info(), out)) {
     case OCI_ROUTE_OK:
+        if (!registry_auth_require(out->name, oci_route_actions(kind, cgi_method()), nullptr))
+            exit(0);
         return;
     case OCI_ROUTE_UNKNOWN:
         oci_send_error(404, "UNSUPPORTED", "unknown API endpoint");

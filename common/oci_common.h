@@ -16,11 +16,7 @@
 extern "C" {
 #endif
 
-/* Settings from config.json in the working directory, read anew on every
- * call; a missing file or key, or a value of another form, gives the
- * default (0, or 1 for the protection of "latest"). key is searched with
- * its double quotes, e.g. "\"registry_retention_days\"". */
-int64_t oci_config_int(const char *key);
+/* Settings of the settings file (tv_config.h): retention and quota. */
 int64_t oci_retention_keep_n(void);
 int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
@@ -30,8 +26,7 @@ int64_t oci_quota_bytes(void);
  * 0, or reg_storage_init's failure (retried on the next call). */
 int oci_init_storage(void);
 /* The root oci_init_storage uses: REGISTRY_STORAGE_ROOT, else the
- * "storage_root" or "registry_storage_root" of config.json, else
- * "./registry_storage". Cut to out_size - 1 bytes. */
+ * configured root, else "./registry_storage". Cut to out_size - 1 bytes. */
 #define OCI_STORAGE_ROOT_CAP 1024
 void oci_storage_root(char *out, size_t out_size);
 
@@ -69,12 +64,20 @@ TV_NORETURN void oci_fail_storage_as(const char *message, int kind);
  * not in allow ("GET, HEAD", 405 with Allow); it returns only when the
  * request may go on. oci_api_storage brings storage up or answers 503.
  * oci_api_route reads PATH_INFO for the program's kind (oci_route.h) and
- * answers what it refuses: 404 for another URL, 400 NAME_INVALID,
+ * answers what it refuses (and what the caller may not do, see
+ * oci_route_actions): 404 for another URL, 400 NAME_INVALID,
  * TAG_INVALID or DIGEST_INVALID, 404 BLOB_UPLOAD_UNKNOWN for a malformed
  * upload id. */
 void oci_api_enter(const char *allow);
 void oci_api_storage(void);
 void oci_api_route(oci_route_kind kind, oci_route *out);
+/* What a request of method on a URL of kind does to its repository
+ * (TV_ACTION_*): oci_api_route asks the caller's rights for it, and
+ * answers 401 or 403 when they fall short. */
+unsigned oci_route_actions(oci_route_kind kind, const char *method);
+/* 1 when the caller may pull from repository, a mount's "from": always
+ * without access control, else a valid name and the pull right there. */
+int oci_may_mount_from(const char *repository);
 
 /* Paged listings. oci_page_query copies "last" into out_last and returns
  * "n": -1 when absent (everything), 0 for an empty page; a malformed n is

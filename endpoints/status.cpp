@@ -5,6 +5,7 @@
  * that asks for JSON). Never cached: every answer is a fresh snapshot.
  */
 #include "oci_common.h"
+#include "v2_auth.h"
 #include "reg_storage.h"
 #include "tv_audit.h"
 #include "tv_audit_traffic.h"
@@ -386,6 +387,9 @@ void page(yyjson_mut_doc *doc)
 
 int main(void)
 {
+    /* A page for people: the admin right, asked for with a challenge a
+     * browser answers (Basic), whatever the API's challenge is. */
+    if (!registry_auth_admin()) return 0;
     oci_api_enter("GET, HEAD");
     bool head = strcmp(cgi_method(), "HEAD") == 0;
     yyjson_mut_doc *doc = snapshot();

@@ -157,10 +157,14 @@ void finish(const char *digest)
 
 void start(void)
 {
-    /* Any repository may mount any stored blob: the store is shared. A
+    /* The store is shared, so a mount is a check that the blob is there,
+     * allowed only from a repository the caller may pull: otherwise it
+     * would read another team's blob by its digest. Refused, it is a plain
+     * upload (202), as the protocol lets a registry answer any mount. A
      * mount is a push of the blob, so it is held for the manifest to come. */
     const char *mount = cgi_query("mount");
-    if (*mount && oci_valid_digest(mount) && reg_blob_hold(mount) == 1) {
+    if (*mount && oci_valid_digest(mount) && oci_may_mount_from(cgi_query("from")) &&
+        reg_blob_hold(mount) == 1) {
         char digest[80];
         tv_strlcpy(digest, mount, sizeof digest);
         blob_answer(digest);

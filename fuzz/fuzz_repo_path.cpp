@@ -130,7 +130,7 @@ void check_split(const fuzz::text &path, const char *marker, size_t name_size, s
         p.remove_prefix(3);
     else if (p == "v2")
         p = string_view();
-    const size_t at = p.find(marker);
+    const size_t at = p.rfind(marker);
     if (at == npos || at == 0 || at >= name_size) {
         FUZZ_CHECK(rc == 0 && name.get()[0] == '\0');
         if (rest_size) FUZZ_CHECK(rest.get()[0] == '\0');

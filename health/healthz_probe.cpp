@@ -19,37 +19,9 @@
 
 namespace {
 
-constexpr size_t kConfigReadCap = 8192;  /* the first 8,191 bytes are read */
 constexpr size_t kRootMax = 1023;        /* longest root the probe passes on */
 constexpr size_t kProbePathCap = 1500;   /* probe file name, NUL included */
 constexpr size_t kHealthPathCap = 1600;
-constexpr const char *kDefaultRoot = "./registry_storage";
-
-/* The probe's own root lookup: environment, then config.json with the key
- * immediately followed by its colon, then the default. A registry root key
- * that is present but unusable selects the default, not the second key. */
-void resolve_root(char *out, size_t cap)
-{
-    const char *env = getenv("REGISTRY_STORAGE_ROOT");
-    if (env && *env) {
-        tv_strlcpy(out, env, cap < kRootMax + 1 ? cap : kRootMax + 1);
-        return;
-    }
-    tv_strlcpy(out, kDefaultRoot, cap);
-
-    char text[kConfigReadCap];
-    if (tv_config_read(text, sizeof text) == 0) return;
-    const char *after = tv_config_after_key(text, "registry_storage_root", 1);
-    if (!after) after = tv_config_after_key(text, "storage_root", 1);
-    if (!after) return;
-
-    const char *start = nullptr;
-    size_t len = 0;
-    if (tv_config_quoted(after, &start, &len) != 0 || len == 0 || len > kRootMax) return;
-    if (len + 1 > cap) return;
-    memcpy(out, start, len);
-    out[len] = '\0';
-}
 
 /* The storage engine's version from its statistics document; the document
  * lives in the engine's result buffer, so it is read before the catalog. */
@@ -135,8 +107,16 @@ int reg_health_check(health_report *report)
     memset(report, 0, sizeof *report);
     tv_strlcpy(report->version, "unknown", sizeof report->version);
 
+    if (tv_config_error()) {
+        fail(report, "settings", "settings_invalid");
+        return 0;
+    }
     char root[kRootMax + 1];
-    resolve_root(root, sizeof root);
+    if (strlen(tv_config_storage_root()) > kRootMax) {
+        fail(report, "storage", "init_failed");
+        return 0;
+    }
+    tv_strlcpy(root, tv_config_storage_root(), sizeof root);
 
     report->init_rc = reg_storage_init(root);
     if (report->init_rc != 0) {

@@ -92,6 +92,13 @@ int plat_create_private(const char *path);
  * Windows: nothing to copy, files take their folder's access rules; 0.
  * 0, or -1 when like cannot be read or the bits not set. */
 int plat_copy_mode(const char *like, const char *path);
+/* Creates path as a new file holding the len bytes of data that only its
+ * owner may read or write (mode 0600 on POSIX; on Windows an access list
+ * naming the current user alone, nothing inherited), the bytes on disk
+ * before it returns: for secrets such as a signing key, written under a
+ * temporary name and then renamed into place. -1 when the name exists or
+ * anything fails; no file is left then. A fault-hook point, as "create". */
+int plat_create_secret(const char *path, const void *data, size_t len);
 /* Moves from to to; never replaces an existing to (fails instead). */
 int plat_rename_noreplace(const char *from, const char *to);
 /* Moves from to to, replacing an existing file atomically. */
@@ -104,7 +111,8 @@ int plat_error_vanished(void);
 
 /* For tests: fn(op, path, ctx) runs before each plat_mkdir ("mkdir"),
  * plat_rmdir ("rmdir"), plat_rename_noreplace and plat_rename_replace
- * ("rename", path = to), plat_create_excl ("create") and may do what a concurrent process would; a
+ * ("rename", path = to), plat_create_excl, plat_create_private and plat_create_secret
+ * ("create") and may do what a concurrent process would; a
  * nonzero return fails the call with that errno value without making it.
  * NULL removes it. Not for concurrent use. */
 typedef int (*plat_fault_fn)(const char *op, const char *path, void *ctx);
@@ -115,6 +123,13 @@ void plat_set_fault_hook(plat_fault_fn fn, void *ctx);
 /* Opens path write-only for appending, creating it with mode 0644 when
  * absent, without line-end translation. A descriptor, or -1. */
 int plat_open_append(const char *path);
+/* Reads the whole file at path, at most cap bytes, into buf: 0 with
+ * *out_len set, or -1 when it cannot be opened or read, or holds more than
+ * cap bytes. For small files read at once (a key). On Windows the file is
+ * opened sharing reading, writing and deletion, so another process renaming
+ * it into place at that moment (which holds it open for deletion) does not
+ * refuse the read. */
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *out_len);
 /* Writes at most len bytes; the count written, or -1. */
 int64_t plat_write(int fd, const void *data, size_t len);
 int plat_close(int fd);

@@ -180,6 +180,34 @@ int plat_copy_mode(const char *like, const char *path)
     return chmod(path, st.st_mode & 07777) == 0 ? 0 : -1;
 }
 
+int plat_create_secret(const char *path, const void *data, size_t len)
+{
+    if (!path || plat_fault_check("create", path) != 0) return -1;
+    /* The mode is given at creation: no moment where others may read. */
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    const auto *p = static_cast<const char *>(data);
+    bool ok = true;
+    while (ok && len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) {
+            p += n;
+            len -= static_cast<size_t>(n);
+        }
+    }
+    /* On disk before the rename that publishes it: after a crash the name
+     * must not point at an empty file. */
+    ok = ok && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) return 0;
+    const int saved = errno;
+    unlink(path);
+    errno = saved;
+    return -1;
+}
+
 int plat_rename_noreplace(const char *from, const char *to)
 {
     if (plat_fault_check("rename", to) != 0) return -1;
@@ -203,6 +231,31 @@ int plat_rename_replace(const char *from, const char *to)
 int plat_open_append(const char *path)
 {
     return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *out_len)
+{
+    if (!path || !out_len) return -1;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    auto *p = static_cast<char *>(buf);
+    size_t n = 0;
+    char extra;
+    bool ok = true;
+    /* One byte past cap tells a file that is too long. */
+    for (;;) {
+        const ssize_t got = n < cap ? read(fd, p + n, cap - n) : read(fd, &extra, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || n == cap) {
+            ok = got == 0;
+            break;
+        }
+        n += static_cast<size_t>(got);
+    }
+    close(fd);
+    if (!ok) return -1;
+    *out_len = n;
+    return 0;
 }
 
 int64_t plat_write(int fd, const void *data, size_t len)

@@ -278,6 +278,55 @@ int plat_copy_mode(const char *like, const char *)
 namespace
 {
 
+/* An access list allowing everything to the process's user and nothing to
+ * anyone else, in buf; null when the user cannot be read. */
+ACL *owner_only_acl(unsigned char *buf, DWORD cap)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    alignas(8) unsigned char user[256];
+    DWORD need = 0;
+    const BOOL got = GetTokenInformation(token, TokenUser, user, sizeof user, &need);
+    CloseHandle(token);
+    if (!got) return nullptr;
+    PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    ACL *acl = reinterpret_cast<ACL *>(buf);
+    const DWORD size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+    if (size > cap || !InitializeAcl(acl, size, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid))
+        return nullptr;
+    return acl;
+}
+
+} // namespace
+
+int plat_create_secret(const char *path, const void *data, size_t len)
+{
+    if (!path || !*path || len > MAXDWORD) return -1;
+    if (plat_fault_check("create", path) != 0) return -1;
+    alignas(8) unsigned char acl_buf[512];
+    ACL *acl = owner_only_acl(acl_buf, sizeof acl_buf);
+    SECURITY_DESCRIPTOR sd;
+    /* Protected: the folder's inheritable entries are not added. */
+    if (!acl || !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return -1;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, &sa, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    DWORD written = 0;
+    bool ok = WriteFile(h, data, static_cast<DWORD>(len), &written, nullptr) && written == len;
+    ok = FlushFileBuffers(h) && ok;
+    ok = CloseHandle(h) && ok;
+    if (ok) return 0;
+    DeleteFileA(path);
+    return -1;
+}
+
+namespace
+{
+
 /* MoveFileEx reports through GetLastError; plat_error_vanished reads errno. */
 int move_file(const char *from, const char *to, DWORD flags)
 {
@@ -313,6 +362,40 @@ int plat_open_append(const char *path)
      * what Windows can express of 0644. */
     return _open(path, _O_APPEND | _O_CREAT | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
                  _S_IREAD | _S_IWRITE);
+}
+
+int plat_read_file(const char *path, void *buf, size_t cap, size_t *out_len)
+{
+    constexpr DWORD kReadChunk = 1u << 30; /* ReadFile takes a 32-bit count */
+    if (!path || !*path || !out_len) return -1;
+    /* A directory fails here: it opens only with FILE_FLAG_BACKUP_SEMANTICS. */
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    auto *p = static_cast<char *>(buf);
+    size_t n = 0;
+    char extra;
+    bool ok = true;
+    /* One byte past cap tells a file that is too long. */
+    for (;;) {
+        DWORD got = 0;
+        const size_t left = cap - n;
+        const DWORD want = n == cap ? 1 : left > kReadChunk ? kReadChunk : static_cast<DWORD>(left);
+        if (!ReadFile(h, n < cap ? p + n : &extra, want, &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0 || n == cap) {
+            ok = got == 0;
+            break;
+        }
+        n += got;
+    }
+    CloseHandle(h);
+    if (!ok) return -1;
+    *out_len = n;
+    return 0;
 }
 
 int64_t plat_write(int fd, const void *data, size_t len)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Lays out a directory for lighttpd to serve the registry from:
-#   SERVE_DIR/cgi/                  the programs (healthz and the v2_* API
-#                                   programs); their working directory holds
-#                                   config.json and the default storage root,
-#                                   registry_storage
+#   SERVE_DIR/cgi/                  the programs (healthz, the v2_* API
+#                                   programs, and token when built); their
+#                                   working directory holds config.json and
+#                                   the default storage root, registry_storage
 #   SERVE_DIR/www/                  an empty document root
 #   SERVE_DIR/tmp/                  lighttpd's upload directory
 #   SERVE_DIR/lighttpd.conf         the configuration
@@ -34,6 +34,16 @@ for p in healthz status v2_base v2_catalog v2_tags v2_manifests v2_blobs v2_uplo
     # A running request keeps the old file; the new one replaces it whole.
     cp "$programs/$p" "$serve_dir/cgi/$p.new"
     mv -f "$serve_dir/cgi/$p.new" "$serve_dir/cgi/$p"
+done
+# The token service is served when it is built; a build without it answers
+# 404 there, and never with a copy left from an earlier build.
+for p in token; do
+    if [ -f "$programs/$p" ]; then
+        cp "$programs/$p" "$serve_dir/cgi/$p.new"
+        mv -f "$serve_dir/cgi/$p.new" "$serve_dir/cgi/$p"
+    else
+        rm -f "$serve_dir/cgi/$p"
+    fi
 done
 listen=${REGISTRY_LISTEN:-127.0.0.1}
 tls_cert=${REGISTRY_TLS_CERT:-} tls_key=${REGISTRY_TLS_KEY:-}

@@ -68,3 +68,80 @@ TEST(Base64, OutputLimitIsExact)
 }
 
 } // namespace
+
+namespace
+{
+
+/* The bearer tokens' form: Base64url without padding, strict. */
+std::string url_decode(const std::string &in)
+{
+    uint8_t out[64];
+    size_t len = 12345;
+    if (auth::base64url_decode(in.data(), in.size(), out, sizeof out, &len) != 0) return "<bad>";
+    return std::string(reinterpret_cast<const char *>(out), len);
+}
+
+std::string url_encode(const std::string &in, size_t cap = 64)
+{
+    char out[64];
+    size_t len = 12345;
+    if (auth::base64url_encode(in.data(), in.size(), out, cap, &len) != 0) return "<bad>";
+    EXPECT_EQ(len, auth::base64url_encoded_len(in.size()));
+    EXPECT_EQ(out[len], '\0');
+    return std::string(out, len);
+}
+
+TEST(Base64Url, EncodesWithoutPaddingAndRoundTrips)
+{
+    struct Case {
+        std::string bytes, text;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"f", "Zg"},
+        {"fo", "Zm8"},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg"},
+        {"\xfb\xff\xbf", "-_-_"},
+        {"{\"alg\":\"HS256\",\"typ\":\"JWT\"}", "eyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ9"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(url_encode(c.bytes), c.text);
+        EXPECT_EQ(url_decode(c.text), c.bytes);
+    }
+    // The NUL needs room too.
+    EXPECT_EQ(url_encode("foo", 5), "Zm9v");
+    EXPECT_EQ(url_encode("foo", 4), "<bad>");
+}
+
+TEST(Base64Url, DecoderAcceptsOnlyWhatTheEncoderWrites)
+{
+    const char *refused[] = {
+        "Zg==",  // padding
+        "Zg=",   //
+        "Zm9v=", //
+        "+/+/",  // the standard alphabet
+        "Zm 9v", // blanks
+        "Zm9v\n",
+        "Z",     // a lone symbol
+        "Zm9vY", //
+        "Zh",    // unused tail bits set: "Zg" is the one text of "f"
+        "Zm-",   // and "Zm8" the one of "fo"
+        "Zm9v.", //
+        "Zm9v\xc3\xa9",
+    };
+    for (const char *in : refused) {
+        SCOPED_TRACE(in);
+        EXPECT_EQ(url_decode(in), "<bad>");
+    }
+    // The length is given: a NUL inside is a byte outside the alphabet.
+    uint8_t out[8];
+    size_t len = 0;
+    EXPECT_EQ(auth::base64url_decode("Zm\0v", 4, out, sizeof out, &len), -1);
+    EXPECT_EQ(auth::base64url_decode("Zm9vYmFy", 8, out, 5, &len), -1); // 6 bytes
+    EXPECT_EQ(auth::base64url_decode("Zm9vYmFy", 8, out, 6, &len), 0);
+    EXPECT_EQ(len, 6u);
+}
+
+} // namespace

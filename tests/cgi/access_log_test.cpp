@@ -258,9 +258,9 @@ TEST_F(AccessLog, SettingsComeFromEnvironmentAndConfigFile)
 {
     const std::string def = "." + SEP + "registry_storage" + SEP + LOG_NAME;
     const std::string other = tmp.sub("other");
-    const std::string far(8160, ' ');
-    const std::string beyond(8200, ' ');
+    const std::string far(20000, ' ');
     const std::string root1379(1379, 'r');
+    const std::string root1023(1023, 'r');
     struct Case {
         const char *what;
         std::optional<std::string> config; // nullopt: no file
@@ -269,33 +269,28 @@ TEST_F(AccessLog, SettingsComeFromEnvironmentAndConfigFile)
         int64_t cap;
         std::string path;
     };
+    // Settings the reader refuses turn the log off: where it would go is one
+    // of them, and the program refuses the request with the reason anyway.
     const Case cases[] = {
         {"no file", std::nullopt, "", 1, DEFAULT_CAP, def},
-        {"empty file", "", "", 1, DEFAULT_CAP, def},
+        {"empty file: no JSON", "", "", 0, DEFAULT_CAP, ""},
         {"log off", "{\"registry_access_log\": 0}", "", 0, DEFAULT_CAP, ""},
-        {"log off, quoted", "{\"registry_access_log\": \"0\"}", "", 0, DEFAULT_CAP, ""},
+        {"log off, false", "{\"registry_access_log\": false}", "", 0, DEFAULT_CAP, ""},
         {"log off, white space", "{\"registry_access_log\" :\r\n\t 0}", "", 0, DEFAULT_CAP, ""},
-        {"false is not a number", "{\"registry_access_log\": false}", "", 1, DEFAULT_CAP, def},
-        {"quoted 1", "{\"registry_access_log\": \"1\"}", "", 1, DEFAULT_CAP, def},
+        {"quoted: refused", "{\"registry_access_log\": \"1\"}", "", 0, DEFAULT_CAP, ""},
         {"no cap", "{\"registry_access_log_max_bytes\": 0}", "", 1, 0, def},
-        {"negative cap", "{\"registry_access_log_max_bytes\": -7}", "", 1, 0, def},
-        {"cap up to a non-digit", "{\"registry_access_log_max_bytes\": \"5MB\"}", "", 1, 5, def},
-        {"cap not a number", "{\"registry_access_log_max_bytes\": \"x\"}", "", 1, DEFAULT_CAP, def},
+        {"negative cap: refused", "{\"registry_access_log_max_bytes\": -7}", "", 0, DEFAULT_CAP, ""},
+        {"cap as text: refused", "{\"registry_access_log_max_bytes\": \"5MB\"}", "", 0, DEFAULT_CAP, ""},
         {"storage_root", "{\"storage_root\": \"/srv/reg\"}", "", 1, DEFAULT_CAP,
          "/srv/reg" + SEP + LOG_NAME},
-        {"registry_storage_root first",
-         "{\"storage_root\": \"/b\", \"registry_storage_root\": \"/a\"}", "", 1, DEFAULT_CAP,
-         "/a" + SEP + LOG_NAME},
-        {"empty root found: default, storage_root not tried",
-         "{\"registry_storage_root\": \"\", \"storage_root\": \"/b\"}", "", 1, DEFAULT_CAP, def},
-        {"root value over 1399 bytes is not found",
-         "{\"registry_storage_root\": \"" + std::string(1400, 'v') +
-             "\", \"storage_root\": \"/b\"}",
-         "", 1, DEFAULT_CAP, "/b" + SEP + LOG_NAME},
-        {"root value of 1379 bytes", "{\"registry_storage_root\": \"" + root1379 + "\"}", "", 1,
-         DEFAULT_CAP, root1379 + SEP + LOG_NAME},
-        {"no escape processing", "{\"storage_root\": \"a\\\\\"}", "", 1, DEFAULT_CAP,
-         "a\\\\" + SEP + LOG_NAME},
+        {"both root keys, the same", "{\"storage_root\": \"/a\", \"registry_storage_root\": \"/a\"}",
+         "", 1, DEFAULT_CAP, "/a" + SEP + LOG_NAME},
+        {"both root keys, different: refused",
+         "{\"storage_root\": \"/b\", \"registry_storage_root\": \"/a\"}", "", 0, DEFAULT_CAP, ""},
+        {"root value of 1023 bytes", "{\"registry_storage_root\": \"" + root1023 + "\"}", "", 1,
+         DEFAULT_CAP, root1023 + SEP + LOG_NAME},
+        {"JSON escapes are read", "{\"storage_root\": \"a\\\\b\"}", "", 1, DEFAULT_CAP,
+         "a\\b" + SEP + LOG_NAME},
         {"environment wins", "{\"storage_root\": \"/b\"}", other, 1, DEFAULT_CAP,
          other + SEP + LOG_NAME},
         {"file still read with an environment root", "{\"registry_access_log\": 0}", other, 0,
@@ -304,10 +299,8 @@ TEST_F(AccessLog, SettingsComeFromEnvironmentAndConfigFile)
          other + "/" + SEP + LOG_NAME},
         {"path of 1399 bytes", std::nullopt, root1379, 1, DEFAULT_CAP, root1379 + SEP + LOG_NAME},
         {"path of 1400 bytes: off", std::nullopt, root1379 + "r", 0, DEFAULT_CAP, ""},
-        {"key inside the first 8191 bytes", far + "\"registry_access_log\": 0", "", 0, DEFAULT_CAP,
-         ""},
-        {"key beyond the first 8191 bytes", beyond + "\"registry_access_log\": 0", "", 1,
-         DEFAULT_CAP, def},
+        {"key far into the file", "{\"_pad\": \"" + far + "\", \"registry_access_log\": 0}", "", 0,
+         DEFAULT_CAP, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -406,7 +399,6 @@ TEST_F(AccessLog, RotatesOnlyWhenTheLineWouldPassTheCap)
         {"well over a configured cap", "{\"registry_access_log_max_bytes\": 1000}", 1000, 500,
          true},
         {"no cap", "{\"registry_access_log_max_bytes\": 0}", DEFAULT_CAP, 1000, false},
-        {"negative cap", "{\"registry_access_log_max_bytes\": -1}", DEFAULT_CAP, 1000, false},
     };
     const fs::path old = root() / (LOG_NAME + ".1");
     for (const auto &c : cases) {

@@ -1,17 +1,19 @@
 """Shared set-up for the real-client tests: the endpoint programs behind a
-real lighttpd on 127.0.0.1, switching Basic authentication on and off, and
-running a client with a bounded time and an environment of its own.
+real lighttpd on 127.0.0.1, its settings (Basic authentication for one user,
+a users file, any other), running a client with a bounded time and an
+environment of its own, and logging each client in and out with credentials
+kept in the test's own folder.
 ENDPOINTS_DIR names the folder of built programs."""
 import base64
 import hashlib
 import http.client
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,6 +21,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
 ENDPOINTS_DIR = os.environ.get("ENDPOINTS_DIR", "")
 USER, PASSWORD = "alice", "secret"
+# htpasswd's options for a bcrypt hash of the lowest cost.
+BCRYPT = ("-B", "-C", "4")
 # Every client command gets this long at most; a hung push fails the test
 # instead of the whole run.
 COMMAND_TIMEOUT = 180
@@ -29,11 +33,12 @@ def require_programs():
         raise SystemExit("set ENDPOINTS_DIR to the folder of the built endpoint programs")
 
 
-def require_tool(name):
+def require_tool(name, package=None):
     # setup.sh installs the clients: missing, they are a failure, not a skip.
     path = shutil.which(name)
     if not path:
-        raise RuntimeError(f"{name} is not installed (scripts/setup.sh installs it)")
+        raise RuntimeError(f"{name} is not installed (scripts/setup.sh installs "
+                           f"{package or name})")
     return path
 
 
@@ -50,11 +55,76 @@ def make_temp_dir(prefix):
     raise RuntimeError("no free temporary folder name")
 
 
+def parse_challenge(header):
+    """A WWW-Authenticate value as (scheme, {parameter: value}), scheme in
+    lower case: 'Bearer realm="http://h/token",service="h",scope="a:b:pull"'
+    gives ("bearer", {"realm": ..., "service": ..., "scope": ...}). Quoted
+    values may hold commas and escaped quotes."""
+    scheme, _, rest = header.strip().partition(" ")
+    params = {}
+    for m in re.finditer(r'\s*([A-Za-z0-9_-]+)=("((?:[^"\\]|\\.)*)"|[^,\s]*)\s*(?:,|$)', rest):
+        value = m.group(3) if m.group(3) is not None else m.group(2)
+        params[m.group(1).lower()] = re.sub(r"\\(.)", r"\1", value)
+    return scheme.lower(), params
+
+
+class Logins:
+    """Where one set of client logins is kept, inside the test's folder: the
+    file skopeo and podman use (REGISTRY_AUTH_FILE, --authfile) and the
+    folder docker uses (DOCKER_CONFIG), whose config.json oras takes as
+    --registry-config. A new set starts with nobody logged in."""
+
+    def __init__(self, path):
+        self.path = path
+        self.auth_file = os.path.join(path, "auth.json")
+        self.docker_config = os.path.join(path, "docker")
+        self.registry_config = os.path.join(self.docker_config, "config.json")
+        os.makedirs(self.docker_config, mode=0o700)
+        for f in (self.auth_file, self.registry_config):
+            with open(f, "w") as out:
+                json.dump({"auths": {}}, out)
+
+    def env(self, base):
+        env = dict(base)
+        env["REGISTRY_AUTH_FILE"] = self.auth_file
+        env["DOCKER_CONFIG"] = self.docker_config
+        return env
+
+    def hosts(self):
+        """The registries some client of this set is logged in to."""
+        found = set()
+        for f in (self.auth_file, self.registry_config):
+            try:
+                with open(f) as inp:
+                    found |= set(json.load(inp).get("auths", {}))
+            except (OSError, ValueError):
+                pass
+        return found
+
+
+# How each client logs in to a plain-HTTP registry and names the place its
+# logins are kept (docker finds it through DOCKER_CONFIG).
+LOGIN_OPTIONS = {
+    "skopeo": lambda logins: ["--tls-verify=false", "--authfile", logins.auth_file],
+    "podman": lambda logins: ["--tls-verify=false", "--authfile", logins.auth_file],
+    "docker": lambda logins: [],
+    "oras": lambda logins: ["--plain-http", "--registry-config", logins.registry_config],
+}
+LOGOUT_OPTIONS = {
+    "skopeo": lambda logins: ["--authfile", logins.auth_file],
+    "podman": lambda logins: ["--authfile", logins.auth_file],
+    "docker": lambda logins: [],
+    "oras": lambda logins: ["--registry-config", logins.registry_config],
+}
+
+
 class Registry(ServedRegistry):
     """lighttpd serving the programs from a fresh directory."""
 
     def __init__(self, tmp):
-        super().__init__(os.path.join(tmp, "serve"), ENDPOINTS_DIR)
+        # Started from setUpClass, on the main thread: no server outlives a
+        # test that is killed.
+        super().__init__(os.path.join(tmp, "serve"), ENDPOINTS_DIR, tied=True)
         self.registry_log = self.log
 
     def stop(self):
@@ -70,11 +140,40 @@ class Registry(ServedRegistry):
 
     def set_auth(self, user=USER, password=PASSWORD):
         digest = hashlib.sha256(password.encode()).hexdigest()
-        # The programs scan for the quoted key with its colon right after it.
-        self.write_config(f'{{"registry_auth_user":"{user}","registry_auth_sha256":"{digest}"}}\n')
+        self.write_settings({"registry_auth_user": user, "registry_auth_sha256": digest})
 
     def clear_auth(self):
         self.write_config(None)
+
+    def write_settings(self, settings):
+        """config.json holds exactly settings (a dict); None removes it."""
+        if settings is None:
+            self.write_config(None)
+            return
+        self.write_config(json.dumps(settings, separators=(",", ":")) + "\n")
+
+    def write_users(self, users, path=None, hashing=BCRYPT):
+        """A users file made by htpasswd from users, a dict of name to
+        password, each hashed with the htpasswd options hashing (bcrypt of
+        cost 4 unless told otherwise: quick, and what a real file holds);
+        its path. Outside the served folders unless path says otherwise;
+        replaced whole, so a request sees the old file or the new one."""
+        path = path or os.path.join(os.path.dirname(self.serve), "users.htpasswd")
+        htpasswd = require_tool("htpasswd", "apache2-utils")
+        new = path + ".new"
+        open(new, "w").close()
+        for user, password in users.items():
+            subprocess.run([htpasswd, *hashing, "-b", new, user, password],
+                           check=True, capture_output=True, timeout=30)
+        os.replace(new, path)
+        return path
+
+    def set_users(self, users, **settings):
+        """Writes the users file and a config.json naming it, with any
+        further settings; the file's path."""
+        path = self.write_users(users)
+        self.write_settings({"registry_htpasswd": path, **settings})
+        return path
 
     def request(self, method, path, headers=None, body=None, auth=None):
         """One plain HTTP request: (status, headers, body)."""
@@ -161,6 +260,9 @@ class ClientCase(unittest.TestCase):
             f.write("unqualified-search-registries = []\nshort-name-mode = \"disabled\"\n")
         cls.auth_count = 0
         cls.auth_file = cls.new_auth_file()
+        # docker and oras read logins from here unless told otherwise.
+        cls.docker_config = os.path.join(cls.tmp, "docker-config")
+        os.makedirs(cls.docker_config, mode=0o700)
         try:
             cls.prepare()
         except BaseException:
@@ -201,17 +303,54 @@ class ClientCase(unittest.TestCase):
             "XDG_DATA_HOME": os.path.join(cls.home, ".local", "share"),
             "TMPDIR": os.path.join(cls.tmp, "tmp"),
             "REGISTRY_AUTH_FILE": auth_file or cls.auth_file,
+            "DOCKER_CONFIG": cls.docker_config,
             "CONTAINERS_REGISTRIES_CONF": cls.registries_conf,
             "LANG": "C.UTF-8",
         }
 
-    def run_client(self, args, ok=True, env=None, input=None, timeout=COMMAND_TIMEOUT):
-        """Runs args; with ok=True a non-zero exit fails the test, with
-        ok=False a zero exit does. The failure message carries the client's
-        output and the requests the server saw meanwhile."""
+    @classmethod
+    def new_logins(cls):
+        """A set of logins that no other case has used."""
+        cls.auth_count += 1
+        return Logins(os.path.join(cls.tmp, f"logins-{cls.auth_count}"))
+
+    def client_command(self, client, logins):
+        """The command line's start and the environment that run client with
+        the credentials of logins. A case whose client needs options of its
+        own (podman's storage, docker's daemon) extends it."""
+        return [client], logins.env(self.client_env(logins.auth_file))
+
+    def login(self, client, logins, user=USER, password=PASSWORD, ok=True):
+        """client logs in to the registry as user, keeping the login in
+        logins; the password goes through standard input, never argv."""
+        start, env = self.client_command(client, logins)
+        return self.run_client(
+            [*start, "login", *LOGIN_OPTIONS[client](logins), "-u", user, "--password-stdin",
+             self.registry.host], ok=ok, env=env, input=password + "\n")
+
+    def logout(self, client, logins, ok=True):
+        start, env = self.client_command(client, logins)
+        return self.run_client(
+            [*start, "logout", *LOGOUT_OPTIONS[client](logins), self.registry.host],
+            ok=ok, env=env)
+
+    def assert_failed_with(self, p, *reasons):
+        """p (a finished client) failed, and its output names at least one
+        of reasons (any case): the status or word a person reads there."""
+        out = f"--- stdout\n{p.stdout[-4000:]}\n--- stderr\n{p.stderr[-4000:]}"
+        self.assertNotEqual(p.returncode, 0, f"expected a failure\n{out}")
+        text = (p.stdout + p.stderr).lower()
+        self.assertTrue(any(r.lower() in text for r in reasons),
+                        f"none of {reasons} in the output\n{out}")
+
+    def run_client(self, args, ok=True, env=None, input=None, timeout=COMMAND_TIMEOUT,
+                   cwd=None):
+        """Runs args (in cwd when given); with ok=True a non-zero exit fails
+        the test, with ok=False a zero exit does. The failure message carries
+        the client's output and the requests the server saw meanwhile."""
         mark = self.registry.log_mark()
         try:
-            p = subprocess.run(args, env=env or self.client_env(), input=input,
+            p = subprocess.run(args, env=env or self.client_env(), input=input, cwd=cwd,
                                stdin=None if input is not None else subprocess.DEVNULL,
                                capture_output=True, text=True, timeout=timeout)
         except subprocess.TimeoutExpired as e:

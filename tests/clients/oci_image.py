@@ -2,6 +2,8 @@
 """Builds OCI images offline into an OCI image layout directory (oci-layout,
 index.json, blobs/sha256/...), for the real-client tests to push.
 
+docker_archive() writes one of them as the tar `docker load` reads.
+
 Everything is deterministic for a given seed: the same seed gives the same
 bytes and so the same digests, which the tests compare after a round trip.
 
@@ -199,6 +201,30 @@ def build_index(layout, tag, platforms=(("linux", "amd64", None), ("linux", "arm
     layout.tag(desc, tag)
     return {"layout": layout.path, "tag": tag, "digest": desc["digest"],
             "size": desc["size"], "index": index_bytes, "children": children}
+
+
+def docker_archive(image, path, repo_tags):
+    """Writes image (a build_image result) as the tar `docker load` reads:
+    the config, each layer uncompressed, and a manifest.json naming them and
+    the tags the loaded image gets."""
+    def add(tar, name, data):
+        info = tarfile.TarInfo(name)
+        info.mtime = 1_600_000_000
+        info.mode = 0o644
+        info.size = len(data)
+        tar.addfile(info, io.BytesIO(data))
+
+    config_name = image["config_digest"].split(":", 1)[1] + ".json"
+    with tarfile.open(path, "w") as tar:
+        add(tar, config_name, image["config"])
+        layers = []
+        for digest, diff_id in zip(image["layers"], image["diff_ids"]):
+            name = diff_id.split(":", 1)[1] + "/layer.tar"
+            add(tar, name, gzip.decompress(image["layer_blobs"][digest]))
+            layers.append(name)
+        add(tar, "manifest.json", json.dumps(
+            [{"Config": config_name, "RepoTags": list(repo_tags), "Layers": layers}]).encode())
+    return path
 
 
 def main():

@@ -84,6 +84,11 @@ class Podman(harness.ClientCase):
         env["CONTAINERS_STORAGE_CONF"] = cls.storage_conf
         return env
 
+    def client_command(self, client, logins):
+        if client != "podman":
+            return super().client_command(client, logins)
+        return self.podman_cmd(), logins.env(self.podman_env(logins.auth_file))
+
     def podman(self, *args, ok=True, env=None, input=None):
         return self.run_client(self.podman_cmd(*args), ok=ok, env=env or self.podman_env(),
                                input=input)

@@ -102,7 +102,8 @@ TEST_F(Prelude, EnterAsksForCredentialsBeforeAnythingElse)
                "{\"registry_auth_user\": \"alice\", \"registry_auth_sha256\": "
                "\"2bb80d537b1da3e38bd30361aa855686bde0eacd7162fef6a25fe97bf527a25b\"}");
     const std::string unauthorized = "Status: 401 Unauthorized\r\n"
-                                     "WWW-Authenticate: Basic realm=\"Vornhalt Registry\"\r\n" +
+                                     "WWW-Authenticate: Bearer realm=\"http://127.0.0.1/token\","
+                                     "service=\"registry\"\r\n" +
                                      std::string(kVersion) + kJson +
                                      error_body("UNAUTHORIZED", "authentication required");
     for (const char *method : {"GET", "OPTIONS", "PUT"}) {

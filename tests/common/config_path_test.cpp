@@ -60,6 +60,7 @@ TEST_F(ConfigPath, PathFollowsTheEnvironment)
 
 TEST_F(ConfigPath, EveryReaderUsesTheNamedFile)
 {
+    tv_config_reload();
     char root[1024];
     oci_storage_root(root, sizeof root);
     EXPECT_STREQ(root, "cwd-root");
@@ -67,6 +68,7 @@ TEST_F(ConfigPath, EveryReaderUsesTheNamedFile)
     EXPECT_EQ(registry_auth_enabled(), 0);
 
     ScopedEnv env("REGISTRY_CONFIG", etc_config.c_str());
+    tv_config_reload();
     oci_storage_root(root, sizeof root);
     EXPECT_EQ(std::string(root), etc_root);
     EXPECT_EQ(oci_quota_bytes(), 22);
@@ -86,16 +88,14 @@ TEST_F(ConfigPath, EveryReaderUsesTheNamedFile)
     });
 }
 
-TEST_F(ConfigPath, MissingNamedFileMeansDefaultsNotTheWorkingDirectory)
+TEST_F(ConfigPath, AMissingNamedFileIsAnErrorNotTheWorkingDirectorysFile)
 {
     ScopedEnv env("REGISTRY_CONFIG", (tmp.path() / "absent.json").string().c_str());
-    char buf[64];
-    EXPECT_EQ(tv_config_read(buf, sizeof buf), 0u);
-    EXPECT_STREQ(buf, "");
-    char root[1024];
-    oci_storage_root(root, sizeof root);
-    EXPECT_STREQ(root, "./registry_storage");
-    EXPECT_EQ(oci_quota_bytes(), 0);
+    tv_config_reload();
+    ASSERT_NE(tv_config_error(), nullptr);
+    EXPECT_NE(std::string(tv_config_error()).find("absent.json"), std::string::npos);
+    EXPECT_EQ(oci_quota_bytes(), 0); // not the 11 of the working directory's file
+    tv_config_reload();
 }
 
 } // namespace

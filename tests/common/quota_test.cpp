@@ -7,6 +7,7 @@
 #include "oci_common.h"
 #include "reg_storage.h"
 #include "test_support.h"
+#include "tv_config.h"
 
 namespace
 {
@@ -48,11 +49,16 @@ class StoreWithOpenUpload : public ::testing::Test
     char upload[40] = "";
 
     void SetUp() override { ASSERT_EQ(reg_storage_init(tmp.sub("store").c_str()), 0); }
-    void TearDown() override { reg_storage_cleanup(); }
+    void TearDown() override
+    {
+        reg_storage_cleanup();
+        tv_config_reload();
+    }
 
     void quota(const std::string &value)
     {
         write_text(tmp.path() / "config.json", "{\"registry_quota_bytes\": " + value + "}");
+        tv_config_reload();
     }
     /* Blob files as the store lays them out; the sizes are what counts. */
     void blobs(size_t first, size_t second)
@@ -119,10 +125,12 @@ TEST_F(StoreWithOpenUpload, NoDecisionLetsTheUploadThrough)
     blobs(5000, 5000);
     open_upload(10);
     char msg[64] = "stale";
-    // No quota configured, or configured in a form that is not a number.
+    // No quota configured, or settings the reader refuses (the programs
+    // answer those with 500 before any upload gets this far).
     for (const char *file :
          {"", "{}", "{\"registry_quota_bytes\": \"100\"}", "{\"registry_quota_bytes\": -100}"}) {
         write_text(tmp.path() / "config.json", file);
+        tv_config_reload();
         EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 1) << file;
         EXPECT_STREQ(msg, "");
     }
@@ -138,6 +146,7 @@ TEST(QuotaWithoutStorage, UsedBytesAreUnknownAndTheCheckPasses)
     TempDir tmp;
     ScopedCwd cwd{tmp.path()};
     write_text(tmp.path() / "config.json", "{\"registry_quota_bytes\": 1}");
+    tv_config_reload();
     EXPECT_EQ(oci_quota_used_bytes(), 0);
     EXPECT_EQ(oci_quota_check("0f0f0f0f-0000-4000-8000-000000000000", nullptr, 0), 1);
 }

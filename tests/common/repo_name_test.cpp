@@ -56,8 +56,11 @@ TEST(RepoName, PathSplitAroundMarker)
         {"/v2/app/tags/list", "/tags/", 1, "app", "list"},
         {"/v2/app/blobs/uploads/", "/blobs/", 1, "app", "uploads"},
         {"/v2/app/manifests/", "/manifests/", 1, "app", ""},
-        // The first occurrence of the marker cuts the name.
-        {"/v2/a/blobs/b/blobs/c", "/blobs/", 1, "a", "b/blobs/c"},
+        // The last occurrence of the marker cuts the name: a level of a
+        // name may be a marker's word.
+        {"/v2/a/blobs/b/blobs/c", "/blobs/", 1, "a/blobs/b", "c"},
+        {"/v2/art/tags/tags/list", "/tags/", 1, "art/tags", "list"},
+        {"/v2/manifests/manifests/v1", "/manifests/", 1, "manifests", "v1"},
         // Only "v2/" or a whole "v2" is skipped; case matters.
         {"/V2/app/blobs/x", "/blobs/", 1, "V2/app", "x"},
         {"/v2x/app/blobs/x", "/blobs/", 1, "v2x/app", "x"},

@@ -236,6 +236,49 @@ TEST_F(Platform, NoReplaceRenameNeverOverwrites)
     EXPECT_EQ(plat_rename_replace(p("missing").c_str(), p("to").c_str()), -1);
 }
 
+TEST_F(Platform, SecretCreateWritesOnceForTheOwnerOnly)
+{
+    const std::string bytes("key\0\r\n\xff", 7);
+    EXPECT_EQ(plat_create_secret(p("secret").c_str(), bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(read_text(p("secret")), bytes);
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(p("secret")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+#endif
+    // Never over an existing name, whatever it is; nothing left on failure.
+    EXPECT_EQ(plat_create_secret(p("secret").c_str(), "other", 5), -1);
+    EXPECT_EQ(read_text(p("secret")), bytes);
+    fs::create_directory(p("dir"));
+    EXPECT_EQ(plat_create_secret(p("dir").c_str(), "x", 1), -1);
+    EXPECT_EQ(plat_create_secret(p("no" PLAT_SEP_STR "file").c_str(), "x", 1), -1);
+    EXPECT_EQ(plat_create_secret(p("empty").c_str(), nullptr, 0), 0);
+    EXPECT_EQ(read_text(p("empty")), "");
+}
+
+TEST_F(Platform, ReadFileGivesTheWholeFileWithinItsCap)
+{
+    write_text(p("eight"), "12345678");
+    write_text(p("empty"), "");
+    fs::create_directory(p("dir"));
+    struct Case {
+        const char *name;
+        size_t cap;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"eight", 8, "12345678"}, {"eight", 100, "12345678"}, {"eight", 7, "<failed>"},
+        {"eight", 0, "<failed>"}, {"empty", 0, ""},           {"empty", 8, ""},
+        {"dir", 8, "<failed>"},   {"missing", 8, "<failed>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.cap));
+        char buf[100];
+        size_t n = 12345;
+        const int rc = plat_read_file(p(c.name).c_str(), buf, c.cap, &n);
+        EXPECT_EQ(rc == 0 ? std::string(buf, n) : "<failed>", c.want);
+    }
+}
+
 TEST_F(Platform, AppendOpenCreatesAndAppendsBytesUnchanged)
 {
     for (int round = 0; round < 2; ++round) {

@@ -758,7 +758,9 @@ class Authentication(EndpointCase):
 
     def assert_refused(self, r, method):
         self.assertEqual(r.status, 401, r)
-        self.assertRegex(r.header("WWW-Authenticate") or "", r'^Basic realm="[^"]+"$')
+        self.assertRegex(r.header("WWW-Authenticate") or "",
+                         r'^Bearer realm="http://[^"]+/token",service="registry"'
+                         r'(,scope="[^"]+")?(,error="[a-z_]+")?$')
         self.assertEqual(r.all("Docker-Distribution-API-Version"), [API_VERSION])
         if method != "HEAD":
             self.assertEqual(r.code(), "UNAUTHORIZED")

@@ -276,17 +276,19 @@ class Configuration(HealthzCase):
 
     def test_root_lookup_table(self):
         cases = [
-            # (config.json bytes, directory the probe must use)
+            # (config.json bytes, directory the probe must use; None: refused)
             (b'{"registry_storage_root":"a"}', "a"),
             (b'{"storage_root":"b"}', "b"),
-            (b'{"registry_storage_root":"","storage_root":"b"}', "registry_storage"),
-            (b'{"registry_storage_root":"a","storage_root":"b"}', "a"),
-            (b'{"registry_storage_root" : "a", "storage_root":"b"}', "b"),
-            (b'{"registry_storage_root":"unterminated', "registry_storage"),
-            (b'{"registry_storage_root":"' + b"x" * 1024 + b'"}', "registry_storage"),
-            (b"", "registry_storage"),
-            (b"\x00\xff\xfe binary \x01", "registry_storage"),
-            (b" " * 9000 + b'"storage_root":"b"', "registry_storage"),  # past the read window
+            (b'{"registry_storage_root" : "a", "storage_root":"a"}', "a"),
+            (b'{"_pad":"' + b" " * 9000 + b'", "storage_root":"b"}', "b"),
+            (b'{}', "registry_storage"),
+            # Two roots that disagree would split the data from its log.
+            (b'{"registry_storage_root":"a","storage_root":"b"}', None),
+            (b'{"registry_storage_root":"","storage_root":"b"}', None),
+            (b'{"registry_storage_root":"unterminated', None),
+            (b'{"registry_storage_root":"' + b"x" * 1024 + b'"}', None),
+            (b"", None),
+            (b"\x00\xff\xfe binary \x01", None),
         ]
         for data, expect in cases:
             with self.subTest(config=data[:60]):
@@ -295,17 +297,16 @@ class Configuration(HealthzCase):
                     shutil.rmtree(p) if os.path.isdir(p) else os.remove(p)
                 self.write_config(data)
                 out = self.run_cgi()
+                if expect is None:
+                    self.assertTrue(out.startswith("Status: 503"), out)
+                    body = json.loads(out.split("\r\n\r\n", 1)[1])
+                    self.assertEqual((body["component"], body["reason"]),
+                                     ("settings", "settings_invalid"))
+                    self.assertEqual(os.listdir(self.cwd), ["config.json"], "nothing made")
+                    continue
                 self.assertTrue(out.startswith(HEADERS_200_JSON), out)
                 self.assertTrue(os.path.isfile(self.path(expect, "config.json")), os.listdir(self.cwd))
-
-    def test_access_log_finds_a_key_that_the_probe_does_not(self):
-        # The log's lookup tolerates a space before the colon; the probe's does not.
-        os.mkdir(self.path("a"))
-        self.write_config(b'{"registry_storage_root" : "a", "storage_root":"b"}')
-        self.run_cgi()
-        self.assertTrue(os.path.isfile(self.path("b", "config.json")))
-        self.assertEqual(len(self.log_lines(self.path("a"))), 1)
-        self.assertFalse(os.path.exists(self.path("b", "registry_access.log")))
+                self.assertEqual(len(self.log_lines(self.path(expect))), 1, "log and data together")
 
     def test_log_switched_off_and_environment_wins(self):
         self.write_config(b'{"registry_access_log": 0, "storage_root": "cfg"}')
@@ -315,16 +316,16 @@ class Configuration(HealthzCase):
         self.assertFalse(os.path.exists(self.path("cfg")))
         self.assertFalse(os.path.exists(os.path.join(root, "registry_access.log")))
 
-    def test_huge_config_file(self):
-        self.write_config(b'{"storage_root":"big",' + b'"pad":"' + b"y" * (8 << 20) + b'"}')
+    def test_huge_config_file_is_refused_unread(self):
+        self.write_config(b'{"storage_root":"big",' + b'"_pad":"' + b"y" * (8 << 20) + b'"}')
         out = self.run_cgi()
-        self.assertTrue(out.startswith(HEADERS_200_JSON))
-        self.assertTrue(os.path.isfile(self.path("big", "config.json")))
+        self.assertTrue(out.startswith("Status: 503"), out[:200])
+        self.assertFalse(os.path.exists(self.path("big")))
 
-    def test_config_that_is_a_directory(self):
+    def test_config_that_is_a_directory_is_unreadable(self):
         os.mkdir(self.path("config.json"))
-        self.assertTrue(self.run_cgi().startswith(HEADERS_200_JSON))
-        self.assertTrue(os.path.isdir(self.path("registry_storage")))
+        self.assertTrue(self.run_cgi().startswith("Status: 503"))
+        self.assertFalse(os.path.exists(self.path("registry_storage")))
 
 
 class FirstSeen(HealthzCase):

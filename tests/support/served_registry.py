@@ -1,22 +1,34 @@
 """lighttpd over the registry's programs, for the tests that speak HTTP: the
 project's scripts lay out a serve directory, the server runs in the
 foreground on a free 127.0.0.1 port until stopped."""
+import ctypes
 import http.client
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
 
 SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent():
+    """In a child before it runs its program: the kernel ends the child when
+    the thread that started it ends, even killed outright (Linux only)."""
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class ServedRegistry:
     """serve_dir: where the programs, config.json and the storage root go;
-    programs: the folder of built programs (healthz, v2_base, ...)."""
+    programs: the folder of built programs (healthz, v2_base, ...);
+    tied: the server ends when the thread that starts it does (only from a
+    thread that lives as long as the test)."""
 
-    def __init__(self, serve_dir, programs):
+    def __init__(self, serve_dir, programs, tied=False):
         self.serve = serve_dir
         self.port = int(subprocess.check_output(
             [sys.executable, os.path.join(SCRIPTS, "free-port.py")], text=True,
@@ -31,7 +43,8 @@ class ServedRegistry:
         self.access_log = os.path.join(self.serve, "access.log")
         self.error_log = os.path.join(self.serve, "error.log")
         self.proc = subprocess.Popen([LIGHTTPD, "-D", "-f", conf],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     preexec_fn=die_with_parent if tied else None)
         deadline = time.time() + 10
         while time.time() < deadline:
             try:

@@ -593,8 +593,9 @@ class Authentication(RegistryCase):
                 with self.subTest(method=method, url=url, creds=creds):
                     r = self.request(method, url, headers=creds)
                     self.assertEqual(r.status, 401)
-                    self.assertEqual(r.header("WWW-Authenticate"),
-                                     'Basic realm="Vornhalt Registry"')
+                    self.assertRegex(r.header("WWW-Authenticate"),
+                                     r'^Bearer realm="http://127\.0\.0\.1:\d+/token",'
+                                     r'service="registry"(,scope="[^"]+")?(,error="[a-z_]+")?$')
         self.assertEqual(self.tree(), before)
 
     def test_good_credentials_pass_and_name_the_actor(self):
