@@ -26,6 +26,7 @@ namespace
 
 constexpr size_t kPasswordCap = 1024; /* a typed or piped password and its NUL */
 constexpr size_t kBcryptKeyMax = 72;  /* bytes of a password bcrypt uses */
+constexpr int kPasswordMax = static_cast<int>(kPasswordCap - 1); /* for messages */
 
 /* The users file this run edits: the one place that chooses it. nullptr
  * after a message when there is none. */
@@ -141,8 +142,8 @@ void warn_broken(const admin_opts *opts, const char *path, const users_file &f)
 {
     for (size_t i = 0; i < f.lines.size(); ++i)
         if (f.lines[i].kind == REGISTRY_USERS_LINE_BROKEN)
-            admin_error(opts, path, "line %zu: %s; the registry skips it", i + 1,
-                        f.lines[i].reason);
+            admin_error(opts, path, "line %lu: %s; the registry skips it",
+                        static_cast<unsigned long>(i + 1), f.lines[i].reason);
 }
 
 /* Why name cannot be added; nullptr when it can. The line it makes must
@@ -189,7 +190,7 @@ int read_stdin_password(const admin_opts *opts, secret *pw)
         return ADMIN_FAILED;
     }
     if (too_long) {
-        admin_error(opts, nullptr, "password longer than %zu bytes", kPasswordCap - 1);
+        admin_error(opts, nullptr, "password longer than %d bytes", kPasswordMax);
         return ADMIN_FAILED;
     }
     return ADMIN_OK;
@@ -198,19 +199,19 @@ int read_stdin_password(const admin_opts *opts, secret *pw)
 /* Twice from the terminal, unseen; the two must agree. */
 int read_terminal_password(const admin_opts *opts, secret *pw)
 {
-    if (!plat_is_terminal(stdin)) {
+    char prompt[ADMIN_NAME_CAP + 32];
+    std::snprintf(prompt, sizeof prompt, "New password for %s: ", opts->name);
+    secret again;
+    const int n = plat_read_secret(prompt, pw->text, sizeof pw->text);
+    const int m = n < 0 ? n : plat_read_secret("Again: ", again.text, sizeof again.text);
+    if (n == PLAT_SECRET_NO_TERMINAL) {
         admin_error(opts, nullptr,
                     "standard input is no terminal: give --password-stdin to read the password "
                     "from it");
         return ADMIN_FAILED;
     }
-    char prompt[ADMIN_NAME_CAP + 32];
-    std::snprintf(prompt, sizeof prompt, "New password for %s: ", opts->name);
-    secret again;
-    const int n = plat_read_secret(prompt, pw->text, sizeof pw->text);
-    const int m = n < 0 ? -1 : plat_read_secret("Again: ", again.text, sizeof again.text);
     if (n < 0 || m < 0) {
-        admin_error(opts, nullptr, "no password read (at most %zu bytes)", kPasswordCap - 1);
+        admin_error(opts, nullptr, "no password read (at most %d bytes)", kPasswordMax);
         return ADMIN_FAILED;
     }
     pw->len = static_cast<size_t>(n);
@@ -234,8 +235,8 @@ int new_hash(const admin_opts *opts, char hash[REGISTRY_BCRYPT_HASH_CAP])
         return ADMIN_FAILED;
     }
     if (pw.len > kBcryptKeyMax)
-        admin_error(opts, nullptr, "note: only the first %zu bytes of the password count",
-                    kBcryptKeyMax);
+        admin_error(opts, nullptr, "note: only the first %d bytes of the password count",
+                    static_cast<int>(kBcryptKeyMax));
     const int cost = opts->cost > 0 ? opts->cost : REGISTRY_BCRYPT_DEFAULT_COST;
     if (registry_bcrypt_hash(pw.text, pw.len, cost, hash) != 0) {
         admin_error(opts, nullptr, "no random bytes for the salt");

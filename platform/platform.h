@@ -174,11 +174,13 @@ int plat_is_terminal(FILE *stream);
 
 /* Reads one line typed on the terminal that is standard input without
  * showing it, after writing prompt to standard error; the line end is
- * dropped, and a line end goes to standard error after it. The length, or
- * -1 when standard input is no terminal, the input ended or failed, or the
- * line does not fit in cap bytes with its NUL (buf then holds ""). The
- * terminal's echo comes back before it returns, and also when the program
- * is interrupted while waiting. */
+ * dropped, and a line end goes to standard error after it. The length;
+ * PLAT_SECRET_NO_TERMINAL when standard input is no terminal (a console on
+ * Windows); -1 when the input ended or failed, or the line does not fit in
+ * cap bytes with its NUL. buf holds "" on failure. The terminal's echo
+ * comes back before it returns, and also when the program is interrupted
+ * while waiting. */
+#define PLAT_SECRET_NO_TERMINAL (-2)
 int plat_read_secret(const char *prompt, char *buf, size_t cap);
 
 /* Points standard output (the descriptor and the stdio stream) at path,

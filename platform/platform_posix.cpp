@@ -331,9 +331,8 @@ int plat_read_secret(const char *prompt, char *buf, size_t cap)
 {
     if (!buf || cap == 0) return -1;
     buf[0] = '\0';
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &s_tty_saved) != 0) return -1;
-    fputs(prompt, stderr);
-    fflush(stderr);
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &s_tty_saved) != 0)
+        return PLAT_SECRET_NO_TERMINAL;
     struct sigaction quiet = {}, old[sizeof kSecretSignals / sizeof kSecretSignals[0]];
     quiet.sa_handler = restore_tty_and_resend;
     for (size_t i = 0; i < sizeof kSecretSignals / sizeof kSecretSignals[0]; ++i)
@@ -341,7 +340,11 @@ int plat_read_secret(const char *prompt, char *buf, size_t cap)
     struct termios off = s_tty_saved;
     off.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
     off.c_lflag |= ICANON; /* whole lines, with the terminal's own editing */
+    /* Muted before the prompt shows: what is typed after it is never
+     * echoed, and nothing typed before it is taken for the answer. */
     const bool muted = tcsetattr(STDIN_FILENO, TCSAFLUSH, &off) == 0;
+    fputs(prompt, stderr);
+    fflush(stderr);
 
     /* Byte by byte from the descriptor: nothing typed after the line is
      * left in a stdio buffer. */
@@ -361,7 +364,7 @@ int plat_read_secret(const char *prompt, char *buf, size_t cap)
         else
             too_long = true;
     }
-    if (muted) tcsetattr(STDIN_FILENO, TCSAFLUSH, &s_tty_saved);
+    if (muted) tcsetattr(STDIN_FILENO, TCSANOW, &s_tty_saved);
     for (size_t i = 0; i < sizeof kSecretSignals / sizeof kSecretSignals[0]; ++i)
         sigaction(kSecretSignals[i], &old[i], nullptr);
     fputs("\n", stderr);

@@ -449,7 +449,7 @@ int plat_read_secret(const char *prompt, char *buf, size_t cap)
     buf[0] = '\0';
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
-    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return -1;
+    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return PLAT_SECRET_NO_TERMINAL;
     fputs(prompt, stderr);
     fflush(stderr);
     /* Line input with the console's editing, without echo. The console

@@ -61,6 +61,20 @@ TEST(AdminArgs, WhatEachFormSets)
 
     p = parse({"verify", "--quarantine"});
     EXPECT_EQ(p.opts.quarantine, 1);
+
+    p = parse({"user", "add", "alice", "--file", "/etc/registry/users", "--cost", "12",
+               "--password-stdin"});
+    ASSERT_EQ(p.rc, ADMIN_OK) << p.err;
+    EXPECT_STREQ(p.opts.verb->name, "add");
+    EXPECT_STREQ(p.opts.name, "alice");
+    EXPECT_STREQ(p.opts.file, "/etc/registry/users");
+    EXPECT_EQ(p.opts.cost, 12);
+    EXPECT_EQ(p.opts.password_stdin, 1);
+    p = parse({"--file=u", "user", "list"});
+    ASSERT_EQ(p.rc, ADMIN_OK) << p.err;
+    EXPECT_STREQ(p.opts.verb->name, "list");
+    EXPECT_EQ(p.opts.cost, -1) << "not given: the default";
+    EXPECT_EQ(p.opts.password_stdin, 0);
     /* Help wins over anything missing. */
     for (auto args : {std::initializer_list<const char *>{"--help"}, {"help"}, {"help", "tags"},
                       {"tags", "--help"}, {"-h", "gc", "--keep", "1"}}) {
@@ -92,6 +106,14 @@ TEST(AdminArgs, RefusalsSayWhy)
         {{"gc", "--root", ""}, "--root needs a directory (at most 1023 bytes)"},
         {{"tags"}, "tags needs a repository NAME"},
         {{"tags", "a", "b"}, "unexpected argument \"b\""},
+        {{"user"}, "user needs an action: add, passwd, remove or list"},
+        {{"user", "rename", "a"}, "unknown action \"rename\" of user"},
+        {{"user", "passwd"}, "user passwd needs a NAME"},
+        {{"user", "list", "--cost", "5"}, "user list does not take --cost"},
+        {{"user", "add", "a", "--root", "/r"}, "user add does not take --root"},
+        {{"user", "add", "a", "--cost", "3"}, "--cost needs a whole number from 4 to 31, not \"3\""},
+        {{"user", "add", "a", "--file", ""}, "--file needs a path (at most 1023 bytes)"},
+        {{"gc", "--file", "u"}, "gc does not take --file"},
     };
     for (const Case &c : cases) {
         Parsed p = parse(c.args);

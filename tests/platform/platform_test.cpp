@@ -191,6 +191,33 @@ TEST_F(Platform, ExclusiveCreateRefusesAnyExistingName)
     EXPECT_EQ(plat_create_excl(p("no" PLAT_SEP_STR "file").c_str()), -1);
 }
 
+TEST_F(Platform, PrivateFilesAndCopiedPermissions)
+{
+    using fs::perms;
+    EXPECT_EQ(plat_create_private(p("secret").c_str()), 0);
+    EXPECT_EQ(fs::file_size(p("secret")), 0u);
+    EXPECT_EQ(plat_create_private(p("secret").c_str()), -1) << "exclusive, as plat_create_excl";
+    EXPECT_EQ(plat_copy_mode(p("absent").c_str(), p("secret").c_str()), -1);
+    FILE *f = std::fopen(p("secret").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("kept", f);
+    EXPECT_EQ(plat_fsync(f), 0);
+    std::fclose(f);
+    EXPECT_EQ(read_text(p("secret")), "kept");
+#ifndef _WIN32
+    const perms mask = perms::all;
+    EXPECT_EQ(fs::status(p("secret")).permissions() & mask,
+              perms::owner_read | perms::owner_write | perms::group_read);
+    write_text(p("like"), "");
+    fs::permissions(p("like"), perms::owner_read | perms::others_read, fs::perm_options::replace);
+    EXPECT_EQ(plat_copy_mode(p("like").c_str(), p("secret").c_str()), 0);
+    EXPECT_EQ(fs::status(p("secret")).permissions() & mask, perms::owner_read | perms::others_read);
+#else
+    write_text(p("like"), "");
+    EXPECT_EQ(plat_copy_mode(p("like").c_str(), p("secret").c_str()), 0);
+#endif
+}
+
 TEST_F(Platform, NoReplaceRenameNeverOverwrites)
 {
     write_text(p("from"), "new");
@@ -486,6 +513,11 @@ TEST(PlatformStreams, FilesAndPipesAreNoTerminal)
     EXPECT_EQ(plat_is_terminal(f), 0);
     std::fclose(f);
     /* A terminal answers 1: see the command's pseudo-terminal tests. */
+    if (!plat_is_terminal(stdin)) {
+        char buf[16] = "untouched";
+        EXPECT_EQ(plat_read_secret("never shown: ", buf, sizeof buf), PLAT_SECRET_NO_TERMINAL);
+        EXPECT_STREQ(buf, "");
+    }
 }
 
 } // namespace
