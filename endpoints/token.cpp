@@ -114,6 +114,9 @@ int main(void)
     claims.expires_at = claims.issued_at + cfg->token_lifetime_seconds;
     grant(cfg, caller, &claims);
 
+    /* The key lives under the storage root, which the first request of a
+     * new installation may be the one to lay out. */
+    oci_api_storage();
     uint8_t key[REGISTRY_TOKEN_KEY_BYTES];
     if (registry_token_key(tv_config_storage_root(), key) != 0)
         oci_send_error(500, "UNKNOWN",

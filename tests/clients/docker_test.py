@@ -26,7 +26,8 @@ ACCEPT = ", ".join([DOCKER_MANIFEST, oci_image.OCI_MANIFEST, oci_image.OCI_INDEX
                     "application/vnd.docker.distribution.manifest.list.v2+json"])
 REFUSED = ("unauthorized", "authentication required", "401")
 # Without a login docker stops at the challenge, naming what it lacks.
-NO_LOGIN = ("no basic auth credentials",)
+# Without a login docker fetches an anonymous token, which grants nothing here.
+NO_LOGIN = ("no basic auth credentials", "unauthorized")
 # The client packaged with the engine, wherever another one comes first on
 # PATH: the pair is what the distribution tests together.
 PACKAGED_CLIENT = "/usr/bin/docker"

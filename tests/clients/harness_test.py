@@ -95,8 +95,9 @@ class Harness(harness.ClientCase):
             self.registry.clear_auth()
         self.assertEqual(status, 401)
         scheme, params = harness.parse_challenge(headers["www-authenticate"])
-        self.assertEqual(scheme, "basic")
-        self.assertIn("realm", params)
+        self.assertEqual(scheme, "bearer")
+        self.assertTrue(params["realm"].endswith("/token"), params)
+        self.assertEqual(params["service"], "registry")
 
     def test_token_route(self):
         # A stand-in for the token program shows what lighttpd hands it.

@@ -17,7 +17,8 @@ import harness  # noqa: E402
 OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
 REFUSED = ("unauthorized", "authentication required", "401")
 # Without a login oras stops at the challenge, naming what it lacks.
-NO_LOGIN = ("basic credential not found",)
+# Without a login oras fetches an anonymous token, which grants nothing here.
+NO_LOGIN = ("basic credential not found", "401: unauthorized", "unauthorized: authentication required")
 
 
 def sha256(data):
