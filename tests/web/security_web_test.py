@@ -2,8 +2,9 @@
 """Hostile requests through a real lighttpd: no request reaches a file
 outside the storage root (decoy repositories and canary files lie next to
 it and above it, and must never be read, written or listed); with
-authentication on, every URL and method answers 401 with the Basic
-challenge; huge header values and query strings are refused or read only
+authentication on, every URL and method answers 401 with the challenge;
+bearer tokens forged or stretched, scopes reaching for more and settings
+with errors are refused and change nothing; huge header values and query strings are refused or read only
 up to a bound. The time of a wrong password and of a wrong user is
 measured and printed, never asserted. ENDPOINTS_DIR names the folder of
 built programs."""
@@ -338,6 +339,137 @@ class HugeHeadersAndQueries(RegistryCase):
             self.server.set_config(None)
         uploads = [k for k in self.tree() if k.endswith(".part") and k not in stored]
         self.assertEqual(len(uploads), 1, uploads)  # the mount that fell back to an upload
+
+
+# bcrypt entries as htpasswd -B -C 4 writes them; the password is NAME-pw.
+USERS = """alice:$2y$04$kZFHIqCv7AZg0no4HXW/4ukFfERbjwHN9qa7G.obfsdQwGAMwxyWy
+this line is broken
+bob:$apr1$xyz$notbcrypt
+carol:$2y$04$RpYMPSIn0Hf9l7vbwQ7LwuD2Flk/NTbbhXaM6pSYw/HqparsF5QYy
+"""
+
+
+def b64url(data):
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+class TokensAndSettings(RegistryCase):
+    """Bearer tokens, rules and settings through the server: forged and
+    stretched tokens, scopes that reach for more, header injection, broken
+    users-file lines, and settings with each kind of error. Each is refused
+    cleanly and nothing in the store changes."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        self = cls("run_nothing")
+        self.push_manifest("team/app", "v1", self.image("team/app", "t"))
+        cls.users = os.path.join(cls.server.serve, "users")
+        with open(cls.users, "w") as f:
+            f.write(USERS)
+        cls.settings = json_text({
+            "registry_htpasswd": cls.users,
+            "registry_access": [
+                {"repositories": ["team/**"], "users": ["alice"], "actions": ["*"]},
+                {"repositories": ["team/**"], "users": ["carol"], "actions": ["pull"]}]})
+        cls.server.set_config(cls.settings)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.set_config(None)
+        super().tearDownClass()
+
+    def run_nothing(self):
+        pass
+
+    def token(self, scope, creds):
+        r = self.request("GET", "/token?service=registry&scope=" + scope, headers=creds,
+                         raw_path=True)
+        return r
+
+    def test_hostile_tokens_and_scopes(self):
+        carol = basic("carol", "carol-pw")
+        r = self.token("repository:team/app:pull,push,delete", carol)
+        self.assertEqual(r.status, 200, r.body)
+        stored = self.tree()  # with the signing key the first token made
+        token = json_load(r.body)["token"]
+        head, claims, sig = token.split(".")
+        self.assertEqual(json_load(base64.urlsafe_b64decode(claims + "==="))["access"],
+                         [{"type": "repository", "name": "team/app", "actions": ["pull"]}])
+        bearer = {"Authorization": "Bearer " + token}
+        up = "/v2/team/app/blobs/uploads/"
+        self.assertEqual(self.request("GET", "/v2/team/app/manifests/v1", headers=bearer).status, 200)
+        r = self.request("POST", up, body=b"", headers=bearer)
+        self.assertEqual(r.status, 403, r.body)
+        self.assertIn(b"access denied: carol may not push to team/app", r.body)
+        # Tokens made by hand: claims widened under the old signature, alg
+        # none, an empty signature, cut, stretched, and another user's
+        # password at the token program.
+        wide = b64url(b'{"iss":"registry-token","sub":"carol","aud":"registry","iat":1,"nbf":1,'
+                      b'"exp":9999999999,"access":[{"type":"repository","name":"team/app",'
+                      b'"actions":["pull","push","delete"]}]}')
+        none = b64url(b'{"alg":"none","typ":"JWT"}')
+        for forged in (f"{head}.{wide}.{sig}", f"{none}.{wide}.", f"{head}.{claims}.",
+                       token[:-5], token + token, token + "." + sig, "a" * 6000):
+            with self.subTest(forged=forged[:40]):
+                r = self.request("POST", up, body=b"", headers={"Authorization": "Bearer " + forged})
+                self.assertIn(r.status, (401, 431), r.body)
+                if r.status == 401:
+                    self.assertIn('error="invalid_token"', r.header("WWW-Authenticate"))
+        # Credentials for another user, the broken lines' users, injection.
+        for creds in (basic("carol", "alice-pw"), basic("bob", "x"), basic("this line is broken", "")):
+            with self.subTest(creds=creds):
+                self.assertEqual(self.token("repository:team/app:pull", creds).status, 401)
+        for scope in ("repository:team/app%22%0d%0aSet-Cookie:%20x:pull",
+                      "repository:team/app:pull%0d%0aX:%20y", "repository::pull"):
+            with self.subTest(scope=scope):
+                r = self.token(scope, carol)
+                self.assertEqual(r.status, 400, r.body)
+                self.assertIsNone(r.header("Set-Cookie"))
+        # alice is in the file beside the broken lines and works.
+        r = self.token("repository:team/app:push", basic("alice", "alice-pw"))
+        self.assertEqual(r.status, 200)
+        self.assertEqual(self.tree(), stored)
+
+    def test_settings_with_each_kind_of_error_open_nothing(self):
+        stored = self.tree()
+        broken = [
+            self.settings[:-1] + ', "registry_qouta_bytes": 5}',  # a typo after the first 4 KiB
+            self.settings.replace('"registry_access"', '"_pad": "' + "x" * 5000 + '", "registry_access"')
+            [:-1] + ', "registry_quota_bytes": "5"}',
+            '{"registry_storage_root": "/a", "storage_root": "/b"}',
+            self.settings[:-2],
+            "",
+        ]
+        try:
+            for text in broken:
+                self.server.set_config(text)
+                for method, path, creds in (("GET", "/v2/", {}), ("GET", "/v2/_catalog", {}),
+                                            ("POST", "/v2/team/app/blobs/uploads/", {}),
+                                            ("DELETE", "/v2/team/app/manifests/v1",
+                                             basic("alice", "alice-pw")),
+                                            ("GET", "/token?scope=repository:team/app:pull", {})):
+                    with self.subTest(text=text[:30], method=method, path=path):
+                        r = self.request(method, path, body=b"" if method == "POST" else None,
+                                         headers=creds, raw_path=True)
+                        self.assertEqual(r.status, 500, r.body)
+                        self.assertIn(b"settings file", r.body)
+        finally:
+            self.server.set_config(self.settings)
+        self.assertEqual(self.tree(), stored)
+        # The first of them once opened the registry: with the file mended
+        # the same requests are asked for credentials again.
+        self.assertEqual(self.request("GET", "/v2/").status, 401)
+
+
+def json_text(value):
+    import json
+    return json.dumps(value)
+
+
+def json_load(data):
+    import json
+    return json.loads(data)
 
 
 if __name__ == "__main__":
