@@ -382,7 +382,8 @@ int registry_auth_catalog(registry_caller *out)
     if (caller->kind == REGISTRY_CALLER_BEARER) {
         bool granted = false;
         for (size_t i = 0; i < caller->token.grant_count; ++i)
-            granted = granted || caller->token.grants[i].catalog;
+            granted =
+                granted || (caller->token.grants[i].catalog && caller->token.grants[i].actions);
         if (!granted) return challenge("registry:catalog:*", "insufficient_scope", false);
     }
     return 1;
