@@ -27,8 +27,7 @@ constexpr admin_verb kUserVerbs[] = {
 };
 
 constexpr admin_command kCommands[] = {
-    {"gc", "[--dry-run] [--json]",
-     "delete the blobs no manifest names, and stale uploads",
+    {"gc", "[--dry-run] [--json]", "delete the blobs no manifest names, and stale uploads",
      "Collects garbage in the storage root: blobs that no stored manifest names\n"
      "(as config, layer or index entry) and upload files untouched for 15\n"
      "minutes. Blobs written in the last 15 minutes are always kept, so pushes\n"
@@ -40,7 +39,8 @@ constexpr admin_command kCommands[] = {
      "Exit status: 0 done, 1 failed or interrupted, 3 (dry run) a real run\n"
      "would refuse because part of the store cannot be read.\n",
      kAll | ADMIN_OPT_DRY_RUN | ADMIN_OPT_JSON, 0, admin_cmd_gc, nullptr},
-    {"retention", "[--dry-run] [--keep N] [--days D] [--protect-latest|--no-protect-latest] [--json]",
+    {"retention",
+     "[--dry-run] [--keep N] [--days D] [--protect-latest|--no-protect-latest] [--json]",
      "remove old tags by the retention policy",
      "Removes tags beyond the newest N of each repository and tags older than D\n"
      "days, and the manifests no tag names any more; their blobs go with the\n"
@@ -231,7 +231,9 @@ int admin_parse_args(int argc, char *const *argv, admin_opts *opts, char *err, s
                     return ADMIN_USAGE;
                 }
                 break;
-            case ADMIN_OPT_PASSWORD_STDIN: opts->password_stdin = 1; break;
+            case ADMIN_OPT_PASSWORD_STDIN:
+                opts->password_stdin = 1;
+                break;
             case ADMIN_OPT_KEEP:
             case ADMIN_OPT_DAYS:
                 if (!parse_count(value, o->bit == ADMIN_OPT_KEEP ? &opts->keep_n : &opts->days)) {
@@ -240,11 +242,20 @@ int admin_parse_args(int argc, char *const *argv, admin_opts *opts, char *err, s
                     return ADMIN_USAGE;
                 }
                 break;
-            case ADMIN_OPT_PROTECT: opts->protect_latest = a.starts_with("--no-") ? 0 : 1; break;
-            case ADMIN_OPT_JSON: opts->json = 1; break;
-            case ADMIN_OPT_DRY_RUN: opts->dry_run = 1; break;
-            case ADMIN_OPT_QUARANTINE: opts->quarantine = 1; break;
-            default: break;
+            case ADMIN_OPT_PROTECT:
+                opts->protect_latest = a.starts_with("--no-") ? 0 : 1;
+                break;
+            case ADMIN_OPT_JSON:
+                opts->json = 1;
+                break;
+            case ADMIN_OPT_DRY_RUN:
+                opts->dry_run = 1;
+                break;
+            case ADMIN_OPT_QUARANTINE:
+                opts->quarantine = 1;
+                break;
+            default:
+                break;
             }
             continue;
         }
@@ -328,11 +339,10 @@ void admin_print_help(FILE *out, const admin_command *c)
                       "Maintenance of the registry's storage root and its users.\n\ncommands:\n");
     for (const admin_command &k : kCommands)
         std::fprintf(out, "  %-10s %s\n", k.name, k.summary);
-    std::fprintf(out,
-                 "\nThe storage root is --root DIR, else REGISTRY_STORAGE_ROOT, else the\n"
-                 "\"storage_root\" of config.json (the file REGISTRY_CONFIG names, else\n"
-                 "config.json in the working directory), else ./registry_storage.\n"
-                 "Settings are read from that config.json too.\n"
-                 "registry-admin COMMAND --help tells more.\n"
-                 "Exit status: 0 done, 1 failed, 2 bad usage, 3 found a problem.\n");
+    std::fprintf(out, "\nThe storage root is --root DIR, else REGISTRY_STORAGE_ROOT, else the\n"
+                      "\"storage_root\" of config.json (the file REGISTRY_CONFIG names, else\n"
+                      "config.json in the working directory), else ./registry_storage.\n"
+                      "Settings are read from that config.json too.\n"
+                      "registry-admin COMMAND --help tells more.\n"
+                      "Exit status: 0 done, 1 failed, 2 bad usage, 3 found a problem.\n");
 }

@@ -20,7 +20,6 @@ constexpr size_t kDigestCap = 65; /* 64 hex digits and a NUL */
 constexpr size_t kDigestHexLen = 64;
 constexpr size_t kCredentialsMax = 511; /* decoded "user:password" */
 
-
 /* Decodes Base64 (standard and URL-safe alphabets, mixed too; blanks and
  * '=' skipped anywhere) into out. 0 with *out_len set, or -1 for a byte
  * outside the alphabets, a single leftover symbol, or more than cap bytes. */

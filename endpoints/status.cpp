@@ -18,7 +18,8 @@
 
 #include <yyjson.h>
 
-namespace {
+namespace
+{
 
 constexpr int kDefaultPage = 20;
 constexpr int kMaxPage = 100;
@@ -113,9 +114,11 @@ yyjson_mut_doc *snapshot(void)
         yyjson_mut_obj_add_int(doc, tr, "bytes", t.bytes);
         yyjson_mut_val *cls = yyjson_mut_obj_add_obj(doc, tr, "by_status");
         static const char *const kClass[] = {"other", "1xx", "2xx", "3xx", "4xx", "5xx"};
-        for (int c = 0; c < 6; ++c) yyjson_mut_obj_add_int(doc, cls, kClass[c], t.by_class[c]);
+        for (int c = 0; c < 6; ++c)
+            yyjson_mut_obj_add_int(doc, cls, kClass[c], t.by_class[c]);
         yyjson_mut_val *hours = yyjson_mut_obj_add_arr(doc, tr, "per_hour");
-        for (int64_t h : t.per_hour) yyjson_mut_arr_add_int(doc, hours, h);
+        for (int64_t h : t.per_hour)
+            yyjson_mut_arr_add_int(doc, hours, h);
         yyjson_mut_val *top = yyjson_mut_obj_add_arr(doc, tr, "busiest");
         for (int k = 0; k < t.top_count; ++k) {
             yyjson_mut_val *e = yyjson_mut_arr_add_obj(doc, top);
@@ -129,8 +132,8 @@ yyjson_mut_doc *snapshot(void)
     char last[kLastCap] = "";
     int more = 0;
     yyjson_mut_val *repos = yyjson_mut_obj_add_arr(doc, root, "repositories");
-    const char *cat = reg_catalog_json_page(n, last_q && *last_q ? last_q : nullptr, &more, last,
-                                            sizeof last);
+    const char *cat =
+        reg_catalog_json_page(n, last_q && *last_q ? last_q : nullptr, &more, last, sizeof last);
     yyjson_doc *cd = cat ? yyjson_read(cat, strlen(cat), 0) : nullptr;
     yyjson_val *list = cd ? yyjson_obj_get(yyjson_doc_get_root(cd), "repositories") : nullptr;
     size_t i, count;
@@ -275,7 +278,10 @@ void page(yyjson_mut_doc *doc)
         fputs("<h2>Quota</h2>\n<p>", stdout);
         esc(u);
         fputs(" of ", stdout);
-        if (limit > 0) esc(l); else fputs("no limit", stdout);
+        if (limit > 0)
+            esc(l);
+        else
+            fputs("no limit", stdout);
         fputs("</p>", stdout);
         if (limit > 0) bar(used, limit);
         fputs("\n", stdout);
@@ -393,9 +399,9 @@ int main(void)
     oci_api_enter("GET, HEAD");
     bool head = strcmp(cgi_method(), "HEAD") == 0;
     yyjson_mut_doc *doc = snapshot();
-    bool ok = doc && strcmp(yyjson_mut_get_str(yyjson_mut_obj_get(yyjson_mut_doc_get_root(doc),
-                                                                  "status")),
-                            "ok") == 0;
+    bool ok = doc &&
+              strcmp(yyjson_mut_get_str(yyjson_mut_obj_get(yyjson_mut_doc_get_root(doc), "status")),
+                     "ok") == 0;
     int status = ok ? 200 : 503;
     bool json = wants_json();
     cgi_header_status(status, ok ? "OK" : "Service Unavailable");

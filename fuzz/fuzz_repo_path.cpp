@@ -112,8 +112,8 @@ void check_split(const fuzz::text &path, const char *marker, size_t name_size, s
     fuzz::buffer name(name_size, kFill);
     fuzz::buffer rest(rest_size, kFill);
     char *rest_ptr = rest_size ? rest.get() : nullptr;
-    const int rc = oci_parse_repo_marker(path.c_str(), marker, name.get(), name_size, rest_ptr,
-                                         rest_size);
+    const int rc =
+        oci_parse_repo_marker(path.c_str(), marker, name.get(), name_size, rest_ptr, rest_size);
     FUZZ_CHECK(rc == 0 || rc == 1);
     if (name_size == 0) {
         FUZZ_CHECK(rc == 0 && name.all(kFill));
@@ -155,8 +155,8 @@ void check_split(const fuzz::text &path, const char *marker, size_t name_size, s
 
 void check_splits(const fuzz::text &path, const char *marker)
 {
-    for (size_t name_size : {size_t{0}, size_t{1}, size_t{2}, size_t{9}, size_t{256},
-                             path.size() + 1})
+    for (size_t name_size :
+         {size_t{0}, size_t{1}, size_t{2}, size_t{9}, size_t{256}, path.size() + 1})
         for (size_t rest_size : {size_t{0}, size_t{1}, size_t{5}, size_t{4096}})
             check_split(path, marker, name_size, rest_size);
 }

@@ -17,10 +17,11 @@
 #include "tv_cgi.h"
 #include "tv_config.h"
 
-namespace {
+namespace
+{
 
-constexpr size_t kRootMax = 1023;        /* longest root the probe passes on */
-constexpr size_t kProbePathCap = 1500;   /* probe file name, NUL included */
+constexpr size_t kRootMax = 1023;      /* longest root the probe passes on */
+constexpr size_t kProbePathCap = 1500; /* probe file name, NUL included */
 constexpr size_t kHealthPathCap = 1600;
 
 /* The storage engine's version from its statistics document; the document
@@ -29,7 +30,8 @@ void read_version(health_report *r)
 {
     const char *stats = reg_storage_get_stats_json();
     if (!stats) return;
-    yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(stats), strlen(stats), 0, nullptr, nullptr);
+    yyjson_doc *doc =
+        yyjson_read_opts(const_cast<char *>(stats), strlen(stats), 0, nullptr, nullptr);
     if (!doc) return;
     yyjson_val *root = yyjson_doc_get_root(doc);
     if (yyjson_is_obj(root)) {
@@ -61,10 +63,12 @@ bool root_writable(const char *root)
 int64_t uptime_since_first_seen(const char *root)
 {
     char dir[kHealthPathCap], file[kHealthPathCap + 16];
-    if (tv_snprintf(dir, sizeof dir, "%s%c_health", root, PLAT_SEP) >= static_cast<int>(sizeof dir) - 1)
+    if (tv_snprintf(dir, sizeof dir, "%s%c_health", root, PLAT_SEP) >=
+        static_cast<int>(sizeof dir) - 1)
         return 0;
     plat_mkdir(dir);
-    if (tv_snprintf(file, sizeof file, "%s%cfirst_seen", dir, PLAT_SEP) >= static_cast<int>(sizeof file) - 1)
+    if (tv_snprintf(file, sizeof file, "%s%cfirst_seen", dir, PLAT_SEP) >=
+        static_cast<int>(sizeof file) - 1)
         return 0;
 
     int64_t now = plat_time();
@@ -83,7 +87,8 @@ int64_t uptime_since_first_seen(const char *root)
     if (seen > 0) return now > seen ? now - seen : 0;
 
     char tmp[kHealthPathCap + 48];
-    if (tv_snprintf(tmp, sizeof tmp, "%s.%ld.tmp", file, plat_pid()) >= static_cast<int>(sizeof tmp) - 1)
+    if (tv_snprintf(tmp, sizeof tmp, "%s.%ld.tmp", file, plat_pid()) >=
+        static_cast<int>(sizeof tmp) - 1)
         return 0;
     if (FILE *f = fopen(tmp, "wb")) {
         bool ok = fprintf(f, "%lld\n", static_cast<long long>(now)) > 0;

@@ -76,8 +76,11 @@ TEST(AdminArgs, WhatEachFormSets)
     EXPECT_EQ(p.opts.cost, -1) << "not given: the default";
     EXPECT_EQ(p.opts.password_stdin, 0);
     /* Help wins over anything missing. */
-    for (auto args : {std::initializer_list<const char *>{"--help"}, {"help"}, {"help", "tags"},
-                      {"tags", "--help"}, {"-h", "gc", "--keep", "1"}}) {
+    for (auto args : {std::initializer_list<const char *>{"--help"},
+                      {"help"},
+                      {"help", "tags"},
+                      {"tags", "--help"},
+                      {"-h", "gc", "--keep", "1"}}) {
         p = parse(args);
         EXPECT_EQ(p.rc, ADMIN_OK) << p.err;
         EXPECT_EQ(p.opts.help, 1);
@@ -111,7 +114,8 @@ TEST(AdminArgs, RefusalsSayWhy)
         {{"user", "passwd"}, "user passwd needs a NAME"},
         {{"user", "list", "--cost", "5"}, "user list does not take --cost"},
         {{"user", "add", "a", "--root", "/r"}, "user add does not take --root"},
-        {{"user", "add", "a", "--cost", "3"}, "--cost needs a whole number from 4 to 31, not \"3\""},
+        {{"user", "add", "a", "--cost", "3"},
+         "--cost needs a whole number from 4 to 31, not \"3\""},
         {{"user", "add", "a", "--file", ""}, "--file needs a path (at most 1023 bytes)"},
         {{"gc", "--file", "u"}, "gc does not take --file"},
     };

@@ -55,7 +55,8 @@ TEST_F(AuthSettings, OnOnlyWithAValidUserAndDigest)
         {"{\"registry_auth_user\": \"alice\"}", 0},
         {"{}", 0},
         // Keys far into the file count like any other.
-        {"{\"_pad\": \"" + std::string(9000, 'x') + "\", " + settings("alice", kDigest).substr(1), 1},
+        {"{\"_pad\": \"" + std::string(9000, 'x') + "\", " + settings("alice", kDigest).substr(1),
+         1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file.substr(0, 80));

@@ -11,7 +11,8 @@
 
 using namespace testsupport;
 
-namespace {
+namespace
+{
 
 std::string escaped(const char *text)
 {
@@ -36,7 +37,8 @@ TEST(HealthHtmlEscape, Table)
         {"&amp;", "&amp;amp;"},
         {"\xc3\xa9/\\", "\xc3\xa9/\\"},
     };
-    for (const auto &c : cases) EXPECT_EQ(escaped(c.in), c.out) << c.in;
+    for (const auto &c : cases)
+        EXPECT_EQ(escaped(c.in), c.out) << c.in;
 }
 
 TEST(HealthHtmlEscape, NullWritesNothing)
@@ -44,7 +46,8 @@ TEST(HealthHtmlEscape, NullWritesNothing)
     EXPECT_EQ(escaped(nullptr), "");
 }
 
-class Probe : public ::testing::Test {
+class Probe : public ::testing::Test
+{
   protected:
     TempDir tmp;
     ScopedCwd cwd{tmp.path()};
@@ -61,7 +64,7 @@ TEST_F(Probe, NullReportIsUnhealthyAndDoesNothing)
 TEST_F(Probe, HealthyFreshStoreFillsEveryField)
 {
     health_report r;
-    memset(&r, 0x5a, sizeof r);  // the probe must clear what it does not set
+    memset(&r, 0x5a, sizeof r); // the probe must clear what it does not set
     ASSERT_EQ(reg_health_check(&r), 1);
     EXPECT_EQ(r.ok, 1);
     EXPECT_EQ(r.init_rc, 0);
@@ -95,7 +98,8 @@ TEST_F(Probe, ARootOverTheLimitIsRefusedNotCut)
     // cut would put the store at another path than the one configured.
     SKIP_ON_WINDOWS(kNeedsLongPaths);
     std::string cut = (tmp.path() / "").string();
-    while (cut.size() + 2 <= 1021) cut += "d" PLAT_SEP_STR;
+    while (cut.size() + 2 <= 1021)
+        cut += "d" PLAT_SEP_STR;
     cut.append(1023 - cut.size(), 'e');
     ASSERT_EQ(cut.size(), 1023u);
     std::string root = cut + "TAIL";

@@ -288,7 +288,9 @@ TEST_F(Platform, AppendOpenCreatesAndAppendsBytesUnchanged)
         EXPECT_EQ(plat_close(fd), 0);
     }
     // No line-end translation and no end-of-file byte handling.
-    EXPECT_EQ(read_text(p("log")), std::string("a\nb\r\n\x1a" "a\nb\r\n\x1a", 12));
+    EXPECT_EQ(read_text(p("log")), std::string("a\nb\r\n\x1a"
+                                               "a\nb\r\n\x1a",
+                                               12));
     EXPECT_EQ(plat_open_append(p("no" PLAT_SEP_STR "log").c_str()), -1);
 }
 
@@ -307,19 +309,19 @@ TEST_F(Platform, FileToStdoutCopiesExactlyTheRangeAsked)
 {
     /* Every byte value, CR LF and ^Z among them: no text-mode copy. */
     std::string bytes(300000, '\0');
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
     write_text(p("src"), bytes);
     struct Case {
         int64_t offset, length, sent;
     };
-    const Case cases[] = {{0, 300000, 300000}, {5, 10, 10},         {262143, 37857, 37857},
+    const Case cases[] = {{0, 300000, 300000}, {5, 10, 10},       {262143, 37857, 37857},
                           {0, 0, 0},           {299990, 100, 10}, {400000, 5, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
         int64_t sent = -2;
-        const std::string got = capture_stdout(p("out"), [&] {
-            sent = plat_file_to_stdout(p("src").c_str(), c.offset, c.length);
-        });
+        const std::string got = capture_stdout(
+            p("out"), [&] { sent = plat_file_to_stdout(p("src").c_str(), c.offset, c.length); });
         EXPECT_EQ(sent, c.sent);
         EXPECT_EQ(got, bytes.substr(std::min<size_t>(c.offset, bytes.size()), c.sent));
     }
@@ -415,12 +417,13 @@ TEST(PlatformTime, GmtimeBreaksDownUtc)
         int year, mon, mday, hour, min, sec;
     } cases[] = {
         {0, 70, 0, 1, 0, 0, 0},
-        {951782400, 100, 1, 29, 0, 0, 0},    // 2000-02-29
-        {2147483648, 138, 0, 19, 3, 14, 8},  // one past the 32-bit limit
+        {951782400, 100, 1, 29, 0, 0, 0},      // 2000-02-29
+        {2147483648, 138, 0, 19, 3, 14, 8},    // one past the 32-bit limit
         {4102444799, 199, 11, 31, 23, 59, 59}, // 2099-12-31
     };
     for (const auto &c : cases) {
-        struct tm tm {};
+        struct tm tm {
+        };
         ASSERT_EQ(plat_gmtime(c.t, &tm), 0) << c.t;
         EXPECT_EQ(tm.tm_year, c.year) << c.t;
         EXPECT_EQ(tm.tm_mon, c.mon) << c.t;
