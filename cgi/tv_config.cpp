@@ -34,7 +34,9 @@ namespace
 
 constexpr int64_t kDefaultLogCap = 5242880;
 constexpr int64_t kDefaultTokenLifetime = 300;
-constexpr int64_t kTokenLifetimeMin = 10;
+/* The token protocol's floor: clients take a token as good for 60 s at
+ * least, and would send one that ran out sooner. */
+constexpr int64_t kTokenLifetimeMin = 60;
 constexpr int64_t kTokenLifetimeMax = 86400;
 constexpr char kDefaultService[] = "registry";
 constexpr size_t kNameCap = 256; /* a repository pattern: 255 bytes and a NUL */
@@ -79,7 +81,7 @@ constexpr key_def kKeys[] = {
      "users with the admin right: the whole catalog and the status page"},
     {"registry_token_auth", kind::flag, "true or false", "true",
      "the 401 challenge asks for a bearer token from /token (false: Basic)"},
-    {"registry_token_lifetime_seconds", kind::lifetime, "integer, 10 to 86400", "300",
+    {"registry_token_lifetime_seconds", kind::lifetime, "integer, 60 to 86400", "300",
      "how long a token from /token is valid"},
     {"registry_token_service", kind::text, "text", "registry",
      "the service named in challenges and tokens"},

@@ -51,7 +51,7 @@ void check_accepted(const tv_settings &s)
     FUZZ_CHECK(s.access_log == 0 || s.access_log == 1);
     FUZZ_CHECK(s.retention_protect_latest == 0 || s.retention_protect_latest == 1);
     FUZZ_CHECK(s.token_auth == 0 || s.token_auth == 1);
-    FUZZ_CHECK(s.token_lifetime_seconds >= 10 && s.token_lifetime_seconds <= 86400);
+    FUZZ_CHECK(s.token_lifetime_seconds >= 60 && s.token_lifetime_seconds <= 86400);
     FUZZ_CHECK((s.auth_user[0] != '\0') == (s.auth_sha256[0] != '\0'));
     if (s.auth_sha256[0]) FUZZ_CHECK(strlen(s.auth_sha256) == 64);
     FUZZ_CHECK(strchr(s.auth_user, ':') == nullptr);
