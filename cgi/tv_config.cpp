@@ -16,6 +16,7 @@
 #include <string.h>
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -410,6 +411,10 @@ void set_defaults(tv_settings *s)
     s->file_bytes = -1;
 }
 
+struct doc_free {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+
 const key_def *find_key(const char *name)
 {
     for (const key_def &k : kKeys)
@@ -430,8 +435,9 @@ int tv_config_parse(const char *text, size_t len, tv_settings *out, char *err, s
 
     int rc = 0;
     yyjson_read_err rerr;
-    yyjson_doc *doc =
-        text ? yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &rerr) : nullptr;
+    const std::unique_ptr<yyjson_doc, doc_free> owned(
+        text ? yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, &rerr) : nullptr);
+    yyjson_doc *doc = owned.get();
     if (!doc) {
         rc = text ? p.fail("not JSON: %s at byte %zu", rerr.msg, rerr.pos) : p.fail("no text");
     } else if (!yyjson_is_obj(yyjson_doc_get_root(doc))) {
@@ -462,7 +468,6 @@ int tv_config_parse(const char *text, size_t len, tv_settings *out, char *err, s
         }
         if (rc == 0 && (out->auth_user[0] != '\0') != (out->auth_sha256[0] != '\0'))
             rc = p.fail("\"registry_auth_user\" and \"registry_auth_sha256\" go together");
-        yyjson_doc_free(doc);
     }
     if (rc != 0) tv_config_release(out); /* nothing half-applied */
     return rc;

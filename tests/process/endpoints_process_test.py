@@ -919,6 +919,8 @@ class AccessControl(EndpointCase):
         self.assertEqual(granted[("registry", "catalog")], [])
 
     def test_the_token_program_refuses_cleanly(self):
+        # The first token lays out the store and makes the signing key.
+        self.token(["repository:team/app:pull"], basic("bob", "bob-pw"))
         before = snapshot(self.root)
         self.assertEqual(self.token(["repository:team/app:pull"], basic("bob", "wrong"), 401)
                          .header("WWW-Authenticate"), 'Basic realm="Vornhalt Registry"')
@@ -935,7 +937,7 @@ class AccessControl(EndpointCase):
         # A token buys no new token.
         t = self.token(["repository:team/app:pull"], basic("bob", "bob-pw"))
         self.token(["repository:team/app:push"], "Bearer " + t, 401)
-        self.assertEqual(set(snapshot(self.root)) - set(before), {"_auth/", "_auth/token.key"})
+        self.assertEqual(snapshot(self.root), before)
 
     def test_the_api_with_tokens_and_basic_credentials(self):
         bob = {"HTTP_AUTHORIZATION": "Bearer " + self.token(["repository:team/app:pull,push"],
