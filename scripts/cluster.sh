@@ -205,7 +205,18 @@ CFG
     for n in 1 2; do
         wait_for "is_mounted '$dir/mnt$n'" 200 || fail "mount $n did not come up (see $dir/mount$n.log)"
     done
-    mfssetgoal 2 "$dir/mnt1" >/dev/null
+    if command -v mfscreatesclass >/dev/null 2>&1; then
+        # MooseFS 4 (trixie) keeps copies by storage class, and a master
+        # started from empty metadata may have none of the classes named
+        # after the old goals: two copies, each on any chunk server.
+        local out
+        mfslistsclass -M "$dir/mnt1" registry_two_copies 2>/dev/null | grep -qx registry_two_copies ||
+            out=$(mfscreatesclass -M "$dir/mnt1" -K '*,*' registry_two_copies 2>&1) ||
+            fail "could not make a storage class of two copies: $out"
+        mfssetsclass registry_two_copies "$dir/mnt1" >/dev/null
+    else
+        mfssetgoal 2 "$dir/mnt1" >/dev/null
+    fi
     local root1=$dir/mnt1/registry_storage root2=$dir/mnt2/registry_storage
     mkdir -p "$root1"
     wait_for "[ -d '$root2' ]" 100 || fail "the storage root made on mount 1 is not seen on mount 2"

@@ -13,8 +13,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-7}
-cc=${FUZZ_CC:-clang-14}
-cxx=${FUZZ_CXX:-clang++-14}
+# The release's clang: its runtime libraries are the ones setup.sh installs.
+if [ -z "${FUZZ_CC:-}" ] || [ -z "${FUZZ_CXX:-}" ]; then
+    clang_v=$(bash "$root/scripts/release-clang.sh")
+fi
+cc=${FUZZ_CC:-clang-$clang_v}
+cxx=${FUZZ_CXX:-clang++-$clang_v}
 
 for tool in "$cc" "$cxx"; do
     command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }

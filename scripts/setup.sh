@@ -10,15 +10,43 @@ need_root() {
     fi
 }
 
-missing=()
+here=$(cd "$(dirname "$0")" && pwd)
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+has_candidate() {
+    local c
+    c=$(apt-cache policy "$1" 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
+    [ -n "$c" ] && [ "$c" != "(none)" ]
+}
 
-# clang-14 and its runtime libraries (libFuzzer, the sanitizers) build the
-# fuzz targets (scripts/fuzz.sh). lighttpd-mod-openssl and openssl serve
-# HTTPS; dpkg-dev builds the Debian package (scripts/package.sh).
+updated=0
+apt_update() {
+    if [ "$updated" -eq 0 ]; then
+        apt-get update -qq
+        updated=1
+    fi
+}
+install() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
+}
+
+# The release's own clang (bookworm: 14, trixie: 19) and its runtime
+# libraries (libFuzzer, the sanitizers) build the fuzz targets
+# (scripts/fuzz.sh). A fresh machine may have no package lists to say which.
+clang_v=$(bash "$here/release-clang.sh" 2>/dev/null) || {
+    need_root
+    apt_update
+    clang_v=$(bash "$here/release-clang.sh")
+}
+
+# lighttpd-mod-openssl and openssl serve HTTPS; dpkg-dev and file build the
+# Debian package (scripts/package.sh); apache2-utils (htpasswd) and
+# libcrypt-dev hash passwords independently of the registry's own code for
+# the authentication tests; skopeo, podman and docker.io are the clients.
+missing=()
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
-         lighttpd lighttpd-mod-openssl openssl dpkg-dev curl hyperfine time python3 libssl-dev \
-         clang-14 libclang-rt-14-dev skopeo podman wrk chromium \
+         lighttpd lighttpd-mod-openssl openssl dpkg-dev file curl hyperfine time python3 libssl-dev \
+         "clang-$clang_v" "libclang-rt-$clang_v-dev" skopeo podman docker.io wrk chromium \
+         apache2-utils libcrypt-dev \
          moosefs-master moosefs-chunkserver moosefs-client fuse3; do
     have_pkg "$p" || missing+=("$p")
 done
@@ -29,18 +57,10 @@ yyjson_ok() {
     return 1
 }
 
-updated=0
-apt_update() {
-    if [ "$updated" -eq 0 ]; then
-        apt-get update -qq
-        updated=1
-    fi
-}
-
 if [ "${#missing[@]}" -gt 0 ]; then
     need_root
     apt_update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    install "${missing[@]}"
 fi
 
 # MooseFS is here for the cluster tests (scripts/cluster.sh runs its own
@@ -59,38 +79,56 @@ for svc in moosefs-master moosefs-chunkserver; do
     fi
 done
 
-# yyjson: bookworm has no package. The next release has one; take it (and only
-# it) from there, using the mirror this machine's apt sources already name.
-if ! yyjson_ok; then
-    need_root
-    apt_update
-    cand=$(apt-cache policy libyyjson-dev 2>/dev/null | awk '/Candidate:/ {print $2}')
-    if [ -z "$cand" ] || [ "$cand" = "(none)" ]; then
-        mirror=$(bash "$(dirname "$0")/debian-mirror.sh") || {
-            echo "setup: no mirror to fetch yyjson from" >&2
-            exit 1
-        }
-        keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-        cat > /etc/apt/sources.list.d/registry-yyjson.sources <<SRC
+# Packages bookworm lacks (yyjson, oras): the next release has them. Take
+# those (and only those) from there, using the mirror this machine's apt
+# sources already name.
+next_suite=trixie
+next_pkgs="libyyjson-dev libyyjson0 libyyjson0.10 libyyjson0.12 oras"
+add_next_suite() {
+    local mirror
+    mirror=$(bash "$here/debian-mirror.sh") || {
+        echo "setup: no mirror to fetch $next_suite's packages from" >&2
+        exit 1
+    }
+    cat > /etc/apt/sources.list.d/registry-next.sources <<SRC
 Types: deb
 URIs: $mirror
-Suites: trixie
+Suites: $next_suite
 Components: main
-Signed-By: $keyring
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-        # Nothing else may come from that suite unless asked for by name.
-        cat > /etc/apt/preferences.d/registry-yyjson <<PIN
+    # Nothing else may come from that suite unless asked for by name.
+    cat > /etc/apt/preferences.d/registry-next <<PIN
 Package: *
-Pin: release n=trixie
+Pin: release n=$next_suite
 Pin-Priority: 50
 
-Package: libyyjson-dev libyyjson0 libyyjson0.10 libyyjson0.12
-Pin: release n=trixie
+Package: $next_pkgs
+Pin: release n=$next_suite
 Pin-Priority: 500
 PIN
-        apt-get update -qq
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libyyjson-dev
+    # The files of earlier set-ups, which took yyjson alone.
+    rm -f /etc/apt/sources.list.d/registry-yyjson.sources /etc/apt/preferences.d/registry-yyjson
+    apt-get update -qq
+}
+
+later=()
+yyjson_ok || later+=(libyyjson-dev)
+have_pkg oras || later+=(oras)
+if [ "${#later[@]}" -gt 0 ]; then
+    need_root
+    apt_update
+    for p in "${later[@]}"; do
+        has_candidate "$p" && continue
+        if [ "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" = "$next_suite" ] ||
+            [ -f /etc/apt/sources.list.d/registry-next.sources ]; then
+            echo "setup: no package $p in this machine's apt sources" >&2
+            exit 1
+        fi
+        add_next_suite
+        break
+    done
+    install "${later[@]}"
 fi
 
 yyjson_ok || { echo "setup: yyjson >= 0.10 is still missing" >&2; exit 1; }

@@ -45,7 +45,10 @@ fi
 
 # ---- yyjson source ----------------------------------------------------------
 
-src=$(bash "$root/scripts/yyjson-source.sh" "$deps/src")
+src=$(bash "$root/scripts/yyjson-source.sh" "$deps/src") || {
+    echo "windows: no yyjson source for the target's yyjson (see above)" >&2
+    exit 1
+}
 
 # ---- the target's yyjson and GoogleTest -------------------------------------
 
@@ -54,10 +57,16 @@ dep_build() { # name source-dir extra-cmake-args...
     local name=$1 dir=$2
     shift 2
     [ -f "$deps/$name.done" ] && return 0
-    cmake -S "$dir" -B "$deps/build-$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >/dev/null
-    cmake --build "$deps/build-$name" >/dev/null
-    cmake --install "$deps/build-$name" >/dev/null
+    local log=$deps/$name.log
+    mkdir -p "$deps"
+    # Quiet when it works; the whole output when not.
+    if ! { cmake -S "$dir" -B "$deps/build-$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" &&
+        cmake --build "$deps/build-$name" && cmake --install "$deps/build-$name"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "windows: building the target's $name failed (log: $log)" >&2
+        exit 1
+    fi
     touch "$deps/$name.done"
 }
 dep_build yyjson "$src" -DBUILD_SHARED_LIBS=OFF -DYYJSON_BUILD_TESTS=OFF

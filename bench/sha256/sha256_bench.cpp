@@ -138,6 +138,17 @@ BENCHMARK(BM_openssl_16KiB)->Repetitions(5);
 BENCHMARK(BM_openssl_file_256MiB)->Repetitions(3)->Unit(benchmark::kMillisecond);
 #endif
 
+/* A run that failed: "skipped" from benchmark 1.8 on (trixie), where it
+ * replaced "error_occurred" (bookworm's 1.7). */
+template <class R> auto run_failed(const R &r, int) -> decltype(r.skipped, bool())
+{
+    return static_cast<int>(r.skipped) != 0;
+}
+template <class R> auto run_failed(const R &r, long) -> decltype(r.error_occurred, bool())
+{
+    return r.error_occurred;
+}
+
 /* Console output as usual, plus the best throughput per benchmark. */
 class BestReporter : public benchmark::ConsoleReporter {
   public:
@@ -147,7 +158,7 @@ class BestReporter : public benchmark::ConsoleReporter {
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            if (r.run_type != Run::RT_Iteration || run_failed(r, 0)) continue;
             auto it = r.counters.find("bytes_per_second");
             if (it == r.counters.end()) continue;
             double &b = best[r.run_name.function_name];

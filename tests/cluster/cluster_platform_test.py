@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The no-replace rename on a file system that refuses RENAME_NOREPLACE (a
-MooseFS mount answers EINVAL): plat_rename_noreplace falls back to link and
+MooseFS 3 mount answers EINVAL): plat_rename_noreplace falls back to link and
 unlink, and two processes on two mounts racing for one name every round
 have exactly one winner, the loser's file stays whole, and both mounts see
 the winner's file. RENAME_RACE names the driver (rename_race.cpp)."""
@@ -32,14 +32,22 @@ class NoReplaceRename(ClusterTest):
         if not DRIVER:
             self.skipTest("RENAME_RACE is not set")
 
-    def test_the_mount_refuses_the_flag(self):
-        """Else the race below would not exercise the fallback at all."""
+    def test_the_mount_refuses_the_flag_or_keeps_its_promise(self):
+        """MooseFS 3 (bookworm) refuses the flag, so the race below runs the
+        fallback; MooseFS 4 (trixie) takes it, and must then refuse to
+        replace a name that exists."""
         d = os.path.join(self.cluster.mounts[0], "flag")
         os.makedirs(d, exist_ok=True)
-        src = os.path.join(d, "a")
-        with open(src, "w") as f:
-            f.write("a")
-        self.assertEqual(renameat2_errno(src, os.path.join(d, "b")), errno.EINVAL)
+        src, dst, other = (os.path.join(d, n) for n in ("a", "b", "c"))
+        for path in (src, other):
+            with open(path, "w") as f:
+                f.write(os.path.basename(path))
+        first = renameat2_errno(src, dst)
+        self.assertIn(first, (0, errno.EINVAL))
+        if first == 0:
+            self.assertEqual(renameat2_errno(other, dst), errno.EEXIST)
+            with open(dst) as f:
+                self.assertEqual(f.read(), "a")
 
     def test_two_mounts_race_for_each_name_and_one_wins(self):
         name = "race"

@@ -52,23 +52,6 @@ class Served(ServedRegistry):
         self.stop()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def children(self, name):
-        """Pids of the CGI processes named name that this server started."""
-        pids = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            comm = stat[stat.index("(") + 1:stat.rindex(")")]
-            ppid = int(stat[stat.rindex(")") + 2:].split()[1])
-            if comm == name and ppid == self.proc.pid:
-                pids.append(int(entry))
-        return pids
-
     def wait_no_children(self, name, within=20):
         """Until the program's processes have all ended: a program that hung
         after its client left fails the test here."""
@@ -246,6 +229,10 @@ class ProgramKilled(FaultCase):
     server answers for it (or closes), and the upload is as the kill left it."""
 
     def kill_mid_request(self, method, target, data, loc):
+        # The programs of the requests before (the POST that made the
+        # upload, the last subtest's) may still be ending after their
+        # answers: the one to kill must be the only one.
+        self.srv.wait_no_children("v2_uploads")
         s = self.raw(method, target, len(data), data[:len(data) // 2])
         self.wait_for_part(loc, 1)
         pids = self.srv.children("v2_uploads")

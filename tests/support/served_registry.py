@@ -61,12 +61,34 @@ class ServedRegistry:
             self.stop()
             raise RuntimeError("lighttpd did not start listening")
         # The probe's log line lands when its program exits, which may be
-        # after its answer: wait for it, so no test counts it as its own.
-        # The log is only written into an existing root (OPTIONS makes
-        # none): on a fresh store no line comes, and waiting for one would
-        # cost the whole deadline.
-        while time.time() < deadline and os.path.isdir(self.root) and self.log_size() == 0:
+        # after its answer, and only into a root that exists by then: a
+        # first test that makes the root could see it as its own. Wait for
+        # the program to end.
+        deadline = time.time() + 20
+        while self.children():
+            if time.time() > deadline:
+                self.stop()
+                raise RuntimeError("the probe's program did not end")
             time.sleep(0.02)
+
+    def children(self, name=None):
+        """Pids of the running programs this server started (only those
+        named name, when given); one that has ended but is not yet reaped
+        has written all it writes and is not among them."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            comm = stat[stat.index("(") + 1:stat.rindex(")")]
+            state, ppid = stat[stat.rindex(")") + 2:].split()[:2]
+            if int(ppid) == self.proc.pid and state != "Z" and name in (None, comm):
+                pids.append(int(entry))
+        return pids
 
     def stop(self):
         self.proc.terminate()
