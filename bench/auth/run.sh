@@ -6,7 +6,8 @@
 #  (c) with Basic credentials, the older single user (one SHA-256)
 #  (d) with Basic credentials from a users file, bcrypt at cost 10
 # and the token program itself (one bcrypt and a signature). Prints each
-# against (a).
+# against (a), in time and, where valgrind is installed, in instructions
+# (callgrind: the same count however busy the machine is).
 # usage: bench/auth/run.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -69,4 +70,24 @@ a, = means(sys.argv[1]); b, = means(sys.argv[2]); c, = means(sys.argv[3]); d, t 
 for name, v in (("no access control", a), ("bearer token", b), ("Basic, single user", c),
                 ("Basic, users file (bcrypt 10)", d), ("token program (bcrypt 10)", t)):
     print("%-32s %8.3f ms  %6.2fx" % (name, v * 1e3, v / a))
+PY
+
+command -v valgrind >/dev/null || exit 0
+echo "== instructions of one request (callgrind)"
+count() {
+    env "$@" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$blobs" 2>&1 >/dev/null |
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+export REQUEST_METHOD=HEAD PATH_INFO=/v2/team/app/blobs/$digest
+settings '{}'
+ia=$(count HTTP_AUTHORIZATION=)
+settings "{\"registry_htpasswd\":\"users\",$rules}"
+ib=$(count HTTP_AUTHORIZATION="Bearer $bearer")
+settings "{\"registry_auth_user\":\"bob\",\"registry_auth_sha256\":\"$pw_sha\"}"
+ic=$(count HTTP_AUTHORIZATION="Basic $basic")
+python3 - "$ia" "$ib" "$ic" <<'PY'
+import sys
+a, b, c = map(int, sys.argv[1:4])
+for name, v in (("no access control", a), ("bearer token", b), ("Basic, single user", c)):
+    print("%-32s %10d instructions  %5.2fx" % (name, v, v / a))
 PY
