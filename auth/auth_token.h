@@ -106,9 +106,9 @@ unsigned registry_token_actions(const registry_token_claims *claims, const char 
  * its owner only. 0, or -1 when the key cannot be read or made, or the
  * file does not hold exactly REGISTRY_TOKEN_KEY_BYTES bytes. */
 int registry_token_key(const char *storage_root, uint8_t out[REGISTRY_TOKEN_KEY_BYTES]);
-/* The key when it exists, never made: 0; 1 when there is none yet (so no
- * token can have been signed: a verifier refuses without writing); -1
- * when it cannot be read. */
+/* The key when it exists, never made: 0; 1 when there is none (or none
+ * to be seen: no token can be checked, a verifier refuses it without
+ * writing); -1 when the file is there but cannot be read whole. */
 int registry_token_key_read(const char *storage_root, uint8_t out[REGISTRY_TOKEN_KEY_BYTES]);
 
 #ifdef __cplusplus

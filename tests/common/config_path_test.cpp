@@ -33,7 +33,11 @@ class ConfigPath : public ::testing::Test
     {
         write_text(tmp.path() / "config.json",
                    "{\"registry_storage_root\":\"cwd-root\",\"registry_quota_bytes\": 11}");
-        write_text(etc_config, "{\"registry_storage_root\":\"" + etc_root +
+        // A Windows path's backslashes escaped, as JSON wants them.
+        std::string escaped;
+        for (char c : etc_root)
+            escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        write_text(etc_config, "{\"registry_storage_root\":\"" + escaped +
                                    "\",\"registry_quota_bytes\": 22,"
                                    "\"registry_access_log_max_bytes\": 4096,"
                                    "\"registry_auth_user\":\"alice\",\"registry_auth_sha256\":\"" +
