@@ -124,28 +124,29 @@ registry_auth_status identify_bearer(const tv_settings *cfg, const char *token,
     return REGISTRY_AUTH_OK;
 }
 
-/* The scheme and host the client reached us by, for the token realm.
- * The Host header is the client's text: only the characters of a host
- * name and port are taken, so nothing can break out of the header. */
+/* Only the characters of a host name and port: nothing of the client's
+ * text can break out of the quoted realm or the header line. */
+bool host_text(const char *s)
+{
+    return *s && strspn(s, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") ==
+                     strlen(s);
+}
+
+/* The scheme and host the client reached us by, for the token realm: the
+ * Host header, else the server's name and port. */
 void default_realm(char *out, size_t cap)
 {
-    const char *https = getenv("HTTPS");
-    const bool tls = https && (strcmp(https, "on") == 0 || strcmp(https, "1") == 0);
-    const char *host = getenv("HTTP_HOST");
-    char clean[256] = "";
-    if (host && *host && strlen(host) < sizeof clean &&
-        strspn(host, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") ==
-            strlen(host))
-        tv_strlcpy(clean, host, sizeof clean);
-    if (!clean[0]) {
-        const char *name = getenv("SERVER_NAME"), *port = getenv("SERVER_PORT");
-        tv_snprintf(clean, sizeof clean, "%s%s%s", name && *name ? name : "127.0.0.1",
-                    port && *port ? ":" : "", port && *port ? port : "");
-        if (strspn(clean, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") !=
-            strlen(clean))
-            tv_strlcpy(clean, "127.0.0.1", sizeof clean);
+    const char *https = cgi_env("HTTPS", "");
+    const bool tls = strcmp(https, "on") == 0 || strcmp(https, "1") == 0;
+    char host[256];
+    tv_strlcpy(host, cgi_env("HTTP_HOST", ""), sizeof host);
+    if (!host_text(host) || strlen(cgi_env("HTTP_HOST", "")) >= sizeof host) {
+        const char *port = cgi_env("SERVER_PORT", "");
+        tv_snprintf(host, sizeof host, "%s%s%s", cgi_env("SERVER_NAME", "127.0.0.1"),
+                    *port ? ":" : "", port);
+        if (!host_text(host)) tv_strlcpy(host, "127.0.0.1", sizeof host);
     }
-    tv_snprintf(out, cap, "%s://%s/token", tls ? "https" : "http", clean);
+    tv_snprintf(out, cap, "%s://%s/token", tls ? "https" : "http", host);
 }
 
 void action_list(unsigned actions, char *out, size_t cap)
@@ -394,6 +395,15 @@ int registry_auth_may_list(const registry_caller *caller, const char *repository
     const tv_settings *cfg = tv_config();
     if (!tv_config_access_control(cfg) || registry_is_admin(cfg, caller->user)) return 1;
     return (registry_rights(cfg, caller->user, repository) & TV_ACTION_PULL) ? 1 : 0;
+}
+
+int registry_auth_password_caller(registry_caller *out)
+{
+    bool on = false;
+    if (!enter(out, &on, "", true)) return 0;
+    /* A token buys no new token: the password must be shown again. */
+    if (out->kind == REGISTRY_CALLER_BEARER) return challenge("", "", true);
+    return 1;
 }
 
 int registry_auth_admin(void)

@@ -84,6 +84,10 @@ int registry_auth_enter(void);
 int registry_auth_require(const char *repository, unsigned actions, registry_caller *out);
 int registry_auth_catalog(registry_caller *out);
 int registry_auth_admin(void);
+/* The token program's gate: valid settings and good Basic credentials or
+ * none (anonymous); wrong ones and bearer tokens get 401 with the Basic
+ * challenge. Without access control the caller is anonymous. */
+int registry_auth_password_caller(registry_caller *out);
 /* 1 when caller may see repository in the catalog (admin, or pull). */
 int registry_auth_may_list(const registry_caller *caller, const char *repository);
 /* The actions caller may use on repository now: for a token its grants,

@@ -59,10 +59,6 @@ void rfc3339(int64_t t, char *out, size_t cap)
 
 int main(void)
 {
-    if (const char *err = tv_config_error()) {
-        fprintf(stderr, "registry: %s\n", err);
-        oci_send_error(500, "UNKNOWN", err);
-    }
     const char *method = cgi_method();
     if (strcmp(method, "OPTIONS") == 0) {
         oci_response_begin(204);
@@ -74,37 +70,11 @@ int main(void)
         oci_send_error_with(405, "UNSUPPORTED", "method not allowed", "Allow: GET, OPTIONS");
 
     const tv_settings *cfg = tv_config();
+    registry_caller caller;
+    if (!registry_auth_password_caller(&caller)) return 0;
     const char *service = cgi_query("service");
     if (*service && strcmp(service, cfg->token_service) != 0)
         oci_send_error(400, "UNSUPPORTED", "unknown service");
-
-    registry_caller caller;
-    char why[REGISTRY_AUTH_WHY_CAP];
-    switch (registry_auth_identify(&caller, why, sizeof why)) {
-    case REGISTRY_AUTH_OK:
-        if (caller.kind == REGISTRY_CALLER_BEARER) {
-            /* A token buys no new token: the password must be shown again. */
-            oci_response_begin(401);
-            cgi_header_extra("WWW-Authenticate: Basic realm=\"Vornhalt Registry\"");
-            cgi_header_json();
-            cgi_headers_end();
-            cgi_error_body(stdout, "UNAUTHORIZED", "authentication required");
-            return 0;
-        }
-        break;
-    case REGISTRY_AUTH_BAD_CREDENTIALS:
-    case REGISTRY_AUTH_BAD_TOKEN:
-        oci_response_begin(401);
-        cgi_header_extra("WWW-Authenticate: Basic realm=\"Vornhalt Registry\"");
-        cgi_header_json();
-        cgi_headers_end();
-        cgi_error_body(stdout, "UNAUTHORIZED", "authentication required");
-        return 0;
-    case REGISTRY_AUTH_UNAVAILABLE:
-        fprintf(stderr, "registry: %s\n", why);
-        oci_send_error(500, "UNKNOWN", why);
-    }
-    if (caller.user[0]) tv_audit_note_actor(caller.user);
 
     registry_token_claims claims;
     memset(&claims, 0, sizeof claims);

@@ -35,28 +35,6 @@ std::string sha256_hex(const std::string &text)
     return s;
 }
 
-/* Standard Base64 with padding. */
-std::string b64(const std::string &in)
-{
-    static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        const uint32_t g = uint8_t(in[i]) << 16 | uint8_t(in[i + 1]) << 8 | uint8_t(in[i + 2]);
-        for (int s = 18; s >= 0; s -= 6)
-            out += a[(g >> s) & 63];
-    }
-    if (i < in.size()) {
-        uint32_t g = uint8_t(in[i]) << 16;
-        if (i + 1 < in.size()) g |= uint8_t(in[i + 1]) << 8;
-        out += a[(g >> 18) & 63];
-        out += a[(g >> 12) & 63];
-        out += i + 1 < in.size() ? a[(g >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 std::string url_safe(std::string s)
 {
     for (char &c : s)
@@ -124,7 +102,7 @@ TEST_F(BasicAuth, RefusalIsTheExact401AndIsLoggedAnonymously)
 
 TEST_F(BasicAuth, SuccessWritesNothingAndNamesTheActor)
 {
-    ScopedEnv h("HTTP_AUTHORIZATION", ("Basic " + b64("alice:s3cret")).c_str());
+    ScopedEnv h("HTTP_AUTHORIZATION", ("Basic " + base64("alice:s3cret")).c_str());
     run_in_child([&] {
         plat_stdout_redirect(out_file().c_str());
         const int rc = registry_auth_check();
@@ -186,7 +164,7 @@ TEST_F(BasicAuth, HeadersAgainstConfiguredCredentials)
         std::string password = "s3cret";
         bool upper_digest = false;
     };
-    const std::string good = b64("alice:s3cret");          // YWxpY2U6czNjcmV0
+    const std::string good = base64("alice:s3cret");       // YWxpY2U6czNjcmV0
     const std::string pw_url = "\xfb\xff\xbf\xfb\xff\xbf"; // after "alice:": "+/+/+/+/"
     const std::string user127(127, 'u');
     const std::string pw505(505, 'p');
@@ -198,16 +176,17 @@ TEST_F(BasicAuth, HeadersAgainstConfiguredCredentials)
         {"Basic    " + good + "  ", 1},
         {"Basic YWxpY2U6czNjcmV0", 1},
         {"Basic YWxp Y2U6\r\nczNj\tcmV0", 1},
-        {"Basic " + b64("alice:a"), 1, "alice", "a"}, // "YWxpY2U6YQ==", padded
-        {"Basic YWxpY2U6YQ", 1, "alice", "a"},        // unpadded
-        {"Basic YWxpY2U6=YQ", 1, "alice", "a"},       // padding inside
-        {"Basic " + url_safe(b64("alice:" + pw_url)), 1, "alice", pw_url},
-        {"Basic " + b64("alice:" + pw_url), 1, "alice", pw_url},
-        {"Basic " + b64("alice:pa:ss:"), 1, "alice", "pa:ss:"}, // taken whole after the first ':'
-        {"Basic " + b64("alice:"), 1, "alice", ""},             // the empty password
-        {"Basic " + b64(user127 + ":x"), 1, user127, "x"},
-        {"Basic " + b64("alice:" + pw505), 1, "alice", pw505}, // 511 bytes decoded
-        {"Basic " + good, 1, "alice", "s3cret", true},         // digest in upper case
+        {"Basic " + base64("alice:a"), 1, "alice", "a"}, // "YWxpY2U6YQ==", padded
+        {"Basic YWxpY2U6YQ", 1, "alice", "a"},           // unpadded
+        {"Basic YWxpY2U6=YQ", 1, "alice", "a"},          // padding inside
+        {"Basic " + url_safe(base64("alice:" + pw_url)), 1, "alice", pw_url},
+        {"Basic " + base64("alice:" + pw_url), 1, "alice", pw_url},
+        {"Basic " + base64("alice:pa:ss:"), 1, "alice",
+         "pa:ss:"},                                    // taken whole after the first ':'
+        {"Basic " + base64("alice:"), 1, "alice", ""}, // the empty password
+        {"Basic " + base64(user127 + ":x"), 1, user127, "x"},
+        {"Basic " + base64("alice:" + pw505), 1, "alice", pw505}, // 511 bytes decoded
+        {"Basic " + good, 1, "alice", "s3cret", true},            // digest in upper case
         // Refused.
         {"", 0},
         {"Basic", 0},
@@ -221,17 +200,17 @@ TEST_F(BasicAuth, HeadersAgainstConfiguredCredentials)
         {"Digest username=\"alice\"", 0},
         {"Basic " + good + ".", 0},
         {"Basic " + good + "Q", 0}, // one symbol over
-        {"Basic " + b64("alice:wrong"), 0},
-        {"Basic " + b64("alicf:s3cret"), 0},
-        {"Basic " + b64("blice:s3cret"), 0},
-        {"Basic " + b64("alic:s3cret"), 0},
-        {"Basic " + b64("alice2:s3cret"), 0},
-        {"Basic " + b64(std::string("alice\0:s3cret", 13)), 0},
-        {"Basic " + b64("ALICE:s3cret"), 0},
-        {"Basic " + b64(":s3cret"), 0},
-        {"Basic " + b64("alices3cret"), 0},                                // no colon
-        {"Basic " + b64("alice:" + pw505 + "p"), 0, "alice", pw505 + "p"}, // 512 bytes
-        {"Basic " + b64(std::string(128, 'u') + ":x"), 0, std::string(127, 'u'), "x"},
+        {"Basic " + base64("alice:wrong"), 0},
+        {"Basic " + base64("alicf:s3cret"), 0},
+        {"Basic " + base64("blice:s3cret"), 0},
+        {"Basic " + base64("alic:s3cret"), 0},
+        {"Basic " + base64("alice2:s3cret"), 0},
+        {"Basic " + base64(std::string("alice\0:s3cret", 13)), 0},
+        {"Basic " + base64("ALICE:s3cret"), 0},
+        {"Basic " + base64(":s3cret"), 0},
+        {"Basic " + base64("alices3cret"), 0},                                // no colon
+        {"Basic " + base64("alice:" + pw505 + "p"), 0, "alice", pw505 + "p"}, // 512 bytes
+        {"Basic " + base64(std::string(128, 'u') + ":x"), 0, std::string(127, 'u'), "x"},
         {"Basic " + std::string(200000, 'Q'), 0}, // oversized header
         {"Basic " + std::string(200000, ' '), 0},
     };

@@ -23,30 +23,9 @@ namespace
 
 using namespace cgitest;
 
-std::string b64(const std::string &in)
-{
-    static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        const uint32_t g = uint8_t(in[i]) << 16 | uint8_t(in[i + 1]) << 8 | uint8_t(in[i + 2]);
-        for (int s = 18; s >= 0; s -= 6)
-            out += a[(g >> s) & 63];
-    }
-    if (i < in.size()) {
-        uint32_t g = uint8_t(in[i]) << 16;
-        if (i + 1 < in.size()) g |= uint8_t(in[i + 1]) << 8;
-        out += a[(g >> 18) & 63];
-        out += a[(g >> 12) & 63];
-        out += i + 1 < in.size() ? a[(g >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 std::string basic(const std::string &user, const std::string &password)
 {
-    return "Basic " + b64(user + ":" + password);
+    return "Basic " + base64(user + ":" + password);
 }
 
 const char kTeamRules[] = R"(

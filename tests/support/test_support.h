@@ -6,6 +6,7 @@
 #ifndef REGISTRY_TEST_SUPPORT_H
 #define REGISTRY_TEST_SUPPORT_H
 
+#include <cstdint>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,7 +22,8 @@
 
 #include "platform.h"
 
-namespace testsupport {
+namespace testsupport
+{
 
 namespace fs = std::filesystem;
 
@@ -39,7 +41,8 @@ inline std::string tempdir_key(int depth)
 
 /* A fresh directory under the system's temporary directory, removed with
  * everything in it when the fixture ends. */
-class TempDir {
+class TempDir
+{
   public:
     TempDir()
     {
@@ -70,9 +73,18 @@ class TempDir {
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
 
-    const fs::path &path() const { return path_; }
-    std::string str() const { return path_.string(); }
-    std::string sub(const std::string &rel) const { return (path_ / rel).string(); }
+    const fs::path &path() const
+    {
+        return path_;
+    }
+    std::string str() const
+    {
+        return path_.string();
+    }
+    std::string sub(const std::string &rel) const
+    {
+        return (path_ / rel).string();
+    }
 
   private:
     void make()
@@ -121,7 +133,8 @@ inline void set_env(const char *name, const char *value)
 }
 
 /* Sets (or with nullptr unsets) a variable and restores it at scope end. */
-class ScopedEnv {
+class ScopedEnv
+{
   public:
     ScopedEnv(const char *name, const char *value) : name_(name)
     {
@@ -138,7 +151,8 @@ class ScopedEnv {
 };
 
 /* Changes the working directory and restores it at scope end. */
-class ScopedCwd {
+class ScopedCwd
+{
   public:
     explicit ScopedCwd(const fs::path &dir) : old_(fs::current_path()) { fs::current_path(dir); }
     ~ScopedCwd()
@@ -183,7 +197,8 @@ template <class Fn> std::string capture_stdout(const fs::path &file, Fn fn)
  * directories, a delete pruning emptied parents), played by a thread: after
  * each arm() it removes every listed directory once, as soon as that
  * directory exists and is empty. */
-class EmptyDirRemover {
+class EmptyDirRemover
+{
   public:
     explicit EmptyDirRemover(std::vector<fs::path> dirs)
         : dirs_(std::move(dirs)), removed_(dirs_.size()), thread_([this] { run(); })
@@ -228,6 +243,28 @@ class EmptyDirRemover {
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+/* Standard Base64 with padding: Basic credentials as a client sends them. */
+inline std::string base64(const std::string &in)
+{
+    static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const uint32_t g = uint8_t(in[i]) << 16 | uint8_t(in[i + 1]) << 8 | uint8_t(in[i + 2]);
+        for (int s = 18; s >= 0; s -= 6)
+            out += a[(g >> s) & 63];
+    }
+    if (i < in.size()) {
+        uint32_t g = uint8_t(in[i]) << 16;
+        if (i + 1 < in.size()) g |= uint8_t(in[i + 1]) << 8;
+        out += a[(g >> 18) & 63];
+        out += a[(g >> 12) & 63];
+        out += i + 1 < in.size() ? a[(g >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
 
 } // namespace testsupport
 
