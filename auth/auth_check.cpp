@@ -17,7 +17,6 @@
 #include "tv_cgi.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
