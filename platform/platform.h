@@ -34,6 +34,14 @@ extern "C" {
 #define PLAT_SEP_STR "/"
 #endif
 
+/* 1 where file names that differ only in case name one file (Windows):
+ * a name test there cannot tell "V1" from "v1". */
+#ifdef _WIN32
+#define PLAT_NAMES_FOLD_CASE 1
+#else
+#define PLAT_NAMES_FOLD_CASE 0
+#endif
+
 /* ---- file attributes ---------------------------------------------------- */
 
 typedef struct plat_file_info {

@@ -68,6 +68,15 @@ int reg_blob_delete(const char *digest);
 
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                      size_t body_len, const char *content_type, char *out_digest);
+/* reg_manifest_put that also points each of tags[0..tag_count) at the
+ * manifest. Every tag (and a tag reference) is checked first: of the
+ * grammar, and none differing only in case from a stored tag or another
+ * of the push ("invalid tag reference: ..." naming it); then all are set
+ * or, when a check fails, nothing is written. A tag differing only in case
+ * is refused by reg_manifest_put too. */
+int reg_manifest_put_tags(const char *repo_name, const char *reference, const void *body,
+                          size_t body_len, const char *content_type, const char *const *tags,
+                          size_t tag_count, char *out_digest);
 const char *reg_manifest_get(const char *repo_name, const char *reference, char *out_content_type,
                              char *out_digest);
 int reg_manifest_delete(const char *repo_name, const char *reference);
@@ -119,6 +128,14 @@ void reg_gc_on_progress(reg_gc_progress_fn fn, void *ctx);
  * 0 (also when fn stopped), or -1 when the blob store cannot be listed. */
 typedef int (*reg_blob_visit_fn)(void *ctx, const char *digest, int64_t size);
 int reg_blob_foreach(reg_blob_visit_fn fn, void *ctx);
+/* Calls fn(ctx, repo, manifest_digest, layer_digest) for every foreign
+ * (non-distributable) layer a stored image manifest names whose blob the
+ * store does not hold: such layers are pulled from their urls, and are no
+ * damage. Repositories in byte order; fn returns 0 to go on. 0 (also when
+ * fn stopped), or -1 (not initialised, out of memory). */
+typedef int (*reg_foreign_visit_fn)(void *ctx, const char *repo, const char *manifest_digest,
+                                    const char *layer_digest);
+int reg_foreign_layers_foreach(reg_foreign_visit_fn fn, void *ctx);
 /* Moves a stored blob out of the store into R/_quarantine/HEX (HEX.1,
  * HEX.2, ... when that name is taken), never deleting anything; the new
  * path goes to out_path. 0 or -1 ("blob not found: ..." when absent). */

@@ -387,6 +387,11 @@ constexpr size_t kManifestPutMax = 4194304;
 constexpr size_t kContentTypeMax = 126; /* longest content type get returns */
 constexpr char kDefaultManifestType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
+/* true when the len bytes at media_type name a foreign (non-distributable)
+ * layer, which a push may name without the store holding it
+ * (storage_foreign.cpp keeps the types). */
+bool foreign_layer_type(const char *media_type, size_t len);
+
 /* 1 when s is a tag of the registry API's grammar: a letter, digit or '_',
  * then up to 127 letters, digits, '_', '.' or '-'. Such a tag is one plain
  * directory name: never a separator, "." or "..", nor a control byte. */
@@ -412,6 +417,16 @@ int link_names_hex(const char *text, const char *hex);
  * (refused unless tag_valid) when its link holds a valid digest. Arguments
  * are not tested for NULL. */
 int manifest_resolve(const char *repo, const char *reference, char *out_hex);
+
+/* 0 when tag may be written in repo: its own link is there (moving a tag),
+ * or no stored tag differs from it only in case; -1 with "invalid tag
+ * reference: ..." naming the stored tag. Such two tags would be one file
+ * on Windows, so they are refused on every system. The tags directory is
+ * read only when the exact link is missing (always where names fold case,
+ * since there the exact test sees either). */
+int tag_case_check(const char *repo, const char *tag);
+/* true when a and b are the same but for the case of ASCII letters. */
+bool tags_equal_nocase(const char *a, const char *b);
 
 /* Deleting a tag, first half: resolves tag (as manifest_resolve) and
  * removes its link; the tag's directories and the manifest stay. 0, or -1

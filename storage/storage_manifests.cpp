@@ -62,15 +62,13 @@ bool body_file_exists(const char *repo, const char *hex)
 }
 
 /* Every entry of an index must name a manifest stored in this repository
- * or, failing that, in any repository; the store is walked at most once. */
+ * or, failing that, in any repository; the store is walked at most once.
+ * An index of no entries is allowed: an empty set of platforms is still a
+ * well-formed list. */
 int check_index(const char *repo, yyjson_val *list)
 {
     if (!yyjson_is_arr(list)) {
         set_error("manifest \"manifests\" must be an array");
-        return -1;
-    }
-    if (yyjson_arr_size(list) == 0) {
-        set_error("manifest index must reference at least 1 manifest");
         return -1;
     }
     repo_list others;
@@ -103,8 +101,29 @@ int check_index(const char *repo, yyjson_val *list)
     return 0;
 }
 
+bool is_foreign_layer(yyjson_val *layer)
+{
+    yyjson_val *type = member(layer, "mediaType");
+    return foreign_layer_type(yyjson_get_str(type), yyjson_get_len(type));
+}
+
+/* A non-empty array of non-empty strings: somewhere a puller can go. */
+bool names_urls(yyjson_val *layer)
+{
+    yyjson_val *urls = member(layer, "urls");
+    if (!yyjson_is_arr(urls) || yyjson_arr_size(urls) == 0) return false;
+    size_t i, max;
+    yyjson_val *url;
+    yyjson_arr_foreach(urls, i, max, url)
+    {
+        if (!yyjson_is_str(url) || yyjson_get_len(url) == 0) return false;
+    }
+    return true;
+}
+
 /* An image manifest: a stored config blob and, when "layers" is present,
- * an array of stored layer blobs. */
+ * an array of layer blobs, each stored, or foreign with urls to fetch it
+ * from. A foreign layer that is stored anyway is held like any other. */
 int check_image(yyjson_val *root)
 {
     const char *config = valid_digest_of(member(root, "config"));
@@ -131,8 +150,14 @@ int check_image(yyjson_val *root)
             set_error("manifest layer %zu missing valid digest", i);
             return -1;
         }
-        if (reg_blob_hold(digest) != 1) {
+        if (reg_blob_hold(digest) == 1) continue;
+        if (!is_foreign_layer(layer)) {
             set_error("BLOB_UNKNOWN: %s", digest);
+            return -1;
+        }
+        /* Neither here nor anywhere else: no client could ever pull it. */
+        if (!names_urls(layer)) {
+            set_error("manifest layer %zu is foreign, not stored and names no urls", i);
             return -1;
         }
     }
@@ -286,25 +311,42 @@ void read_content_type(const char *repo, const char *hex, char *out)
         copy_cut(out, kContentTypeMax + 1, kDefaultManifestType);
 }
 
-/* Writes the files of one push in order; the first failure's message. A
- * directory that a concurrent delete prunes between its making and the write
- * into it is made again (place_in_dir). */
+/* Writes data to file in dir, making dir (again) as needed; the message
+ * of the step that failed. A directory that a concurrent delete prunes
+ * between its making and the write into it is made again (place_in_dir). */
+int write_in(const char *dir, const char *file, const void *data, size_t len,
+             const char *dir_failed, const char *write_failed)
+{
+    const placed p = place_in_dir(dir, [&] { return write_file_atomic(file, data, len); });
+    if (p == placed::ok) return 0;
+    if (p != placed::gave_up) set_error("%s", p == placed::dir_failed ? dir_failed : write_failed);
+    return -1;
+}
+
+/* Points tag at digest (a stored manifest of repo). */
+int store_tag(const char *repo, const char *tag, const char *digest)
+{
+    char tags[kPathCap], tag_dir[kPathCap], dir[kPathCap], path[kPathCap];
+    if (manifest_tags_dir(repo, tags) != 0 || path_join(tag_dir, tags, tag) != 0 ||
+        path_join(dir, tag_dir, "current") != 0) {
+        set_error("mkdirs tag dir failed");
+        return -1;
+    }
+    if (manifest_tag_path(repo, tag, path) != 0) {
+        set_error("write tag link failed");
+        return -1;
+    }
+    return write_in(dir, path, digest, kDigestLen, "mkdirs tag dir failed",
+                    "write tag link failed");
+}
+
+/* Writes the files of one push in order; the first failure's message. */
 int store_manifest(const char *repo, const char *reference, const void *body, size_t body_len,
                    const char *type, const char *hex, const char *subject_hex)
 {
     char path[kPathCap], dir[kPathCap];
     char digest[kDigestLen + 1];
     std::snprintf(digest, sizeof digest, "sha256:%s", hex);
-
-    /* Writes data to file in dir; the message of the step that failed. */
-    auto write_in = [&](const char *file, const void *data, size_t len, const char *dir_failed,
-                        const char *write_failed) {
-        const placed p = place_in_dir(dir, [&] { return write_file_atomic(file, data, len); });
-        if (p == placed::ok) return 0;
-        if (p != placed::gave_up)
-            set_error("%s", p == placed::dir_failed ? dir_failed : write_failed);
-        return -1;
-    };
 
     if (repo_manifests_dir(repo, dir) != 0) {
         set_error("mkdirs manifests dir failed");
@@ -314,14 +356,14 @@ int store_manifest(const char *repo, const char *reference, const void *body, si
         set_error("write manifest body failed");
         return -1;
     }
-    if (write_in(path, body, body_len, "mkdirs manifests dir failed",
+    if (write_in(dir, path, body, body_len, "mkdirs manifests dir failed",
                  "write manifest body failed") != 0)
         return -1;
     if (content_type_path(repo, hex, path) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
-    if (write_in(path, type, std::strlen(type), "mkdirs manifests dir failed",
+    if (write_in(dir, path, type, std::strlen(type), "mkdirs manifests dir failed",
                  "write manifest ct failed") != 0)
         return -1;
     if (manifest_rev_dir(repo, hex, dir) != 0) {
@@ -332,7 +374,7 @@ int store_manifest(const char *repo, const char *reference, const void *body, si
         set_error("write revision link failed");
         return -1;
     }
-    if (write_in(path, digest, kDigestLen, "mkdirs revision dir failed",
+    if (write_in(dir, path, digest, kDigestLen, "mkdirs revision dir failed",
                  "write revision link failed") != 0)
         return -1;
     if (subject_hex[0] && referrer_link(repo, subject_hex, hex) != 0) {
@@ -340,18 +382,25 @@ int store_manifest(const char *repo, const char *reference, const void *body, si
         return -1;
     }
     if (is_digest_reference(reference)) return 0;
+    return store_tag(repo, reference, digest);
+}
 
-    char tags[kPathCap], tag_dir[kPathCap];
-    if (manifest_tags_dir(repo, tags) != 0 || path_join(tag_dir, tags, reference) != 0 ||
-        path_join(dir, tag_dir, "current") != 0) {
-        set_error("mkdirs tag dir failed");
+/* A tag a push may set: of the grammar, and not differing only in case
+ * from a stored tag nor from another tag of the same push. */
+int check_push_tag(const char *repo, const char *tag, const char *const *others, size_t count)
+{
+    if (!tag || !tag_valid(tag)) {
+        set_error("invalid tag reference");
         return -1;
     }
-    if (manifest_tag_path(repo, reference, path) != 0) {
-        set_error("write tag link failed");
+    for (size_t i = 0; i < count; ++i) {
+        if (!others[i] || std::strcmp(others[i], tag) == 0 || !tags_equal_nocase(others[i], tag))
+            continue;
+        set_error("invalid tag reference: %s differs only in case from %s in the same push", tag,
+                  others[i]);
         return -1;
     }
-    return write_in(path, digest, kDigestLen, "mkdirs tag dir failed", "write tag link failed");
+    return tag_case_check(repo, tag);
 }
 
 /* Removes what makes hex a stored manifest: body, content-type file and
@@ -531,19 +580,22 @@ int check_repo_op(bool args_present, const char *repo, bool name_in_message)
 
 using namespace storage;
 
-extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
-                                size_t body_len, const char *content_type, char *out_digest)
+extern "C" int reg_manifest_put_tags(const char *repo_name, const char *reference, const void *body,
+                                     size_t body_len, const char *content_type,
+                                     const char *const *tags, size_t tag_count, char *out_digest)
 {
-    if (check_repo_op(repo_name && reference && body && out_digest, repo_name, true) != 0)
+    if (check_repo_op(repo_name && reference && body && out_digest && (tags || tag_count == 0),
+                      repo_name, true) != 0)
         return -1;
     if (!*reference) {
         set_error("empty reference");
         return -1;
     }
-    if (!is_digest_reference(reference) && !tag_valid(reference)) {
-        set_error("invalid tag reference");
-        return -1;
-    }
+    const bool by_tag = !is_digest_reference(reference);
+    if (by_tag && check_push_tag(repo_name, reference, tags, tag_count) != 0) return -1;
+    /* Every tag checked before anything is written: all are set or none. */
+    for (size_t i = 0; i < tag_count; ++i)
+        if (check_push_tag(repo_name, tags[i], tags, i) != 0) return -1;
     if (body_len > kManifestPutMax) {
         set_error("manifest too large (max %zu bytes)", kManifestPutMax);
         return -1;
@@ -558,14 +610,25 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     hex_of_body(body, body_len, hex);
     /* Stored under another digest than asked, the manifest could never be
      * fetched by the reference its pusher holds. */
-    if (is_digest_reference(reference) && std::strcmp(reference + kDigestPrefix.size(), hex) != 0) {
+    if (!by_tag && std::strcmp(reference + kDigestPrefix.size(), hex) != 0) {
         set_error("digest mismatch: expected %s, got sha256:%s", reference, hex);
         return -1;
     }
     if (store_manifest(repo_name, reference, body, body_len, type, hex, subject_hex) != 0)
         return -1;
-    std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    char digest[kDigestLen + 1];
+    std::snprintf(digest, sizeof digest, "sha256:%s", hex);
+    for (size_t i = 0; i < tag_count; ++i)
+        if (store_tag(repo_name, tags[i], digest) != 0) return -1;
+    std::memcpy(out_digest, digest, sizeof digest);
     return 0;
+}
+
+extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
+                                size_t body_len, const char *content_type, char *out_digest)
+{
+    return reg_manifest_put_tags(repo_name, reference, body, body_len, content_type, nullptr, 0,
+                                 out_digest);
 }
 
 extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference,

@@ -1,6 +1,6 @@
 /*
  * storage_tags.cpp - the tag list of one repository, whole or a page at a
- * time.
+ * time, and the rule that keeps two tags from differing only in case.
  *
  * The tags directory is read in full, so a repository with more tags than
  * one bounded listing holds still lists every one of them.
@@ -18,7 +18,40 @@ namespace
 /* {"name":" + the escaped name (6 bytes per byte at most) + ","tags":[ */
 constexpr size_t kTagsHeadCap = 32 + 6 * kRepoNameMax;
 
+char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 } // namespace
+
+bool storage::tags_equal_nocase(const char *a, const char *b)
+{
+    for (; *a && *b; ++a, ++b)
+        if (ascii_lower(*a) != ascii_lower(*b)) return false;
+    return *a == *b;
+}
+
+int storage::tag_case_check(const char *repo, const char *tag)
+{
+    char link[kPathCap], dir[kPathCap], text[kTagLinkCap];
+    if (manifest_tag_path(repo, tag, link) != 0) return 0; /* the write reports it */
+    if (!PLAT_NAMES_FOLD_CASE && plat_is_file(link)) return 0;
+    dir_listing_full listing;
+    if (manifest_tags_dir(repo, dir) != 0 || list_dir_full(dir, &listing) != 0) return 0;
+    for (int i = 0; i < listing.count(); ++i) {
+        const char *name = listing.name(i);
+        if (!listing.is_dir(i) || std::strcmp(name, tag) == 0 || !tags_equal_nocase(name, tag))
+            continue;
+        /* Only a tag that is stored counts: a directory a delete left
+         * behind names nothing. */
+        if (manifest_tag_path(repo, name, link) != 0 || read_link(link, text) != 0) continue;
+        set_error("invalid tag reference: %s differs only in case from the stored tag %s", tag,
+                  name);
+        return -1;
+    }
+    return 0;
+}
 
 extern "C" const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last,
                                                int *out_more, char *out_last, size_t out_last_size)

@@ -36,7 +36,8 @@ TEST_F(Gc, AnEmptyStoreGivesTheExactReport)
     EXPECT_EQ(text, "{\"dry_run\":false,\"blobs_total\":0,\"blobs_reachable\":0,"
                     "\"blobs_deleted\":0,\"bytes_freed\":0,\"blobs_kept\":0,"
                     "\"stale_uploads\":0,\"stale_upload_bytes\":0,\"cancelled\":false,"
-                    "\"elapsed_ms\":" + elapsed + "}");
+                    "\"elapsed_ms\":" +
+                        elapsed + "}");
 }
 
 TEST_F(Gc, SuccessEmptiesTheErrorSlot)
@@ -150,9 +151,9 @@ TEST_F(Gc, BlobsYoungerThan900SecondsBeforeTheStartAreSpared)
         const char *content;
         int64_t age;
         bool kept;
-    } cases[] = {{"just finished", 0, true},   {"ten minutes", 600, true},
-                 {"almost", 850, true},        {"from the future", -3600, true},
-                 {"old enough", 950, false},   {"a day", 86400, false}};
+    } cases[] = {{"just finished", 0, true}, {"ten minutes", 600, true},
+                 {"almost", 850, true},      {"from the future", -3600, true},
+                 {"old enough", 950, false}, {"a day", 86400, false}};
     std::vector<std::string> digests;
     for (auto c : cases) {
         digests.push_back(store(c.content));
@@ -238,7 +239,7 @@ TEST_F(Gc, BlobFilesAreOnlyWhatLooksLikeOne)
         bool is_blob;
     } cases[] = {
         {top / "aa" / hex, true},
-        {top / "zz" / hex, true}, /* fan-out directory of any name */
+        {top / "zz" / hex, true},    /* fan-out directory of any name */
         {top / "ad" / upper, false}, /* own fan-out: Windows folds it onto the first */
         {top / "aa" / (hex + "0"), false},
         {top / "aa" / hex.substr(1), false},
@@ -462,9 +463,9 @@ void push_at_mark_step(const gc_progress &p)
     if (g_late->done || std::string(p.phase) != "walking") return;
     g_late->done = true;
     char digest[72] = "";
-    EXPECT_EQ(reg_manifest_put("late", "v1", g_late->body.data(), g_late->body.size(), nullptr,
-                               digest),
-              0)
+    EXPECT_EQ(
+        reg_manifest_put("late", "v1", g_late->body.data(), g_late->body.size(), nullptr, digest),
+        0)
         << reg_storage_last_error();
 }
 
@@ -505,6 +506,40 @@ TEST_F(Gc, TheFinalSnapshotMatchesTheReport)
         EXPECT_EQ(p[k], v[k]) << k;
     EXPECT_EQ(p["blobs_scanned"], 1);
     EXPECT_GT(p["started_unix"], 0);
+}
+
+} // namespace
+
+namespace
+{
+
+/* Foreign layers are named by manifests without being stored: the mark
+ * finds no file for them, which is no failure, and one that was stored
+ * anyway is kept like any other. */
+TEST_F(Gc, ForeignLayersThatAreNotStoredTripNothing)
+{
+    const std::string config = store("config"), held = store("foreign but stored");
+    const std::string absent = blobtest::digest_of("fetched from elsewhere");
+    const std::string body =
+        "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + config +
+        "\",\"size\":1},\"layers\":[{\"mediaType\":\"application/"
+        "vnd.docker.image.rootfs.foreign.diff.tar.gzip\",\"digest\":\"" +
+        absent +
+        "\",\"size\":1,\"urls\":[\"https://example.com/l\"]},{\"mediaType\":\"application/"
+        "vnd.oci.image.layer.nondistributable.v1.tar\",\"digest\":\"" +
+        held + "\",\"size\":1}]}";
+    put("win", "v1", body);
+    const std::string garbage = store("garbage");
+    old_blobs();
+
+    const auto v = gc(0);
+    EXPECT_EQ(v["blobs_total"], 3);
+    EXPECT_EQ(v["blobs_deleted"], 1);
+    EXPECT_EQ(v["blobs_kept"], 2);
+    EXPECT_TRUE(has(config));
+    EXPECT_TRUE(has(held));
+    EXPECT_FALSE(has(garbage));
+    EXPECT_FALSE(has(absent));
 }
 
 } // namespace

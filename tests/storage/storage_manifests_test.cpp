@@ -178,8 +178,11 @@ TEST_F(Manifests, RefusedBodiesTouchNothing)
          "BLOB_UNKNOWN: " + missing},
         {"manifests an object, valid config", "{\"config\":" + config + ",\"manifests\":{}}",
          "manifest \"manifests\" must be an array"},
-        {"manifests empty", "{\"manifests\":[]}",
-         "manifest index must reference at least 1 manifest"},
+        {"empty index of the image type",
+         "{\"mediaType\":\"" + std::string(kOciType) + "\",\"manifests\":[]}",
+         "manifest body does not match its media type " + std::string(kOciType)},
+        {"empty index with a line break in its type", "{\"mediaType\":\"a\\nb\",\"manifests\":[]}",
+         "invalid content type"},
         {"second index entry without digest",
          "{\"manifests\":[{\"digest\":\"" + stored + "\"},{\"size\":1}]}",
          "manifest index entry 1 missing valid digest"},
@@ -747,3 +750,168 @@ TEST_F(Manifests, RepositoryExistsOncePushedTo)
 }
 
 } // namespace
+
+namespace
+{
+
+constexpr char kForeign[] = "application/vnd.docker.image.rootfs.foreign.diff.tar.gzip";
+constexpr char kNondist[] = "application/vnd.oci.image.layer.nondistributable.v1.tar";
+constexpr char kNondistGzip[] = "application/vnd.oci.image.layer.nondistributable.v1.tar+gzip";
+constexpr char kNondistZstd[] = "application/vnd.oci.image.layer.nondistributable.v1.tar+zstd";
+
+/* An image over config whose layers are the given descriptor objects. */
+std::string image_with_layers(const std::string &config, const std::vector<std::string> &layers)
+{
+    std::string body =
+        "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + config + "\",\"size\":1},\"layers\":[";
+    for (size_t i = 0; i < layers.size(); ++i)
+        body += (i ? "," : "") + layers[i];
+    return body + "]}";
+}
+
+std::string layer(const std::string &type, const std::string &digest, const std::string &urls)
+{
+    std::string d = "{\"mediaType\":\"" + type + "\",\"digest\":\"" + digest + "\",\"size\":1";
+    if (!urls.empty()) d += ",\"urls\":" + urls;
+    return d + "}";
+}
+
+} // namespace
+
+TEST_F(Manifests, AnIndexOfNoManifestsIsStored)
+{
+    for (const char *type : {kOciIndexType, kDockerListType}) {
+        const std::string body =
+            "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(type) + "\",\"manifests\":[]}";
+        EXPECT_EQ(put("app", "empty", body, type), digest_of(body)) << type << ": " << error();
+        EXPECT_EQ(get("app", "empty").type, type);
+    }
+}
+
+TEST_F(Manifests, ForeignLayersNeedNoBlobButUrls)
+{
+    const auto b = blobs_for("win");
+    const std::string missing = digest_of("fetched from elsewhere");
+    const std::string urls = "[\"https://example.com/layer\"]";
+    /* Each foreign type, not stored, with somewhere to fetch it from. */
+    for (const char *type : {kForeign, kNondist, kNondistGzip, kNondistZstd}) {
+        const std::string body = image_with_layers(b[0], {layer(type, missing, urls)});
+        EXPECT_EQ(put("app", "win", body), digest_of(body)) << type << ": " << error();
+    }
+    /* Stored anyway: held as any layer, urls or not. */
+    const std::string body = image_with_layers(b[0], {layer(kNondist, b[1], "")});
+    EXPECT_EQ(put("app", "held", body), digest_of(body)) << error();
+
+    const struct {
+        const char *label;
+        std::string layer;
+        std::string message;
+    } refused[] = {
+        {"foreign without urls", layer(kForeign, missing, ""),
+         "manifest layer 0 is foreign, not stored and names no urls"},
+        {"foreign with empty urls", layer(kForeign, missing, "[]"),
+         "manifest layer 0 is foreign, not stored and names no urls"},
+        {"foreign with urls an object", layer(kForeign, missing, "{}"),
+         "manifest layer 0 is foreign, not stored and names no urls"},
+        {"foreign with an empty url", layer(kNondist, missing, "[\"\"]"),
+         "manifest layer 0 is foreign, not stored and names no urls"},
+        {"foreign with a url a number", layer(kNondist, missing, "[\"x\",1]"),
+         "manifest layer 0 is foreign, not stored and names no urls"},
+        {"foreign with a malformed digest", layer(kForeign, "sha256:abc", urls),
+         "manifest layer 0 missing valid digest"},
+        {"foreign with a path for a digest", layer(kForeign, "sha256:../../x", urls),
+         "manifest layer 0 missing valid digest"},
+        {"plain layer with urls", layer("application/vnd.oci.image.layer.v1.tar", missing, urls),
+         "BLOB_UNKNOWN: " + missing},
+        {"foreign type in upper case",
+         layer("APPLICATION/VND.OCI.IMAGE.LAYER.NONDISTRIBUTABLE.V1.TAR", missing, urls),
+         "BLOB_UNKNOWN: " + missing},
+        {"foreign type with a hidden NUL", layer(std::string(kNondist) + "\\u0000", missing, urls),
+         "BLOB_UNKNOWN: " + missing},
+    };
+    for (const auto &c : refused) {
+        EXPECT_EQ(put("other", "v1", image_with_layers(b[0], {c.layer})), "") << c.label;
+        EXPECT_EQ(error(), c.message) << c.label;
+        EXPECT_FALSE(fs::exists(repos() / "other")) << c.label;
+    }
+}
+
+TEST_F(Manifests, ATagDifferingOnlyInCaseFromAStoredOneIsRefused)
+{
+    const std::string first = push_image("app", "Latest", "one");
+    const std::string body = image_for("two");
+    for (const char *tag : {"latest", "LATEST", "lAtEsT"}) {
+        EXPECT_EQ(put("app", tag, body), "") << tag;
+        EXPECT_EQ(error(), "invalid tag reference: " + std::string(tag) +
+                               " differs only in case from the stored tag Latest");
+        EXPECT_FALSE(fs::exists(body_file("app", digest_of(body)))) << tag;
+    }
+    /* The same tag in the same case moves; another repository is another
+     * namespace; a tag whose link was deleted stands in no one's way. */
+    EXPECT_EQ(put("app", "Latest", body), digest_of(body)) << error();
+    EXPECT_EQ(put("other", "latest", body), digest_of(body)) << error();
+    ASSERT_EQ(reg_tag_delete("app", "Latest"), 0) << error();
+    EXPECT_EQ(put("app", "latest", body), digest_of(body)) << error();
+    EXPECT_EQ(read_text(tag_link("app", "latest")), digest_of(body));
+    (void)first;
+}
+
+TEST_F(Manifests, TagsPushedWithAManifestAreSetAllOrNone)
+{
+    push_image("app", "V1", "one");
+    const std::string body = image_for("two");
+    const std::string digest = digest_of(body);
+    auto put_tags = [&](const std::string &ref, std::vector<const char *> tags) {
+        char out[72] = "";
+        const int rc = reg_manifest_put_tags("app", ref.c_str(), body.data(), body.size(), nullptr,
+                                             tags.data(), tags.size(), out);
+        return rc == 0 ? std::string(out) : std::string();
+    };
+    const struct {
+        const char *label;
+        std::vector<const char *> tags;
+        std::string message;
+    } refused[] = {
+        {"a tag of the wrong grammar", {"ok", "-bad"}, "invalid tag reference"},
+        {"an empty tag", {"ok", ""}, "invalid tag reference"},
+        {"a null tag", {"ok", nullptr}, "invalid tag reference"},
+        {"a tag with a separator", {"ok", "a/b"}, "invalid tag reference"},
+        {"two differing only in case",
+         {"ok", "x", "OK"},
+         "invalid tag reference: OK differs only in case from ok in the same push"},
+        {"one differing only in case from a stored tag",
+         {"ok", "v1"},
+         "invalid tag reference: v1 differs only in case from the stored tag V1"},
+    };
+    for (const auto &c : refused) {
+        EXPECT_EQ(put_tags(digest, c.tags), "") << c.label;
+        EXPECT_EQ(error(), c.message) << c.label;
+        EXPECT_FALSE(fs::exists(body_file("app", digest))) << c.label;
+        EXPECT_FALSE(fs::exists(tag_link("app", "ok"))) << c.label;
+    }
+    /* A tag reference differing only in case from a tag of the push. */
+    EXPECT_EQ(put_tags("OK", {"ok"}), "");
+    EXPECT_EQ(error(), "invalid tag reference: OK differs only in case from ok in the same push");
+
+    EXPECT_EQ(put_tags(digest, {"a", "b", "a", "V1"}), digest) << error();
+    for (const char *tag : {"a", "b", "V1"})
+        EXPECT_EQ(read_text(tag_link("app", tag)), digest) << tag;
+    /* By tag too: the reference and every tag of the push. */
+    const std::string third = image_for("three");
+    char out[72] = "";
+    const char *tags[] = {"c"};
+    ASSERT_EQ(reg_manifest_put_tags("app", "d", third.data(), third.size(), nullptr, tags, 1, out),
+              0)
+        << error();
+    EXPECT_EQ(read_text(tag_link("app", "c")), digest_of(third));
+    EXPECT_EQ(read_text(tag_link("app", "d")), digest_of(third));
+    /* No tags at all is no argument error. */
+    EXPECT_EQ(reg_manifest_put_tags("app", digest.c_str(), body.data(), body.size(), nullptr,
+                                    nullptr, 0, out),
+              0)
+        << error();
+    EXPECT_EQ(reg_manifest_put_tags("app", digest.c_str(), body.data(), body.size(), nullptr,
+                                    nullptr, 1, out),
+              -1);
+    EXPECT_EQ(error(), "NULL argument");
+}
