@@ -85,6 +85,9 @@ void oci_api_route(oci_route_kind kind, oci_route *out)
 {
     switch (oci_route_parse(kind, cgi_path_info(), out)) {
     case OCI_ROUTE_OK:
+        if (!oci_route_name_lower(out->name) &&
+            (oci_route_actions(kind, cgi_method()) & (TV_ACTION_PUSH | TV_ACTION_DELETE)))
+            oci_fail("NAME_INVALID", "invalid repository name: repository names are lower case");
         if (!registry_auth_require(out->name, oci_route_actions(kind, cgi_method()), nullptr))
             exit(0);
         return;

@@ -101,6 +101,21 @@ int oci_route_device_name(const char *component, size_t len)
     return 0;
 }
 
+int oci_route_tag_valid(const char *tag)
+{
+    /* oci_valid_tag also refuses "" and NULL. */
+    if (!oci_valid_tag(tag)) return 0;
+    const size_t len = strlen(tag);
+    return tag[len - 1] != '.' && !oci_route_device_name(tag, len) ? 1 : 0;
+}
+
+int oci_route_name_lower(const char *name)
+{
+    for (const char *p = name; p && *p; ++p)
+        if (*p >= 'A' && *p <= 'Z') return 0;
+    return 1;
+}
+
 int oci_route_is_base(const char *path)
 {
     return path && (strcmp(path, "/v2/") == 0 || strcmp(path, "/v2") == 0) ? 1 : 0;
@@ -142,8 +157,7 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
         if (ref.find(':') != string_view::npos) {
             if (!oci_valid_digest(rest)) return refuse(out, OCI_ROUTE_DIGEST_INVALID);
             out->ref_is_digest = 1;
-        } else if (!oci_valid_tag(rest) /* also refuses "" */ || ref.back() == '.' ||
-                   oci_route_device_name(rest, ref.size())) {
+        } else if (!oci_route_tag_valid(rest)) {
             return refuse(out, OCI_ROUTE_TAG_INVALID);
         }
         break;

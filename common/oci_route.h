@@ -51,6 +51,16 @@ typedef struct oci_route {
  * empty texts. */
 oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_route *out);
 
+/* 1 when tag is one a manifest URL may name: the protocol's grammar, no
+ * trailing '.', no Windows device name (what oci_route_parse asks of a
+ * manifest reference that is no digest). */
+int oci_route_tag_valid(const char *tag);
+
+/* 1 when name holds no upper-case letter. The protocol's names are lower
+ * case and Windows folds case, so a request that creates or changes
+ * something refuses any other; reads still reach what was stored before. */
+int oci_route_name_lower(const char *name);
+
 /* 1 when the path is the API root "/v2/" (or "/v2") that v2_base answers. */
 int oci_route_is_base(const char *path);
 

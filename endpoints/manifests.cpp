@@ -1,7 +1,8 @@
 /*
  * manifests.cpp - /v2/<name>/manifests/<reference>: GET and HEAD answer
  * the stored bytes exactly as pushed, PUT stores a manifest (by tag or by
- * digest), DELETE removes a manifest by digest or one tag.
+ * digest; each ?tag= is set with it, all or none, and answered with an
+ * OCI-Tag header), DELETE removes a manifest by digest or one tag.
  */
 #include "oci_common.h"
 #include "reg_storage.h"
@@ -10,7 +11,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -69,8 +73,22 @@ void put(void)
     if (len > static_cast<uint64_t>(kManifestPutMax))
         oci_send_error(413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
 
+    /* Tags pushed with the manifest: as many as the query holds. Without a
+     * query there are none (the lookup would fall back to the environment). */
+    std::vector<std::string> tags;
+    const bool query = *cgi_env("QUERY_STRING", "") != '\0';
+    for (const char *tag; query && (tag = cgi_query_nth("tag", static_cast<int>(tags.size())));) {
+        if (!oci_route_tag_valid(tag)) oci_fail("TAG_INVALID", "invalid tag reference");
+        tags.emplace_back(tag);
+    }
+    std::vector<const char *> tag_ptrs;
+    for (const std::string &t : tags)
+        tag_ptrs.push_back(t.c_str());
+
     char digest[80], subject[80] = "";
-    if (reg_manifest_put(s_name, s_ref, body.get(), len, type, digest) != 0) oci_fail_storage();
+    if (reg_manifest_put_tags(s_name, s_ref, body.get(), len, type, tag_ptrs.data(),
+                              tag_ptrs.size(), digest) != 0)
+        oci_fail_storage();
     reg_manifest_subject(body.get(), len, subject);
 
     oci_response_begin(201);
@@ -79,6 +97,9 @@ void put(void)
     header_line("Location: %s", location);
     header_line("Docker-Content-Digest: %s", digest);
     if (subject[0]) header_line("OCI-Subject: %s", subject);
+    for (size_t i = 0; i < tags.size(); ++i)
+        if (std::find(tags.begin(), tags.begin() + i, tags[i]) == tags.begin() + i)
+            header_line("OCI-Tag: %s", tags[i].c_str());
     cgi_header_extra("Content-Length: 0");
     cgi_headers_end();
 }

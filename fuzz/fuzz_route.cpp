@@ -135,6 +135,7 @@ void check_kind(const fuzz::text &path, oci_route_kind kind)
     case OCI_ROUTE_MANIFESTS:
         FUZZ_CHECK(r.ref_is_digest == (ref.find(':') != string_view::npos ? 1 : 0));
         FUZZ_CHECK(r.ref_is_digest ? plain_digest(ref) : plain_tag(ref));
+        FUZZ_CHECK(r.ref_is_digest || oci_route_tag_valid(r.ref) == 1);
         break;
     case OCI_ROUTE_BLOBS:
     case OCI_ROUTE_REFERRERS:
@@ -163,5 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check_kind(path, kind);
     const string_view p = path.view();
     FUZZ_CHECK(oci_route_is_base(path.c_str()) == (p == "/v2/" || p == "/v2" ? 1 : 0));
+    FUZZ_CHECK(oci_route_tag_valid(path.c_str()) == (plain_tag(p) ? 1 : 0));
+    FUZZ_CHECK(
+        oci_route_name_lower(path.c_str()) ==
+        (std::none_of(p.begin(), p.end(), [](char c) { return c >= 'A' && c <= 'Z'; }) ? 1 : 0));
     return 0;
 }

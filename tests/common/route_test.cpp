@@ -104,6 +104,55 @@ TEST(Route, NamesThatWouldLeaveTheRepositoryOrAliasOnWindows)
         expect_route(c);
 }
 
+/* A level of a name may be a marker's word, at any position: every
+ * program's marker is taken at its last place in the path. */
+TEST(Route, NamesWithAMarkerWordAsALevel)
+{
+    const char *const names[] = {"team/blobs",
+                                 "blobs/team",
+                                 "a/blobs/uploads",
+                                 "blobs/uploads/z",
+                                 "manifests/manifests",
+                                 "org/tags",
+                                 "tags/list",
+                                 "x/uploads",
+                                 "y/referrers",
+                                 "referrers/y",
+                                 "v2",
+                                 "v2/v2",
+                                 "m/manifests/blobs/tags/referrers/list"};
+    for (const char *name : names) {
+        const std::string n = name;
+        const Case cases[] = {
+            {OCI_ROUTE_TAGS, "/v2/" + n + "/tags/list", OCI_ROUTE_OK, n},
+            {OCI_ROUTE_MANIFESTS, "/v2/" + n + "/manifests/blobs", OCI_ROUTE_OK, n, "blobs"},
+            {OCI_ROUTE_MANIFESTS, "/v2/" + n + "/manifests/" + kDigest, OCI_ROUTE_OK, n, kDigest},
+            {OCI_ROUTE_BLOBS, "/v2/" + n + "/blobs/" + kDigest, OCI_ROUTE_OK, n, kDigest},
+            {OCI_ROUTE_UPLOADS, "/v2/" + n + "/blobs/uploads/", OCI_ROUTE_OK, n},
+            {OCI_ROUTE_UPLOADS, "/v2/" + n + "/blobs/uploads/" + kId, OCI_ROUTE_OK, n, kId},
+            {OCI_ROUTE_REFERRERS, "/v2/" + n + "/referrers/" + kDigest, OCI_ROUTE_OK, n, kDigest},
+        };
+        for (const Case &c : cases)
+            expect_route(c);
+    }
+}
+
+TEST(Route, TagsAndLowerCaseNamesAlone)
+{
+    for (const char *tag : {"v1", "_x", "a.b-c", "Latest", "console"})
+        EXPECT_EQ(oci_route_tag_valid(tag), 1) << tag;
+    for (const char *tag : {"", "-v1", ".v1", "v1.", "nul", "CON.1", "a/b", "v 1", "a\\b"})
+        EXPECT_EQ(oci_route_tag_valid(tag), 0) << tag;
+    EXPECT_EQ(oci_route_tag_valid(nullptr), 0);
+    EXPECT_EQ(oci_route_tag_valid(std::string(128, 't').c_str()), 1);
+    EXPECT_EQ(oci_route_tag_valid(std::string(129, 't').c_str()), 0);
+
+    for (const char *name : {"lib/app", "a-1/b_2.c", ""})
+        EXPECT_EQ(oci_route_name_lower(name), 1) << name;
+    for (const char *name : {"Lib/app", "lib/apP", "A", "z/Z"})
+        EXPECT_EQ(oci_route_name_lower(name), 0) << name;
+}
+
 TEST(Route, BaseAndMissingArguments)
 {
     EXPECT_EQ(oci_route_is_base("/v2/"), 1);

@@ -1111,6 +1111,229 @@ class Unavailable(EndpointCase):
                 self.assertEqual(r.code(), "UNKNOWN")
 
 
+class EndpointWordNames(EndpointCase):
+    """Repository names with a component that is one of the URL's marker
+    words, at each position: the last marker ends the name, so every
+    endpoint reaches the same repository, and each Location it answers
+    leads back to it."""
+
+    NAMES = ["team/blobs", "blobs/team", "team/manifests", "manifests/manifests", "org/tags",
+             "tags/list", "x/uploads", "a/blobs/uploads", "blobs/uploads/z", "y/referrers",
+             "referrers/y", "v2", "v2/v2", "catalog", "m/manifests/blobs/tags/referrers/list"]
+
+    def test_every_endpoint_for_every_name(self):
+        for name in self.NAMES:
+            with self.subTest(name=name):
+                self.every_endpoint(name)
+        # The catalog and the status page list each name once, and the
+        # status page's next links walk through them all.
+        self.assertEqual(self.call("v2_catalog", "GET", "/v2/_catalog").json(),
+                         {"repositories": sorted(self.NAMES)})
+        seen, query = [], "n=1"
+        for _ in self.NAMES:
+            page = self.run_raw("status", "GET", "/status", query,
+                                env={"HTTP_ACCEPT": "text/html"}).body.decode()
+            seen += re.findall(r"<tr><td>([^<]+)</td><td>v1</td>", page)
+            m = re.search(r'id="next" href="/status\?([^"]+)"', page)
+            if not m:
+                break
+            query = m.group(1).replace("&amp;", "&")
+        self.assertEqual(seen, sorted(self.NAMES))
+
+    def every_endpoint(self, name):
+        config = f'{{"os":"linux","name":"{name}"}}'.encode()
+        layer = name.encode() * 100
+        # Chunked upload: POST, PATCH and PUT to the Location answered.
+        loc = self.start_upload(name)
+        r = self.call("v2_uploads", "PATCH", loc, body=layer[:50])
+        self.assertEqual((r.status, r.header("Location"), r.header("Range")), (202, loc, "0-49"))
+        self.assertEqual(self.call("v2_uploads", "GET", loc).status, 204)
+        d = digest_of(layer)
+        r = self.call("v2_uploads", "PUT", loc, f"digest={d}", layer[50:])
+        self.assertEqual((r.status, r.header("Location"), r.header("Docker-Content-Digest")),
+                         (201, f"/v2/{name}/blobs/{d}", d))
+        # Monolithic, mount, and a cancelled upload.
+        self.push_blob(config, name)
+        r = self.call("v2_uploads", "POST", f"/v2/{name}/blobs/uploads/", f"mount={d}&from={name}")
+        self.assertEqual((r.status, r.header("Location")), (201, f"/v2/{name}/blobs/{d}"))
+        cancelled = self.start_upload(name)
+        self.assertEqual(self.call("v2_uploads", "DELETE", cancelled).status, 204)
+        self.assert_error(self.call("v2_uploads", "GET", cancelled), 404, "BLOB_UPLOAD_UNKNOWN")
+        # Blobs.
+        for method in ("GET", "HEAD"):
+            r = self.call("v2_blobs", method, f"/v2/{name}/blobs/{d}")
+            self.assertEqual((r.status, r.header("Docker-Content-Digest")), (200, d))
+        # Manifests by tag and digest; the Location names the repository.
+        manifest = image_manifest(descriptor(OCI_CONFIG, config), [descriptor(OCI_LAYER, layer)])
+        md = digest_of(manifest)
+        r = self.push_manifest(manifest, "v1", name)
+        self.assertEqual(r.header("Location"), f"/v2/{name}/manifests/{md}")
+        for ref in ("v1", md):
+            for method in ("GET", "HEAD"):
+                r = self.call("v2_manifests", method, f"/v2/{name}/manifests/{ref}")
+                self.assertEqual((r.status, r.header("Docker-Content-Digest")), (200, md))
+        # Tags and referrers.
+        self.assertEqual(self.call("v2_tags", "GET", f"/v2/{name}/tags/list").json(),
+                         {"name": name, "tags": ["v1"]})
+        empty = b"{}"
+        self.push_blob(empty, name)
+        referrer = image_manifest(descriptor(OCI_EMPTY, empty), [descriptor(OCI_EMPTY, empty)],
+                                  artifactType="application/vnd.example.sig",
+                                  subject=descriptor(OCI_MANIFEST, manifest))
+        r = self.push_manifest(referrer, digest_of(referrer), name)
+        self.assertEqual(r.header("OCI-Subject"), md)
+        r = self.call("v2_referrers", "GET", f"/v2/{name}/referrers/{md}")
+        self.assertEqual([m["digest"] for m in r.json()["manifests"]], [digest_of(referrer)])
+        # Deletes: a second tag, then the referrer by digest.
+        self.push_manifest(manifest, "gone", name)
+        self.assertEqual(self.call("v2_manifests", "DELETE", f"/v2/{name}/manifests/gone").status,
+                         202)
+        self.assertEqual(
+            self.call("v2_manifests", "DELETE", f"/v2/{name}/manifests/{digest_of(referrer)}")
+            .status, 202)
+        self.assertEqual(self.call("v2_tags", "GET", f"/v2/{name}/tags/list").json()["tags"],
+                         ["v1"])
+
+
+class UpperCaseNames(EndpointCase):
+    """Names are lower case: what creates or changes something refuses any
+    other, with the reason; what was stored before stays readable."""
+
+    WHY = "repository names are lower case"
+
+    def test_writes_are_refused_and_change_nothing(self):
+        config, layer, manifest = self.push_image("lib/app")
+        d, md = digest_of(layer), digest_of(manifest)
+        loc = self.start_upload("lib/app")
+        upload_id = loc.rsplit("/", 1)[1]
+        oci = {"CONTENT_TYPE": OCI_MANIFEST}
+        before = snapshot(self.root)
+        rows = [
+            ("v2_manifests", "PUT", "/v2/Lib/app/manifests/v1", "", manifest, oci),
+            ("v2_manifests", "PUT", f"/v2/lib/App/manifests/{md}", "", manifest, oci),
+            ("v2_manifests", "DELETE", f"/v2/LIB/APP/manifests/{md}", "", None, {}),
+            ("v2_manifests", "DELETE", "/v2/lib/appX/manifests/v1", "", None, {}),
+            ("v2_blobs", "DELETE", f"/v2/Lib/app/blobs/{d}", "", None, {}),
+            ("v2_uploads", "POST", "/v2/Lib/app/blobs/uploads/", "", None, {}),
+            ("v2_uploads", "POST", "/v2/Lib/app/blobs/uploads/", f"digest={d}", layer, {}),
+            ("v2_uploads", "POST", "/v2/Lib/app/blobs/uploads/", f"mount={d}&from=lib/app", None, {}),
+            ("v2_uploads", "PATCH", f"/v2/Lib/app/blobs/uploads/{upload_id}", "", b"abc", {}),
+            ("v2_uploads", "PUT", f"/v2/Lib/app/blobs/uploads/{upload_id}", f"digest={d}", None, {}),
+            ("v2_uploads", "DELETE", f"/v2/Lib/app/blobs/uploads/{upload_id}", "", None, {}),
+        ]
+        for program, method, path, query, body, env in rows:
+            with self.subTest(method=method, path=path, query=query):
+                r = self.call(program, method, path, query, body, env)
+                self.assert_error(r, 400, "NAME_INVALID")
+                self.assertIn(self.WHY, r.json()["errors"][0]["message"])
+                self.assertEqual(snapshot(self.root), before)
+
+    def test_a_name_stored_with_upper_case_stays_readable(self):
+        config, layer, manifest = self.push_image("lib/app")
+        md = digest_of(manifest)
+        # As an older version stored it: the same tree under another name.
+        shutil.copytree(self.store_path("repositories", "lib", "app"),
+                        self.store_path("repositories", "Lib", "App"))
+        for program, method, path, want in [
+                ("v2_manifests", "GET", "/v2/Lib/App/manifests/v1", manifest),
+                ("v2_manifests", "HEAD", f"/v2/Lib/App/manifests/{md}", b""),
+                ("v2_blobs", "GET", f"/v2/Lib/App/blobs/{digest_of(layer)}", layer),
+                ("v2_blobs", "HEAD", f"/v2/Lib/App/blobs/{digest_of(config)}", b""),
+                ("v2_referrers", "GET", f"/v2/Lib/App/referrers/{md}", None),
+                ("v2_tags", "GET", "/v2/Lib/App/tags/list", b'{"name":"Lib/App","tags":["v1"]}')]:
+            with self.subTest(method=method, path=path):
+                r = self.call(program, method, path)
+                self.assertEqual(r.status, 200, r)
+                if want is not None:
+                    self.assertEqual(r.body.strip(), want)
+        self.assertIn("Lib/App", self.call("v2_catalog", "GET", "/v2/_catalog").json()["repositories"])
+
+
+class TagsPushedTogether(EndpointCase):
+    """PUT by digest with ?tag= sets every tag or none and names each in an
+    OCI-Tag header; tags that differ only in case are one file on Windows,
+    so none may sit beside another."""
+
+    def test_tags_set_with_a_push_by_digest(self):
+        config, layer, manifest = self.push_image("lib/app", "v1")
+        other = image_manifest(descriptor(OCI_CONFIG, config), annotations={"k": "2"})
+        od = digest_of(other)
+        r = self.push_manifest(other, od, env={"QUERY_STRING": "tag=a&tag=b.1&tag=a&tag=v1"})
+        self.assertEqual(r.all("OCI-Tag"), ["a", "b.1", "v1"])
+        self.assertEqual(self.call("v2_tags", "GET", "/v2/lib/app/tags/list").json()["tags"],
+                         ["a", "b.1", "v1"])
+        for tag in ("a", "b.1", "v1"):
+            self.assertEqual(self.call("v2_manifests", "HEAD", f"/v2/lib/app/manifests/{tag}")
+                             .header("Docker-Content-Digest"), od)
+        # Without ?tag=, no OCI-Tag.
+        self.assertEqual(self.push_manifest(manifest, digest_of(manifest)).all("OCI-Tag"), [])
+
+    def test_a_refused_tag_sets_none(self):
+        config, layer, manifest = self.push_image("lib/app", "V1")
+        other = image_manifest(descriptor(OCI_CONFIG, config), annotations={"k": "2"})
+        od = digest_of(other)
+        before = snapshot(self.root)
+        for query in ("tag=ok&tag=-bad", "tag=ok&tag=", "tag=ok&tag=nul", "tag=ok&tag=x.",
+                      "tag=ok&tag=v1", "tag=ok&tag=Ok", "tag=" + "t" * 129):
+            with self.subTest(query=query):
+                r = self.call("v2_manifests", "PUT", f"/v2/lib/app/manifests/{od}", query, other,
+                              {"CONTENT_TYPE": OCI_MANIFEST})
+                self.assert_error(r, 400, "TAG_INVALID")
+                self.assertEqual(snapshot(self.root), before)
+        r = self.call("v2_manifests", "PUT", f"/v2/lib/app/manifests/{od}", "tag=ok&tag=v1",
+                      other, {"CONTENT_TYPE": OCI_MANIFEST})
+        self.assertIn("stored tag V1", r.json()["errors"][0]["message"])
+
+    def test_a_tag_differing_only_in_case_is_refused(self):
+        config, layer, manifest = self.push_image("lib/app", "V1")
+        other = image_manifest(descriptor(OCI_CONFIG, config), annotations={"k": "2"})
+        before = snapshot(self.root)
+        r = self.call("v2_manifests", "PUT", "/v2/lib/app/manifests/v1", body=other,
+                      env={"CONTENT_TYPE": OCI_MANIFEST})
+        self.assert_error(r, 400, "TAG_INVALID")
+        self.assertIn("stored tag V1", r.json()["errors"][0]["message"])
+        self.assertEqual(snapshot(self.root), before)
+        # The same tag in the same case moves; another repository is free.
+        self.push_manifest(other, "V1")
+        self.assertEqual(self.call("v2_manifests", "HEAD", "/v2/lib/app/manifests/V1")
+                         .header("Docker-Content-Digest"), digest_of(other))
+        self.push_image("lib/other", "v1")
+        # A deleted tag no longer stands in the way.
+        self.assertEqual(self.call("v2_manifests", "DELETE", "/v2/lib/app/manifests/V1").status, 202)
+        self.push_manifest(other, "v1")
+
+
+class IndexesAndForeignLayers(EndpointCase):
+    FOREIGN = "application/vnd.docker.image.rootfs.foreign.diff.tar.gzip"
+    NONDIST = "application/vnd.oci.image.layer.nondistributable.v1.tar+gzip"
+
+    def test_an_empty_index_is_accepted(self):
+        for media_type in (OCI_INDEX, "application/vnd.docker.distribution.manifest.list.v2+json"):
+            with self.subTest(media_type=media_type):
+                index = json.dumps({"schemaVersion": 2, "mediaType": media_type,
+                                    "manifests": []}).encode()
+                self.push_manifest(index, "empty", media_type=media_type)
+                r = self.call("v2_manifests", "GET", "/v2/lib/app/manifests/empty")
+                self.assertEqual((r.body, r.header("Content-Type")), (index, media_type))
+
+    def test_foreign_layers_need_no_blob(self):
+        config = b'{"os":"windows"}'
+        self.push_blob(config)
+        stored = b"a foreign layer someone pushed anyway"
+        self.push_blob(stored)
+        layers = [dict(descriptor(self.FOREIGN, digest_of(b"elsewhere"), 9),
+                       urls=["https://example.com/layer"]),
+                  dict(descriptor(self.NONDIST, digest_of(b"elsewhere too"), 13),
+                       urls=["https://example.com/other"]),
+                  descriptor(self.NONDIST, stored)]
+        manifest = image_manifest(descriptor(OCI_CONFIG, config), layers)
+        self.push_manifest(manifest, "win")
+        r = self.call("v2_manifests", "GET", "/v2/lib/app/manifests/win")
+        self.assertEqual((r.status, r.body), (200, manifest))
+        self.assert_error(self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{digest_of(b'elsewhere')}"),
+                          404, "BLOB_UNKNOWN")
+
+
 class BadInputs(EndpointCase):
     """Refused requests: each answers its status and code, never a 5xx, and
     leaves the store exactly as it was."""
@@ -1132,6 +1355,8 @@ class BadInputs(EndpointCase):
         good = self.manifest
         config_desc = descriptor(OCI_CONFIG, self.config)
         ghost = descriptor(OCI_LAYER, digest_of(b"never pushed"), 12)
+        FOREIGN = "application/vnd.docker.image.rootfs.foreign.diff.tar.gzip"
+        NONDIST = "application/vnd.oci.image.layer.nondistributable.v1.tar"
 
         def manifest(**fields):
             doc = json.loads(good)
@@ -1146,9 +1371,12 @@ class BadInputs(EndpointCase):
         return [
             # (what, program, method, path, query, body, env, status, code)
             # -- repository names
-            # Upper case, "lib-", "a___b" and "a.-b" are names the service
-            # helpers' rule accepts; every component must begin with a letter
-            # or digit.
+            # "lib-", "a___b" and "a.-b" are names the service helpers' rule
+            # accepts; every component must begin with a letter or digit.
+            # Upper case is read but never written (see UpperCaseNames).
+            ("upper-case name push", m, "PUT", "/v2/Lib/app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("upper-case name upload", u, "POST", "/v2/lib/APP/blobs/uploads/", "", None, {}, 400, "NAME_INVALID"),
+            ("upper-case name blob delete", b, "DELETE", f"/v2/Lib/app/blobs/{lay}", "", None, {}, 400, "NAME_INVALID"),
             ("component starts with a dot", m, "PUT", "/v2/lib/.app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
             ("component starts with a dash", m, "PUT", "/v2/lib/-app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
             ("inside another repository's files", m, "PUT", "/v2/lib/app/_manifests/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
@@ -1201,6 +1429,11 @@ class BadInputs(EndpointCase):
             ("tag is a device with an extension", m, "PUT", "/v2/lib/app/manifests/CON.1", "", good, oci, 400, "TAG_INVALID"),
             ("tag read of a device", m, "GET", "/v2/lib/app/manifests/aux", "", None, {}, 400, "TAG_INVALID"),
             ("tag with backslashes", m, "PUT", "/v2/lib/app/manifests/v1\\..\\v2", "", good, oci, 400, "TAG_INVALID"),
+            ("tag differing only in case from a stored one", m, "PUT", "/v2/lib/app/manifests/V1", "", good, oci, 400, "TAG_INVALID"),
+            ("pushed tag starts with a dash", m, "PUT", f"/v2/lib/app/manifests/{man}", "tag=ok&tag=-v1", good, oci, 400, "TAG_INVALID"),
+            ("pushed tags differ only in case", m, "PUT", f"/v2/lib/app/manifests/{man}", "tag=ok&tag=OK", good, oci, 400, "TAG_INVALID"),
+            ("pushed tag differs only in case from a stored one", m, "PUT", f"/v2/lib/app/manifests/{man}", "tag=ok&tag=V2", good, oci, 400, "TAG_INVALID"),
+            ("pushed tag empty", m, "PUT", f"/v2/lib/app/manifests/{man}", "tag=", good, oci, 400, "TAG_INVALID"),
             # -- digests
             ("sha512 blob", b, "GET", f"/v2/lib/app/blobs/{sha512}", "", None, {}, 400, "DIGEST_INVALID"),
             ("63 digits", b, "GET", f"/v2/lib/app/blobs/{lay[:-1]}", "", None, {}, 400, "DIGEST_INVALID"),
@@ -1260,6 +1493,16 @@ class BadInputs(EndpointCase):
             ("config blob missing", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(ghost, mediaType=OCI_CONFIG)), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
             ("layer blob missing", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[ghost]), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
             ("index entry missing", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": OCI_INDEX, "manifests": [dict(ghost, mediaType=OCI_MANIFEST)]}).encode(), {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("foreign layer without urls", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[dict(ghost, mediaType=FOREIGN)]), oci, 400, "MANIFEST_INVALID"),
+            ("foreign layer with empty urls", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[dict(ghost, mediaType=NONDIST, urls=[])]), oci, 400, "MANIFEST_INVALID"),
+            ("foreign layer with a url not a string", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[dict(ghost, mediaType=NONDIST, urls=[1])]), oci, 400, "MANIFEST_INVALID"),
+            ("foreign layer with a malformed digest", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[dict(ghost, mediaType=FOREIGN, digest="sha256:x", urls=["https://example.com/l"])]), oci, 400, "MANIFEST_INVALID"),
+            ("foreign layer with no digest", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[{"mediaType": FOREIGN, "size": 1, "urls": ["https://example.com/l"]}]), oci, 400, "MANIFEST_INVALID"),
+            ("plain layer with urls, not stored", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[dict(ghost, urls=["https://example.com/l"])]), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("foreign type in another case", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(layers=[dict(ghost, mediaType=FOREIGN.upper(), urls=["https://example.com/l"])]), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("empty index of the image type", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": OCI_MANIFEST, "manifests": []}).encode(), {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_INVALID"),
+            ("empty index with a control byte in its type", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": "x\u0001y", "manifests": []}).encode(), {}, 400, "MANIFEST_INVALID"),
+            ("index entries not an array", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": OCI_INDEX, "manifests": {}}).encode(), {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_INVALID"),
             ("sha512 config", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(config_desc, digest=sha512)), oci, 400, "MANIFEST_INVALID"),
             ("digest reference of another body", m, "PUT", f"/v2/lib/app/manifests/{digest_of(b'x')}", "", good, oci, 400, "DIGEST_INVALID"),
             ("upper-case digest reference", m, "PUT", f"/v2/lib/app/manifests/{upper(man)}", "", good, oci, 400, "DIGEST_INVALID"),

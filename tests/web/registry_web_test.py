@@ -60,7 +60,12 @@ class Response:
     def __init__(self, r, body):
         self.status = r.status
         self.headers = {k.lower(): v for k, v in r.getheaders()}
+        self.lines = r.getheaders()
         self.body = body
+
+    def all(self, name):
+        """Every value of a header that may repeat, as one list."""
+        return [v for k, v in self.lines if k.lower() == name.lower()]
 
     def header(self, name):
         return self.headers.get(name.lower())
@@ -605,6 +610,56 @@ class Authentication(RegistryCase):
         self.assertEqual(self.log_record(before, "GET", "/v2/guarded/manifests/v1")["actor"], "alice")
 
 
+class EndpointWordNames(RegistryCase):
+    """Names with a marker word as a component, at each position: the web
+    server's routes send every URL to the program of its last marker, and
+    each Location answered leads back to the same repository."""
+
+    NAMES = ["team/blobs", "blobs/team", "team/manifests", "manifests/manifests", "org/tags",
+             "tags/list", "x/uploads", "x/blobs/uploads", "blobs/uploads/z", "y/referrers",
+             "referrers/y", "v2", "v2/v2", "catalog", "m/manifests/blobs/tags/referrers/list"]
+
+    def test_every_endpoint_for_every_name(self):
+        for name in self.NAMES:
+            with self.subTest(name=name):
+                self.every_endpoint(name)
+        r = self.request("GET", "/v2/_catalog")
+        self.assertTrue(set(self.NAMES) <= set(r.json()["repositories"]), r.body)
+
+    def every_endpoint(self, name):
+        layer = ("layer of " + name).encode() * 10
+        loc = self.start_upload(name)
+        self.assertTrue(loc.startswith(f"/v2/{name}/blobs/uploads/"), loc)
+        r = self.request("PATCH", loc, body=layer[:20], headers={"Content-Range": "0-19"})
+        self.assertEqual((r.status, r.header("Location"), r.header("Range")), (202, loc, "0-19"))
+        self.assertEqual(self.request("GET", loc).status, 204)
+        d = digest(layer)
+        r = self.request("PUT", f"{loc}?digest={d}", body=layer[20:])
+        self.assertEqual((r.status, r.header("Location")), (201, f"/v2/{name}/blobs/{d}"))
+        r = self.request("GET", r.header("Location"))
+        self.assertEqual((r.status, r.body, r.header("Docker-Content-Digest")), (200, layer, d))
+        cancelled = self.start_upload(name)
+        self.assertEqual(self.request("DELETE", cancelled).status, 204)
+        self.assertEqual(self.request("GET", cancelled).status, 404)
+
+        doc = self.image(name, name)
+        body = json.dumps(doc).encode()
+        md = digest(body)
+        r = self.request("PUT", f"/v2/{name}/manifests/{md}?tag=v1&tag=blobs&tag=manifests",
+                         body=body, headers={"Content-Type": OCI_MANIFEST})
+        self.assertEqual((r.status, r.header("Location")), (201, f"/v2/{name}/manifests/{md}"))
+        self.assertEqual(", ".join(r.all("OCI-Tag")), "v1, blobs, manifests")
+        for ref in ("v1", "blobs", "manifests", md):
+            r = self.request("GET", f"/v2/{name}/manifests/{ref}")
+            self.assertEqual((r.status, r.body), (200, body))
+        r = self.request("GET", f"/v2/{name}/tags/list")
+        self.assertEqual(r.json(), {"name": name, "tags": ["blobs", "manifests", "v1"]})
+        r = self.request("GET", f"/v2/{name}/referrers/{md}")
+        self.assertEqual((r.status, r.json()["manifests"]), (200, []))
+        self.assertEqual(self.request("DELETE", f"/v2/{name}/manifests/blobs").status, 202)
+        self.assertEqual(self.request("GET", f"/v2/{name}/manifests/blobs").status, 404)
+
+
 class HostileRequests(RegistryCase):
     """Each request is refused with its status (and, when a program answers,
     its code); the store is the same before and after."""
@@ -635,6 +690,8 @@ class HostileRequests(RegistryCase):
             ("GET", "/v2/" + "n" * 300 + "/tags/list", None, {}, 400, "NAME_INVALID"),
             ("GET", "/v2/a%2e%2e/manifests/v1", None, {}, 400, "NAME_INVALID"),
             ("PUT", "/v2/con/x:y/manifests/v1", body, {"Content-Type": OCI_MANIFEST}, 400, "NAME_INVALID"),
+            ("PUT", "/v2/Safe/repo/manifests/v1", body, {"Content-Type": OCI_MANIFEST}, 400, "NAME_INVALID"),
+            ("POST", "/v2/safe/Repo/blobs/uploads/", b"", {}, 400, "NAME_INVALID"),
             # paths the web server refuses before any program runs
             ("GET", "/v2/safe/../repo/manifests/v1", None, {}, 400, None),
             ("GET", "/v2/safe%2frepo/manifests/v1", None, {}, 400, None),
@@ -688,6 +745,16 @@ class HostileRequests(RegistryCase):
             ("PUT", M + "v2", json.dumps(dict(good, subject={"digest": "sha256:1"})).encode(),
              {"Content-Type": OCI_MANIFEST}, 400, "MANIFEST_INVALID"),
             ("DELETE", M + "nope", None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("PUT", M + "V1", body, {"Content-Type": OCI_MANIFEST}, 400, "TAG_INVALID"),
+            ("PUT", M + digest(body) + "?tag=ok&tag=-no", body, {"Content-Type": OCI_MANIFEST}, 400,
+             "TAG_INVALID"),
+            ("PUT", M + "v2", json.dumps(dict(good, layers=[dict(
+                good["layers"][0], digest=digest(b"absent"),
+                mediaType="application/vnd.oci.image.layer.nondistributable.v1.tar")])).encode(),
+             {"Content-Type": OCI_MANIFEST}, 400, "MANIFEST_INVALID"),
+            ("PUT", M + "v2", json.dumps({"schemaVersion": 2, "mediaType": OCI_MANIFEST,
+                                          "manifests": []}).encode(),
+             {"Content-Type": OCI_INDEX}, 400, "MANIFEST_INVALID"),
             # listings
             ("GET", "/v2/_catalog?n=-1", None, {}, 400, "PAGINATION_NUMBER_INVALID"),
             ("GET", "/v2/safe/repo/tags/list?n=1e3", None, {}, 400, "PAGINATION_NUMBER_INVALID"),
