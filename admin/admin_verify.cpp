@@ -2,6 +2,8 @@
  * admin_verify.cpp - verify: every blob read again and hashed; a blob
  * whose content is not what its name says (bits flipped, a write cut
  * short) is listed and, when asked, moved aside. Nothing is deleted.
+ * Foreign layers that manifests name but the store does not hold are
+ * listed as such: they are pulled from their urls, and are no damage.
  */
 #include "admin.h"
 #include "admin_progress.h"
@@ -69,6 +71,13 @@ hash_result hash_blob(const char *path, char *out, std::vector<unsigned char> &b
     return hash_result::ok;
 }
 
+int note_foreign(void *ctx, const char *repo, const char *manifest, const char *layer)
+{
+    ++*static_cast<int *>(ctx);
+    std::printf("foreign %s in %s@%s: not stored, pulled from its urls\n", layer, repo, manifest);
+    return 0;
+}
+
 } // namespace
 
 int admin_cmd_verify(const admin_opts *opts)
@@ -130,13 +139,18 @@ int admin_cmd_verify(const admin_opts *opts)
         std::fflush(stdout);
     }
     admin_bar_clear(&bar);
+    int foreign = 0;
+    if (!interrupted && reg_foreign_layers_foreach(note_foreign, &foreign) != 0)
+        admin_error(opts, admin_root(), "%s", reg_storage_last_error());
 
     char bytes[OCI_FMT_BYTES_CAP], took[ADMIN_DURATION_CAP];
     oci_fmt_bytes(done, bytes);
     admin_fmt_duration(static_cast<int64_t>(plat_tick_ms() - start), took);
-    std::printf("verify%s: checked %d of %zu blobs (%s), %d damaged", interrupted ? " interrupted" : "",
-                checked, blobs.size(), bytes, damaged);
+    std::printf("verify%s: checked %d of %zu blobs (%s), %d damaged",
+                interrupted ? " interrupted" : "", checked, blobs.size(), bytes, damaged);
     if (opts->quarantine && damaged > 0) std::printf(", %d moved to quarantine", moved);
+    if (foreign > 0)
+        std::printf(", %d foreign layer%s not stored", foreign, foreign == 1 ? "" : "s");
     std::printf("; %s\n", took);
     if (damaged > 0) return ADMIN_PROBLEM;
     return interrupted ? ADMIN_FAILED : ADMIN_OK;

@@ -396,6 +396,27 @@ class Verify(AdminCase):
         self.assertRegex(out, r"\Averify: checked 9 of 9 blobs \([\d.]+ KB\), 0 damaged; "
                               r"\d+:\d\d\n\Z")
 
+    def test_foreign_layers_not_stored_are_listed_as_such_not_as_damage(self):
+        self.two_images()
+        s = self.store
+        foreign = digest_of(b"pulled from elsewhere")
+        m = s.manifest("win/app", [b"W" * 100], tags=["ltsc"])
+        # The same image with a foreign layer in front, as a push stores it.
+        path = os.path.join(self.root, "repositories", "win", "app", "_manifests")
+        with open(os.path.join(path, m[7:]), "rb") as f:
+            doc = json.loads(f.read())
+        doc["layers"].insert(0, {"mediaType": "application/vnd.docker.image.rootfs.foreign.diff.tar.gzip",
+                                 "digest": foreign, "size": 21, "urls": ["https://example.com/l"]})
+        body = json.dumps(doc).encode()
+        d = digest_of(body)
+        write(os.path.join(path, d[7:]), body)
+        write(os.path.join(path, "revisions", "sha256", d[7:], "link"), d.encode())
+        rc, out, err = self.admin("verify")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertIn(f"foreign {foreign} in win/app@{d}: not stored, pulled from its urls\n", out)
+        self.assertRegex(out, r"verify: checked 11 of 11 blobs \([\d.]+ KB\), 0 damaged, "
+                              r"1 foreign layer not stored; ")
+
     def test_damage_found_then_quarantined_touching_nothing_else(self):
         self.damage()
         before = self.store.files()
