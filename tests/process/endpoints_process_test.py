@@ -1374,6 +1374,8 @@ class BadInputs(EndpointCase):
             # "lib-", "a___b" and "a.-b" are names the service helpers' rule
             # accepts; every component must begin with a letter or digit.
             # Upper case is read but never written (see UpperCaseNames).
+            ("_catalog as a name", m, "PUT", "/v2/_catalog/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
+            ("_catalog as a level", "v2_tags", "GET", "/v2/lib/_catalog/tags/list", "", None, {}, 400, "NAME_INVALID"),
             ("upper-case name push", m, "PUT", "/v2/Lib/app/manifests/v1", "", good, oci, 400, "NAME_INVALID"),
             ("upper-case name upload", u, "POST", "/v2/lib/APP/blobs/uploads/", "", None, {}, 400, "NAME_INVALID"),
             ("upper-case name blob delete", b, "DELETE", f"/v2/Lib/app/blobs/{lay}", "", None, {}, 400, "NAME_INVALID"),

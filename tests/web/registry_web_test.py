@@ -690,6 +690,8 @@ class HostileRequests(RegistryCase):
             ("GET", "/v2/" + "n" * 300 + "/tags/list", None, {}, 400, "NAME_INVALID"),
             ("GET", "/v2/a%2e%2e/manifests/v1", None, {}, 400, "NAME_INVALID"),
             ("PUT", "/v2/con/x:y/manifests/v1", body, {"Content-Type": OCI_MANIFEST}, 400, "NAME_INVALID"),
+            ("GET", "/v2/_catalog/tags/list", None, {}, 400, "NAME_INVALID"),
+            ("PUT", "/v2/x/_catalog/manifests/v1", body, {"Content-Type": OCI_MANIFEST}, 400, "NAME_INVALID"),
             ("PUT", "/v2/Safe/repo/manifests/v1", body, {"Content-Type": OCI_MANIFEST}, 400, "NAME_INVALID"),
             ("POST", "/v2/safe/Repo/blobs/uploads/", b"", {}, 400, "NAME_INVALID"),
             # paths the web server refuses before any program runs
