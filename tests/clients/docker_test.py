@@ -10,15 +10,12 @@ import hashlib
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-import served_registry  # noqa: E402
 import oci_image  # noqa: E402
 
 DOCKER_MANIFEST = "application/vnd.docker.distribution.manifest.v2+json"
@@ -37,14 +34,6 @@ DAEMON_START = 60
 
 def sha256(data):
     return "sha256:" + hashlib.sha256(data).hexdigest()
-
-
-def alive(group):
-    try:
-        os.killpg(group, 0)
-        return True
-    except ProcessLookupError:
-        return False
 
 
 class Docker(harness.ClientCase):
@@ -77,8 +66,6 @@ class Docker(harness.ClientCase):
 
     @classmethod
     def start_daemon(cls):
-        if os.geteuid() != 0:
-            cls.skip_all("the Docker engine needs root and the test does not run as root")
         d = os.path.join(cls.tmp, "dockerd")
         cls.sock = os.path.join(d, "docker.sock")
         for sub in ("data", "exec"):
@@ -87,7 +74,6 @@ class Docker(harness.ClientCase):
         settings = os.path.join(d, "daemon.json")
         with open(settings, "w") as f:
             f.write("{}\n")
-        cls.daemon_log = os.path.join(d, "dockerd.log")
         args = [cls.dockerd, "--config-file", settings,
                 "--data-root", os.path.join(d, "data"), "--exec-root", os.path.join(d, "exec"),
                 "--pidfile", os.path.join(d, "dockerd.pid"), "-H", "unix://" + cls.sock,
@@ -97,64 +83,27 @@ class Docker(harness.ClientCase):
                 "--storage-driver=vfs", "--insecure-registry", cls.registry.host]
         env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
                "HOME": cls.home, "TMPDIR": os.path.join(cls.tmp, "tmp")}
-        with open(cls.daemon_log, "wb") as log:
-            cls.daemon = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log,
-                                          stderr=subprocess.STDOUT, start_new_session=True,
-                                          preexec_fn=served_registry.die_with_parent)
-        deadline = time.time() + DAEMON_START
-        while True:
+        cls.daemon = harness.Daemon("the Docker engine", args, env,
+                                    os.path.join(d, "dockerd.log"))
+        if os.geteuid() != 0:
+            cls.daemon.skip("it needs root and the test does not run as root")
+
+        def ready():
             p = subprocess.run([cls.client, "version", "--format", "{{.Server.Version}}"],
                                env=cls.client_env(), capture_output=True, text=True,
                                stdin=subprocess.DEVNULL, timeout=30)
-            if p.returncode == 0:
-                return
-            if cls.daemon.poll() is not None:
-                cls.skip_all(f"dockerd exited with {cls.daemon.returncode} at start")
-            if time.time() > deadline:
-                cls.skip_all(f"dockerd did not answer within {DAEMON_START} s")
-            time.sleep(0.2)
+            return p.returncode == 0
 
-    @classmethod
-    def skip_all(cls, why):
-        reason = f"the Docker engine cannot run here: {why}"
-        try:
-            with open(cls.daemon_log, "rb") as f:
-                reason += "\n--- dockerd log\n" + f.read().decode(errors="replace")[-3000:]
-        except (AttributeError, OSError):
-            pass
-        print(reason, file=sys.stderr)
-        raise unittest.SkipTest(reason)
+        cls.daemon.start(ready, DAEMON_START)
 
     @classmethod
     def stop_daemon(cls):
         if cls.daemon is None:
             return
-        # The engine and the containerd it started share its process group.
-        for sig, wait in ((signal.SIGTERM, 30), (signal.SIGKILL, 10)):
-            try:
-                os.killpg(cls.daemon.pid, sig)
-            except ProcessLookupError:
-                break
-            try:
-                cls.daemon.wait(timeout=wait)
-                break
-            except subprocess.TimeoutExpired:
-                continue
         # The engine stops the containerd it started, which runs in a group
         # of its own; one left behind goes by the pid file it wrote.
-        pids = [cls.daemon.pid]
-        try:
-            with open(os.path.join(cls.tmp, "dockerd", "exec", "containerd",
-                                   "containerd.pid")) as f:
-                pids.append(int(f.read().strip()))
-        except (OSError, ValueError):
-            pass
-        deadline = time.time() + 10
-        for pid in pids:
-            while alive(pid) and time.time() < deadline:
-                time.sleep(0.1)
-            if alive(pid):
-                os.killpg(pid, signal.SIGKILL)
+        cls.daemon.stop([os.path.join(cls.tmp, "dockerd", "exec", "containerd",
+                                      "containerd.pid")])
         cls.daemon = None
 
     @classmethod
