@@ -155,6 +155,10 @@ class Podman(harness.ClientCase):
             ("big", "pod/big", None),
             ("small", "pod/team/app/web", "oci"),
             ("small", "pod/docker", "v2s2"),
+            # A level of the name may be a word the URLs use after the name.
+            ("small", "pod/team/blobs", None),
+            ("small", "x/manifests/y", "v2s2"),
+            ("small", "u/blobs/uploads", None),
         ]
         for name, repo, fmt in cases:
             with self.subTest(image=name, repo=repo, format=fmt):
