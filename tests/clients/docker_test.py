@@ -228,6 +228,71 @@ class Docker(harness.ClientCase):
                 self.assertIn(f"{self.registry.ref('dock/multi')}@{self.multi['digest']}",
                               info["RepoDigests"])
 
+    def test_pull_tag_push_to_another_repository(self):
+        # What was pulled goes up again under another name: the layers are
+        # there already (the engine asks to mount them), the manifest is
+        # the one pulled.
+        image = self.image["small"]
+        src = self.registry.ref("dock/src", "v1")
+        self.docker("tag", self.load("small"), src)
+        digest = self.push(src)
+        self.remove_all()
+        self.pull(src)
+        for repo in ("dock/again", "dock/team/manifests"):
+            with self.subTest(repo=repo):
+                dst = self.registry.ref(repo, "v2")
+                self.docker("tag", src, dst)
+                self.assertEqual(self.push(dst), digest)
+                self.assertEqual(self.manifest(repo, "v2"), self.manifest("dock/src", "v1"))
+        self.remove_all()
+        for repo in ("dock/again", "dock/team/manifests"):
+            with self.subTest(pull=repo):
+                ref = self.registry.ref(repo, digest)
+                self.pull(ref)
+                self.assert_pulled(ref, image, digest, repo)
+                self.remove_all()
+
+    def test_manifest_list_push(self):
+        # A list put together by the client from two images already pushed,
+        # then pushed with the images into a repository of its own.
+        env = self.client_env()
+        env["DOCKER_CLI_EXPERIMENTAL"] = "enabled"
+        p = self.docker("manifest", "--help", ok=None, env=env)
+        if p.returncode != 0 or "create" not in p.stdout:
+            self.skipTest(f"this docker client has no manifest command: {p.stderr.strip()}")
+        # The engine pushes each platform's image (this client lists Docker
+        # manifests only).
+        pushed = {}
+        for child in self.multi["children"]:
+            arch = child["platform"]["architecture"]
+            local = f"local/multi-{arch}:1"
+            oci_image.docker_archive(child, os.path.join(self.tmp, f"multi-{arch}.tar"), [local])
+            self.docker("load", "-i", os.path.join(self.tmp, f"multi-{arch}.tar"))
+            part = self.registry.ref(f"dock/parts/{arch}", "v1")
+            self.docker("tag", local, part)
+            pushed[arch] = (child, self.push(part))
+        self.remove_all()
+        ref = self.registry.ref("dock/list", "v1")
+        self.docker("manifest", "create", "--insecure", ref,
+                    *(self.registry.ref(f"dock/parts/{arch}", digest)
+                      for arch, (_, digest) in pushed.items()), env=env)
+        self.docker("manifest", "push", "--insecure", ref, env=env)
+        listed = json.loads(self.manifest("dock/list", "v1"))
+        self.assertEqual(listed["mediaType"],
+                         "application/vnd.docker.distribution.manifest.list.v2+json")
+        self.assertEqual({m["platform"]["architecture"]: m["digest"] for m in listed["manifests"]},
+                         {arch: digest for arch, (_, digest) in pushed.items()})
+        for arch, (child, digest) in pushed.items():
+            with self.subTest(arch=arch):
+                self.assertEqual(self.manifest("dock/list", digest),
+                                 self.manifest(f"dock/parts/{arch}", digest))
+                platform = "/".join(filter(None, ("linux", arch, child["platform"].get("variant"))))
+                self.pull(ref, "--platform", platform)
+                info = self.inspect(ref)
+                self.assertEqual((info["Id"], info["Architecture"]),
+                                 (child["config_digest"], arch))
+                self.remove_all()
+
     def test_login(self):
         image = self.image["small"]
         ref = self.registry.ref("dock/private", "v1")
