@@ -57,13 +57,9 @@ class Containerd(harness.ClientCase):
         cls.multi = oci_image.build_index(images, "multi", seed=f"{run}/multi")
         # skopeo puts them up as they are, so the digests are known.
         for tag, repo in (("small", "ctr/small"), ("big", "ctr/big"), ("multi", "ctr/multi")):
-            p = subprocess.run(
-                ["skopeo", "--policy", cls.policy, "--command-timeout", "150s",
-                 "--tmpdir", os.path.join(cls.tmp, "tmp"), "copy", "--all",
-                 "--preserve-digests", "--dest-tls-verify=false", f"oci:{images.path}:{tag}",
-                 "docker://" + cls.registry.ref(repo, "v1")],
-                env=cls.client_env(), capture_output=True, text=True,
-                stdin=subprocess.DEVNULL, timeout=harness.COMMAND_TIMEOUT)
+            p = subprocess.run(cls.push_as_is_command(images.path, tag, repo, "v1"),
+                               env=cls.client_env(), capture_output=True, text=True,
+                               stdin=subprocess.DEVNULL, timeout=harness.COMMAND_TIMEOUT)
             if p.returncode != 0:
                 raise RuntimeError(f"skopeo could not push {tag}: {p.stderr[-3000:]}")
 

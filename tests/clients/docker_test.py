@@ -201,18 +201,13 @@ class Docker(harness.ClientCase):
 
     def test_pull_what_skopeo_pushed(self):
         # An OCI manifest and an OCI index, stored as they are.
-        skopeo = ["skopeo", "--policy", self.policy, "--command-timeout", "150s",
-                  "--tmpdir", os.path.join(self.tmp, "tmp"), "copy", "--all",
-                  "--preserve-digests", "--dest-tls-verify=false"]
-        self.run_client([*skopeo, f"oci:{self.images.path}:small",
-                         "docker://" + self.registry.ref("dock/oci", "v1")])
+        self.run_client(self.push_as_is_command(self.images.path, "small", "dock/oci", "v1"))
         small = self.image["small"]
         self.assertEqual(self.manifest("dock/oci", "v1"), small["manifest"])
         ref = self.registry.ref("dock/oci", "v1")
         self.pull(ref)
         self.assert_pulled(ref, small, small["digest"], "dock/oci")
-        self.run_client([*skopeo, f"oci:{self.images.path}:multi",
-                         "docker://" + self.registry.ref("dock/multi", "v1")])
+        self.run_client(self.push_as_is_command(self.images.path, "multi", "dock/multi", "v1"))
         ref = self.registry.ref("dock/multi", "v1")
         for child in self.multi["children"]:
             platform = child["platform"]

@@ -404,6 +404,16 @@ class ClientCase(unittest.TestCase):
             shutil.rmtree(cls.tmp, ignore_errors=True)
 
     @classmethod
+    def push_as_is_command(cls, layout, tag, repo, ref):
+        """skopeo's command that puts image tag of the OCI layout folder
+        layout up as repo:ref byte for byte (an index with every platform),
+        so its digests are those the layout holds."""
+        return ["skopeo", "--policy", cls.policy, "--command-timeout", "150s",
+                "--tmpdir", os.path.join(cls.tmp, "tmp"), "copy", "--all", "--preserve-digests",
+                "--dest-tls-verify=false", f"oci:{layout}:{tag}",
+                "docker://" + cls.registry.ref(repo, ref)]
+
+    @classmethod
     def new_auth_file(cls):
         """A credentials file, empty, that no other case has used (podman
         wants the file to exist)."""

@@ -153,10 +153,10 @@ class Skopeo(harness.ClientCase):
         missing = self.registry.sha512_missing()
         if missing:
             self.skipTest(missing)
-        # skopeo 1.9 cannot make one (it names what it writes by sha256),
-        # nor check one (a config or manifest is checked by its sha256):
-        # the image goes up over plain HTTP, and skopeo reads what a client
-        # reads before any check.
+        # skopeo 1.9 cannot make one (it names whatever it writes by
+        # sha256) nor copy one (it checks a config by its sha256 alone): the
+        # image goes up over plain HTTP, and skopeo reads the manifest and
+        # the tags, which it takes without a check.
         image = oci_image.build_image(self.images, "sha512", layers=2, algorithm="sha512",
                                       seed=f"{os.path.basename(self.tmp)}/sha512")
         repo = "algo/sha512"
