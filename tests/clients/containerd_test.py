@@ -28,7 +28,7 @@ NOT_NEEDED = ["io.containerd.grpc.v1.cri", "io.containerd.snapshotter.v1.aufs",
               "io.containerd.snapshotter.v1.devmapper", "io.containerd.snapshotter.v1.overlayfs",
               "io.containerd.internal.v1.tracing", "io.containerd.tracing.processor.v1.otlp"]
 DAEMON_START = 60
-REFUSED = ("401 unauthorized", "unauthorized", "authorization failed")
+REFUSED = ("unauthorized", "authorization failed")
 
 
 def toml_string(text):
