@@ -2,9 +2,11 @@
 """docker against the registry behind a real lighttpd: the test starts a
 Docker engine of its own (private data root, socket and state under the
 test's folder; no network set-up, no container ever runs), loads images
-built offline, pushes them, removes them and pulls them back, and they must
-come back as the same images. The engine stops with the test, also when it
-fails. Where the engine cannot start, the test says why and is skipped.
+built offline, pushes them, removes them and pulls them back (by tag and by
+digest, also under other names and through a manifest list the client makes),
+and they must come back as the same images. The engine stops with the test,
+also when it fails. Where the engine cannot start, the test says why and is
+skipped.
 ENDPOINTS_DIR names the folder of built programs."""
 import hashlib
 import json
@@ -224,9 +226,8 @@ class Docker(harness.ClientCase):
                               info["RepoDigests"])
 
     def test_pull_tag_push_to_another_repository(self):
-        # What was pulled goes up again under another name: the layers are
-        # there already (the engine asks to mount them), the manifest is
-        # the one pulled.
+        # What was pulled goes up again under other names: the layers are
+        # in the registry already, and the manifest is the one pulled.
         image = self.image["small"]
         src = self.registry.ref("dock/src", "v1")
         self.docker("tag", self.load("small"), src)
