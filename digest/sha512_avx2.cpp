@@ -15,6 +15,7 @@
  * (MSVC), so the binary still runs on older processors: sha512_update asks
  * sha512_avx2_available first. Other architectures get stand-ins.
  */
+#include "digest_cpu.h"
 #include "sha512_internal.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -22,7 +23,6 @@
 #define SHA512_AVX2_TARGET __attribute__((target("avx2,bmi2")))
 #define SHA512_AVX2_INLINE inline __attribute__((always_inline, target("avx2,bmi2")))
 #include <bit>
-#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(_MSC_VER) && defined(_M_X64) && !defined(__clang__)
 #define SHA512_HAVE_AVX2 1
@@ -38,43 +38,6 @@
 
 namespace
 {
-
-/* CPUID leaf 1 ECX: OSXSAVE (bit 27) and AVX (bit 28); XCR0 bits 1 and 2:
- * the system saves XMM and YMM state; leaf 7 subleaf 0 EBX: AVX2 (bit 5)
- * and BMI2 (bit 8). */
-bool cpu_has_avx2_bmi2()
-{
-    unsigned regs1[4] = {0, 0, 0, 0}, regs7[4] = {0, 0, 0, 0};
-#if defined(_MSC_VER) && !defined(__clang__)
-    int r[4];
-    __cpuid(r, 0);
-    if (r[0] < 7) return false;
-    __cpuid(r, 1);
-    for (int i = 0; i < 4; ++i)
-        regs1[i] = static_cast<unsigned>(r[i]);
-    __cpuidex(r, 7, 0);
-    for (int i = 0; i < 4; ++i)
-        regs7[i] = static_cast<unsigned>(r[i]);
-#else
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid(1, regs1[0], regs1[1], regs1[2], regs1[3]);
-    __cpuid_count(7, 0, regs7[0], regs7[1], regs7[2], regs7[3]);
-#endif
-    const bool osxsave = (regs1[2] >> 27) & 1;
-    const bool avx = (regs1[2] >> 28) & 1;
-    if (!osxsave || !avx) return false; /* xgetbv would fault without OSXSAVE */
-#if defined(_MSC_VER) && !defined(__clang__)
-    const unsigned long long xcr0 = _xgetbv(0);
-#else
-    unsigned lo, hi;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    const unsigned long long xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
-#endif
-    const bool ymm_saved = (xcr0 & 6) == 6;
-    const bool avx2 = (regs7[1] >> 5) & 1;
-    const bool bmi2 = (regs7[1] >> 8) & 1;
-    return ymm_saved && avx2 && bmi2;
-}
 
 #if defined(_MSC_VER) && !defined(__clang__)
 /* MSVC emits rorx only through the intrinsic unless the whole build
@@ -159,8 +122,7 @@ SHA512_AVX2_INLINE __m256i load_words(const uint8_t *first, const uint8_t *secon
 
 extern "C" int sha512_avx2_available(void)
 {
-    static const bool available = cpu_has_avx2_bmi2(); /* cpuid is slow; ask once */
-    return available ? 1 : 0;
+    return (digest_cpu_features() & DIGEST_CPU_AVX2_BMI2) != 0 ? 1 : 0;
 }
 
 extern "C" SHA512_AVX2_TARGET void sha512_compress_avx2(uint64_t state[8], const uint8_t *blocks,
