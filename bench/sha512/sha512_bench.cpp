@@ -17,13 +17,14 @@
 #include "sha512.h"
 #include "sha512_internal.h"
 
+#include "best_throughput.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,36 +107,6 @@ void bm_libcrypto(benchmark::State &state, size_t bytes)
 }
 #endif
 
-/* A run that failed: "skipped" from benchmark 1.8 on (trixie), where it
- * replaced "error_occurred" (bookworm's 1.7). */
-template <class R> auto run_failed(const R &r, int) -> decltype(r.skipped, bool())
-{
-    return static_cast<int>(r.skipped) != 0;
-}
-template <class R> auto run_failed(const R &r, long) -> decltype(r.error_occurred, bool())
-{
-    return r.error_occurred;
-}
-
-/* Console output as usual, plus the best throughput per benchmark. */
-class BestReporter : public benchmark::ConsoleReporter
-{
-  public:
-    std::map<std::string, double> best;
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || run_failed(r, 0)) continue;
-            auto it = r.counters.find("bytes_per_second");
-            if (it == r.counters.end()) continue;
-            double &b = best[r.run_name.function_name];
-            if (it->second.value > b) b = it->second.value;
-        }
-    }
-};
-
 const char *sha512_backend_name(int b)
 {
     return b == SHA512_BACKEND_AVX2 ? "AVX2+BMI2" : "portable";
@@ -192,7 +163,7 @@ int main(int argc, char **argv)
         add(std::string("sha256_avx2/") + kCompareSize.name,
             [cn](benchmark::State &st) { bm_sha256(st, cn, SHA256_BACKEND_AVX2); });
 
-    BestReporter reporter;
+    bench_support::BestReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     std::printf("\n");
