@@ -80,6 +80,18 @@ SHA512_AVX2_INLINE void two_rounds(uint64_t &a, uint64_t &b, uint64_t &c, uint64
     round_step(h, a, b, c, d, e, f, g, wk[1]);
 }
 
+/* Eight rounds from the buffer, where one block's pairs of words lie four
+ * words apart. */
+SHA512_AVX2_INLINE void eight_rounds(uint64_t &a, uint64_t &b, uint64_t &c, uint64_t &d,
+                                     uint64_t &e, uint64_t &f, uint64_t &g, uint64_t &h,
+                                     const uint64_t *wk)
+{
+    two_rounds(a, b, c, d, e, f, g, h, wk);
+    two_rounds(g, h, a, b, c, d, e, f, wk + 4);
+    two_rounds(e, f, g, h, a, b, c, d, wk + 8);
+    two_rounds(c, d, e, f, g, h, a, b, wk + 12);
+}
+
 template <int N> SHA512_AVX2_INLINE __m256i rotr_lanes(__m256i x)
 {
     return _mm256_or_si256(_mm256_srli_epi64(x, N), _mm256_slli_epi64(x, 64 - N));
@@ -187,23 +199,15 @@ extern "C" SHA512_AVX2_TARGET void sha512_compress_avx2(uint64_t state[8], const
             x7 = next_words(x7, x0, x3, x4, x6, rot8);
             store_wk(p + 60, x7, r + 30);
         }
-        for (int r = 64; r < 80; r += 8) {
-            two_rounds(a, b, c, d, e, f, g, h, wk + 2 * r);
-            two_rounds(g, h, a, b, c, d, e, f, wk + 2 * r + 4);
-            two_rounds(e, f, g, h, a, b, c, d, wk + 2 * r + 8);
-            two_rounds(c, d, e, f, g, h, a, b, wk + 2 * r + 12);
-        }
+        eight_rounds(a, b, c, d, e, f, g, h, wk + 128);
+        eight_rounds(a, b, c, d, e, f, g, h, wk + 144);
         a = state[0] += a, b = state[1] += b, c = state[2] += c, d = state[3] += d;
         e = state[4] += e, f = state[5] += f, g = state[6] += g, h = state[7] += h;
         if (count == 1) break;
 
         /* Second block: its whole schedule is in the buffer already. */
-        for (int r = 0; r < 80; r += 8) {
-            two_rounds(a, b, c, d, e, f, g, h, wk + 2 * r + 2);
-            two_rounds(g, h, a, b, c, d, e, f, wk + 2 * r + 6);
-            two_rounds(e, f, g, h, a, b, c, d, wk + 2 * r + 10);
-            two_rounds(c, d, e, f, g, h, a, b, wk + 2 * r + 14);
-        }
+        for (int r = 0; r < 80; r += 8)
+            eight_rounds(a, b, c, d, e, f, g, h, wk + 2 * r + 2);
         a = state[0] += a, b = state[1] += b, c = state[2] += c, d = state[3] += d;
         e = state[4] += e, f = state[5] += f, g = state[6] += g, h = state[7] += h;
         count -= 2;
