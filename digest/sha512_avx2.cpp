@@ -1,6 +1,6 @@
 /*
- * sha512_avx2.cpp - the SHA-512 compression function for x86 processors
- * with AVX2 and BMI2, and the run-time check.
+ * sha512_avx2.cpp - the SHA-512 compression function for x86-64
+ * processors with AVX2 and BMI2.
  *
  * The same shape as sha256_avx2.cpp: scalar rounds with rorx (three
  * independent rotates per sigma, flags untouched), and the message
@@ -13,7 +13,8 @@
  *
  * Compiled with per-function target attributes (GCC, Clang) or directly
  * (MSVC), so the binary still runs on older processors: sha512_update asks
- * sha512_avx2_available first. Other architectures get stand-ins.
+ * sha512_avx2_available first. Other architectures get stand-ins, 32-bit
+ * x86 too (its scalar rounds would be pairs of 32-bit operations).
  */
 #include "digest_cpu.h"
 #include "sha512_internal.h"
