@@ -66,9 +66,13 @@ int cgi_parse_range(const char *header, int64_t size, int64_t *out_first, int64_
     if (!take_number(s, &first) || !take(s, "-")) return CGI_RANGE_NONE;
     if (s.empty()) {
         last = size - 1;
-    } else if (!take_number(s, &last) || !s.empty() || last < first) {
+    } else if (!take_number(s, &last) || !s.empty()) {
         /* Several ranges or a malformed one: the whole body answers. */
         return CGI_RANGE_NONE;
+    } else if (last < first) {
+        /* A reversed range asks for nothing a body holds; the protocol's
+         * clients expect to hear so rather than get the whole blob. */
+        return CGI_RANGE_UNSATISFIABLE;
     }
     if (first >= size) return CGI_RANGE_UNSATISFIABLE;
     *out_first = first;

@@ -69,7 +69,7 @@ void tv_path_join(char *dst, size_t cap, const char *a, const char *b);
 
 /* Byte ranges. cgi_parse_range reads a Range header ("bytes=a-b", "a-" or
  * "-n") against a body of size bytes: CGI_RANGE_OK with the inclusive
- * bounds, CGI_RANGE_UNSATISFIABLE (answer 416), or CGI_RANGE_NONE when the
+ * bounds, CGI_RANGE_UNSATISFIABLE (answer 416; also a reversed "a-b" with b < a), or CGI_RANGE_NONE when the
  * header is absent, malformed or asks for several ranges (answer whole). */
 #define CGI_RANGE_NONE 0
 #define CGI_RANGE_OK 1

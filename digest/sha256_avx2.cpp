@@ -14,6 +14,7 @@
  * (MSVC), so the binary still runs on older processors: sha256_update asks
  * sha256_avx2_available first. Other architectures get stand-ins.
  */
+#include "digest_cpu.h"
 #include "sha256_internal.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -21,7 +22,6 @@
 #define SHA256_AVX2_TARGET __attribute__((target("avx2,bmi2")))
 #define SHA256_AVX2_INLINE inline __attribute__((always_inline, target("avx2,bmi2")))
 #include <bit>
-#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86)) && !defined(__clang__)
 #define SHA256_HAVE_AVX2 1
@@ -36,41 +36,6 @@
 #if SHA256_HAVE_AVX2
 
 namespace {
-
-/* CPUID leaf 1 ECX: OSXSAVE (bit 27) and AVX (bit 28); XCR0 bits 1 and 2:
- * the system saves XMM and YMM state; leaf 7 subleaf 0 EBX: AVX2 (bit 5)
- * and BMI2 (bit 8). */
-bool cpu_has_avx2_bmi2()
-{
-    unsigned regs1[4] = {0, 0, 0, 0}, regs7[4] = {0, 0, 0, 0};
-#if defined(_MSC_VER) && !defined(__clang__)
-    int r[4];
-    __cpuid(r, 0);
-    if (r[0] < 7) return false;
-    __cpuid(r, 1);
-    for (int i = 0; i < 4; ++i) regs1[i] = static_cast<unsigned>(r[i]);
-    __cpuidex(r, 7, 0);
-    for (int i = 0; i < 4; ++i) regs7[i] = static_cast<unsigned>(r[i]);
-#else
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid(1, regs1[0], regs1[1], regs1[2], regs1[3]);
-    __cpuid_count(7, 0, regs7[0], regs7[1], regs7[2], regs7[3]);
-#endif
-    bool osxsave = (regs1[2] >> 27) & 1;
-    bool avx = (regs1[2] >> 28) & 1;
-    if (!osxsave || !avx) return false; /* xgetbv would fault without OSXSAVE */
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long long xcr0 = _xgetbv(0);
-#else
-    unsigned lo, hi;
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    unsigned long long xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
-#endif
-    bool ymm_saved = (xcr0 & 6) == 6;
-    bool avx2 = (regs7[1] >> 5) & 1;
-    bool bmi2 = (regs7[1] >> 8) & 1;
-    return ymm_saved && avx2 && bmi2;
-}
 
 #if defined(_MSC_VER) && !defined(__clang__)
 /* MSVC emits rorx only through the intrinsic (whose count must be a
@@ -153,8 +118,7 @@ SHA256_AVX2_INLINE __m256i load_words(const uint8_t *first, const uint8_t *secon
 
 extern "C" int sha256_avx2_available(void)
 {
-    static const bool available = cpu_has_avx2_bmi2(); /* cpuid is slow; ask once */
-    return available ? 1 : 0;
+    return (digest_cpu_features() & DIGEST_CPU_AVX2_BMI2) != 0 ? 1 : 0;
 }
 
 extern "C" SHA256_AVX2_TARGET void sha256_compress_avx2(uint32_t state[8], const uint8_t *blocks, size_t count)

@@ -11,12 +11,12 @@
  * CDGH (highest lane first), not as the A..H order of the state array, so
  * the state is rearranged once on entry and once on exit, not per block.
  */
+#include "digest_cpu.h"
 #include "sha256_internal.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define SHA256_HAVE_SHANI 1
 #define SHA256_SHANI_TARGET __attribute__((target("sha,sse4.1")))
-#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86)) && !defined(__clang__)
 #define SHA256_HAVE_SHANI 1
@@ -30,30 +30,6 @@
 #if SHA256_HAVE_SHANI
 
 namespace {
-
-/* CPUID leaf 1 ECX: SSSE3 (bit 9, for pshufb) and SSE4.1 (bit 19, for
- * pblendw); leaf 7 subleaf 0 EBX bit 29: the SHA instructions. */
-bool cpu_has_shani()
-{
-    unsigned regs1[4] = {0, 0, 0, 0}, regs7[4] = {0, 0, 0, 0};
-#if defined(_MSC_VER) && !defined(__clang__)
-    int r[4];
-    __cpuid(r, 0);
-    if (r[0] < 7) return false;
-    __cpuid(r, 1);
-    for (int i = 0; i < 4; ++i) regs1[i] = static_cast<unsigned>(r[i]);
-    __cpuidex(r, 7, 0);
-    for (int i = 0; i < 4; ++i) regs7[i] = static_cast<unsigned>(r[i]);
-#else
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid(1, regs1[0], regs1[1], regs1[2], regs1[3]);
-    __cpuid_count(7, 0, regs7[0], regs7[1], regs7[2], regs7[3]);
-#endif
-    bool ssse3 = (regs1[2] >> 9) & 1;
-    bool sse41 = (regs1[2] >> 19) & 1;
-    bool sha = (regs7[1] >> 29) & 1;
-    return ssse3 && sse41 && sha;
-}
 
 /* Four rounds: two sha256rnds2, each taking two W+K words from the low
  * half of the message vector. */
@@ -75,8 +51,7 @@ SHA256_SHANI_TARGET inline __m128i next_words(__m128i older, __m128i prev2, __m1
 
 extern "C" int sha256_shani_available(void)
 {
-    static const bool available = cpu_has_shani(); /* cpuid is slow; ask once */
-    return available ? 1 : 0;
+    return (digest_cpu_features() & DIGEST_CPU_SHA) != 0 ? 1 : 0;
 }
 
 extern "C" SHA256_SHANI_TARGET void sha256_compress_shani(uint32_t state[8], const uint8_t *blocks, size_t count)

@@ -24,10 +24,12 @@ enum { SHA512_BACKEND_PORTABLE = 1, SHA512_BACKEND_AVX2 = 3 };
 /* Plain C++; runs anywhere. The last fallback and the reference. */
 void sha512_compress_portable(uint64_t state[8], const uint8_t *blocks, size_t count);
 
-/* 1 when this build carries the x86 AVX2 backend and the processor and
- * system running it support it. */
+/* 1 when this build carries the x86-64 AVX2+BMI2 backend and the
+ * processor and system running it support it (AVX2 with YMM state saved,
+ * BMI2). */
 int sha512_avx2_available(void);
-/* Call only when sha512_avx2_available() is 1; other builds fall back to
+/* Scalar rounds with rorx, message schedule two blocks at a time in AVX2.
+ * Call only when sha512_avx2_available() is 1; other builds fall back to
  * the portable backend here. */
 void sha512_compress_avx2(uint64_t state[8], const uint8_t *blocks, size_t count);
 

@@ -61,8 +61,10 @@ parsed expected_range(std::string h, int64_t size)
     if (!number(a, &first)) return {CGI_RANGE_NONE, 0, 0};
     if (b.empty()) {
         last = size - 1;
-    } else if (!number(b, &last) || last < first) {
+    } else if (!number(b, &last)) {
         return {CGI_RANGE_NONE, 0, 0};
+    } else if (last < first) {
+        return {CGI_RANGE_UNSATISFIABLE, 0, 0};
     }
     if (first >= size) return {CGI_RANGE_UNSATISFIABLE, 0, 0};
     return {CGI_RANGE_OK, first, last >= size ? size - 1 : last};

@@ -41,11 +41,12 @@ clang_v=$(bash "$here/release-clang.sh" 2>/dev/null) || {
 # lighttpd-mod-openssl and openssl serve HTTPS; dpkg-dev and file build the
 # Debian package (scripts/package.sh); apache2-utils (htpasswd) and
 # libcrypt-dev hash passwords independently of the registry's own code for
-# the authentication tests; skopeo, podman and docker.io are the clients.
+# the authentication tests; skopeo, podman, docker.io and containerd (ctr)
+# are the clients.
 missing=()
 for p in build-essential cmake ninja-build pkg-config libgtest-dev libbenchmark-dev \
          lighttpd lighttpd-mod-openssl openssl dpkg-dev file curl hyperfine time python3 libssl-dev \
-         "clang-$clang_v" "libclang-rt-$clang_v-dev" skopeo podman docker.io wrk chromium \
+         "clang-$clang_v" "libclang-rt-$clang_v-dev" skopeo podman docker.io containerd wrk chromium \
          apache2-utils libcrypt-dev \
          moosefs-master moosefs-chunkserver moosefs-client fuse3; do
     have_pkg "$p" || missing+=("$p")

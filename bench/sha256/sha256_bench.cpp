@@ -17,6 +17,8 @@
 #include "sha256.h"
 #include "sha256_internal.h"
 
+#include "best_throughput.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -138,35 +140,6 @@ BENCHMARK(BM_openssl_16KiB)->Repetitions(5);
 BENCHMARK(BM_openssl_file_256MiB)->Repetitions(3)->Unit(benchmark::kMillisecond);
 #endif
 
-/* A run that failed: "skipped" from benchmark 1.8 on (trixie), where it
- * replaced "error_occurred" (bookworm's 1.7). */
-template <class R> auto run_failed(const R &r, int) -> decltype(r.skipped, bool())
-{
-    return static_cast<int>(r.skipped) != 0;
-}
-template <class R> auto run_failed(const R &r, long) -> decltype(r.error_occurred, bool())
-{
-    return r.error_occurred;
-}
-
-/* Console output as usual, plus the best throughput per benchmark. */
-class BestReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> best;
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &r : runs) {
-            if (r.run_type != Run::RT_Iteration || run_failed(r, 0)) continue;
-            auto it = r.counters.find("bytes_per_second");
-            if (it == r.counters.end()) continue;
-            double &b = best[r.run_name.function_name];
-            if (it->second.value > b) b = it->second.value;
-        }
-    }
-};
-
 /* 256 MiB of pseudo-random bytes in a fresh temporary directory. */
 bool make_file(fs::path &dir)
 {
@@ -236,7 +209,7 @@ int main(int argc, char **argv)
         fs::remove_all(dir, ec);
         return 1;
     }
-    BestReporter reporter;
+    bench_support::BestReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::error_code ec;
     fs::remove_all(dir, ec);

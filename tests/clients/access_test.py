@@ -93,7 +93,6 @@ class Access(harness.ClientCase):
     # podman's private storage and the engine of the docker test, shared.
     podman_cmd = podman_test.Podman.__dict__["podman_cmd"]
     podman_env = podman_test.Podman.__dict__["podman_env"]
-    skip_all = docker_test.Docker.__dict__["skip_all"]
     stop_daemon = docker_test.Docker.__dict__["stop_daemon"]
 
     @classmethod

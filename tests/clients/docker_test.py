@@ -2,23 +2,22 @@
 """docker against the registry behind a real lighttpd: the test starts a
 Docker engine of its own (private data root, socket and state under the
 test's folder; no network set-up, no container ever runs), loads images
-built offline, pushes them, removes them and pulls them back, and they must
-come back as the same images. The engine stops with the test, also when it
-fails. Where the engine cannot start, the test says why and is skipped.
+built offline, pushes them, removes them and pulls them back (by tag and by
+digest, also under other names and through a manifest list the client makes),
+and they must come back as the same images. The engine stops with the test,
+also when it fails. Where the engine cannot start, the test says why and is
+skipped.
 ENDPOINTS_DIR names the folder of built programs."""
 import hashlib
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-import served_registry  # noqa: E402
 import oci_image  # noqa: E402
 
 DOCKER_MANIFEST = "application/vnd.docker.distribution.manifest.v2+json"
@@ -37,14 +36,6 @@ DAEMON_START = 60
 
 def sha256(data):
     return "sha256:" + hashlib.sha256(data).hexdigest()
-
-
-def alive(group):
-    try:
-        os.killpg(group, 0)
-        return True
-    except ProcessLookupError:
-        return False
 
 
 class Docker(harness.ClientCase):
@@ -77,8 +68,6 @@ class Docker(harness.ClientCase):
 
     @classmethod
     def start_daemon(cls):
-        if os.geteuid() != 0:
-            cls.skip_all("the Docker engine needs root and the test does not run as root")
         d = os.path.join(cls.tmp, "dockerd")
         cls.sock = os.path.join(d, "docker.sock")
         for sub in ("data", "exec"):
@@ -87,7 +76,6 @@ class Docker(harness.ClientCase):
         settings = os.path.join(d, "daemon.json")
         with open(settings, "w") as f:
             f.write("{}\n")
-        cls.daemon_log = os.path.join(d, "dockerd.log")
         args = [cls.dockerd, "--config-file", settings,
                 "--data-root", os.path.join(d, "data"), "--exec-root", os.path.join(d, "exec"),
                 "--pidfile", os.path.join(d, "dockerd.pid"), "-H", "unix://" + cls.sock,
@@ -97,64 +85,27 @@ class Docker(harness.ClientCase):
                 "--storage-driver=vfs", "--insecure-registry", cls.registry.host]
         env = {"PATH": os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin"),
                "HOME": cls.home, "TMPDIR": os.path.join(cls.tmp, "tmp")}
-        with open(cls.daemon_log, "wb") as log:
-            cls.daemon = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=log,
-                                          stderr=subprocess.STDOUT, start_new_session=True,
-                                          preexec_fn=served_registry.die_with_parent)
-        deadline = time.time() + DAEMON_START
-        while True:
+        cls.daemon = harness.Daemon("the Docker engine", args, env,
+                                    os.path.join(d, "dockerd.log"))
+        if os.geteuid() != 0:
+            cls.daemon.skip("it needs root and the test does not run as root")
+
+        def ready():
             p = subprocess.run([cls.client, "version", "--format", "{{.Server.Version}}"],
                                env=cls.client_env(), capture_output=True, text=True,
                                stdin=subprocess.DEVNULL, timeout=30)
-            if p.returncode == 0:
-                return
-            if cls.daemon.poll() is not None:
-                cls.skip_all(f"dockerd exited with {cls.daemon.returncode} at start")
-            if time.time() > deadline:
-                cls.skip_all(f"dockerd did not answer within {DAEMON_START} s")
-            time.sleep(0.2)
+            return p.returncode == 0
 
-    @classmethod
-    def skip_all(cls, why):
-        reason = f"the Docker engine cannot run here: {why}"
-        try:
-            with open(cls.daemon_log, "rb") as f:
-                reason += "\n--- dockerd log\n" + f.read().decode(errors="replace")[-3000:]
-        except (AttributeError, OSError):
-            pass
-        print(reason, file=sys.stderr)
-        raise unittest.SkipTest(reason)
+        cls.daemon.start(ready, DAEMON_START)
 
     @classmethod
     def stop_daemon(cls):
         if cls.daemon is None:
             return
-        # The engine and the containerd it started share its process group.
-        for sig, wait in ((signal.SIGTERM, 30), (signal.SIGKILL, 10)):
-            try:
-                os.killpg(cls.daemon.pid, sig)
-            except ProcessLookupError:
-                break
-            try:
-                cls.daemon.wait(timeout=wait)
-                break
-            except subprocess.TimeoutExpired:
-                continue
         # The engine stops the containerd it started, which runs in a group
         # of its own; one left behind goes by the pid file it wrote.
-        pids = [cls.daemon.pid]
-        try:
-            with open(os.path.join(cls.tmp, "dockerd", "exec", "containerd",
-                                   "containerd.pid")) as f:
-                pids.append(int(f.read().strip()))
-        except (OSError, ValueError):
-            pass
-        deadline = time.time() + 10
-        for pid in pids:
-            while alive(pid) and time.time() < deadline:
-                time.sleep(0.1)
-            if alive(pid):
-                os.killpg(pid, signal.SIGKILL)
+        cls.daemon.stop([os.path.join(cls.tmp, "dockerd", "exec", "containerd",
+                                      "containerd.pid")])
         cls.daemon = None
 
     @classmethod
@@ -252,18 +203,13 @@ class Docker(harness.ClientCase):
 
     def test_pull_what_skopeo_pushed(self):
         # An OCI manifest and an OCI index, stored as they are.
-        skopeo = ["skopeo", "--policy", self.policy, "--command-timeout", "150s",
-                  "--tmpdir", os.path.join(self.tmp, "tmp"), "copy", "--all",
-                  "--preserve-digests", "--dest-tls-verify=false"]
-        self.run_client([*skopeo, f"oci:{self.images.path}:small",
-                         "docker://" + self.registry.ref("dock/oci", "v1")])
+        self.run_client(self.push_as_is_command(self.images.path, "small", "dock/oci", "v1"))
         small = self.image["small"]
         self.assertEqual(self.manifest("dock/oci", "v1"), small["manifest"])
         ref = self.registry.ref("dock/oci", "v1")
         self.pull(ref)
         self.assert_pulled(ref, small, small["digest"], "dock/oci")
-        self.run_client([*skopeo, f"oci:{self.images.path}:multi",
-                         "docker://" + self.registry.ref("dock/multi", "v1")])
+        self.run_client(self.push_as_is_command(self.images.path, "multi", "dock/multi", "v1"))
         ref = self.registry.ref("dock/multi", "v1")
         for child in self.multi["children"]:
             platform = child["platform"]
@@ -278,6 +224,70 @@ class Docker(harness.ClientCase):
                 # The engine records the digest of the index it chose from.
                 self.assertIn(f"{self.registry.ref('dock/multi')}@{self.multi['digest']}",
                               info["RepoDigests"])
+
+    def test_pull_tag_push_to_another_repository(self):
+        # What was pulled goes up again under other names: the layers are
+        # in the registry already, and the manifest is the one pulled.
+        image = self.image["small"]
+        src = self.registry.ref("dock/src", "v1")
+        self.docker("tag", self.load("small"), src)
+        digest = self.push(src)
+        self.remove_all()
+        self.pull(src)
+        for repo in ("dock/again", "dock/team/manifests"):
+            with self.subTest(repo=repo):
+                dst = self.registry.ref(repo, "v2")
+                self.docker("tag", src, dst)
+                self.assertEqual(self.push(dst), digest)
+                self.assertEqual(self.manifest(repo, "v2"), self.manifest("dock/src", "v1"))
+        self.remove_all()
+        for repo in ("dock/again", "dock/team/manifests"):
+            with self.subTest(pull=repo):
+                ref = self.registry.ref(repo, digest)
+                self.pull(ref)
+                self.assert_pulled(ref, image, digest, repo)
+                self.remove_all()
+
+    def test_manifest_list_push(self):
+        # A list put together by the client from two images already pushed,
+        # then pushed with the images into a repository of its own.
+        env = self.client_env()
+        env["DOCKER_CLI_EXPERIMENTAL"] = "enabled"
+        p = self.docker("manifest", "--help", ok=None, env=env)
+        if p.returncode != 0 or "create" not in p.stdout:
+            self.skipTest(f"this docker client has no manifest command: {p.stderr.strip()}")
+        # The engine pushes each platform's image (this client lists Docker
+        # manifests only).
+        pushed = {}
+        for child in self.multi["children"]:
+            arch = child["platform"]["architecture"]
+            local = f"local/multi-{arch}:1"
+            oci_image.docker_archive(child, os.path.join(self.tmp, f"multi-{arch}.tar"), [local])
+            self.docker("load", "-i", os.path.join(self.tmp, f"multi-{arch}.tar"))
+            part = self.registry.ref(f"dock/parts/{arch}", "v1")
+            self.docker("tag", local, part)
+            pushed[arch] = (child, self.push(part))
+        self.remove_all()
+        ref = self.registry.ref("dock/list", "v1")
+        self.docker("manifest", "create", "--insecure", ref,
+                    *(self.registry.ref(f"dock/parts/{arch}", digest)
+                      for arch, (_, digest) in pushed.items()), env=env)
+        self.docker("manifest", "push", "--insecure", ref, env=env)
+        listed = json.loads(self.manifest("dock/list", "v1"))
+        self.assertEqual(listed["mediaType"],
+                         "application/vnd.docker.distribution.manifest.list.v2+json")
+        self.assertEqual({m["platform"]["architecture"]: m["digest"] for m in listed["manifests"]},
+                         {arch: digest for arch, (_, digest) in pushed.items()})
+        for arch, (child, digest) in pushed.items():
+            with self.subTest(arch=arch):
+                self.assertEqual(self.manifest("dock/list", digest),
+                                 self.manifest(f"dock/parts/{arch}", digest))
+                platform = "/".join(filter(None, ("linux", arch, child["platform"].get("variant"))))
+                self.pull(ref, "--platform", platform)
+                info = self.inspect(ref)
+                self.assertEqual((info["Id"], info["Architecture"]),
+                                 (child["config_digest"], arch))
+                self.remove_all()
 
     def test_login(self):
         image = self.image["small"]

@@ -11,14 +11,18 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from served_registry import LIGHTTPD, ServedRegistry  # noqa: E402
+from served_registry import LIGHTTPD, ServedRegistry, die_with_parent  # noqa: E402
+import oci_image  # noqa: E402
 ENDPOINTS_DIR = os.environ.get("ENDPOINTS_DIR", "")
 USER, PASSWORD = "alice", "secret"
 # htpasswd's options for a bcrypt hash of the lowest cost.
@@ -135,7 +139,8 @@ class Registry(ServedRegistry):
         """docker://HOST/REPO[:TAG|@DIGEST] without the transport."""
         if tag_or_digest is None:
             return f"{self.host}/{repo}"
-        sep = "@" if tag_or_digest.startswith("sha256:") else ":"
+        # A tag holds no ":"; a digest always does.
+        sep = "@" if ":" in tag_or_digest else ":"
         return f"{self.host}/{repo}{sep}{tag_or_digest}"
 
     def set_auth(self, user=USER, password=PASSWORD):
@@ -189,6 +194,47 @@ class Registry(ServedRegistry):
         finally:
             c.close()
 
+    def sha512_missing(self):
+        """None when the registry keeps sha512 digests; else what it
+        answered instead. An unknown sha512 blob is 404 where the algorithm
+        is taken and 400 where the digest is refused."""
+        path = "/v2/probe/sha512/blobs/sha512:" + "0" * 128
+        status, _, body = self.request("GET", path)
+        if status == 404:
+            return None
+        return (f"the registry takes no sha512 digest yet: GET {path} answered {status} "
+                f"{body[:200].decode(errors='replace').strip()} (404 where sha512 is kept)")
+
+    def push_blob(self, repo, data, digest):
+        """Uploads data as digest the way most clients do: POST opens the
+        upload, one PUT brings the body and the digest."""
+        status, headers, body = self.request("POST", f"/v2/{repo}/blobs/uploads/")
+        if status != 202:
+            raise AssertionError(f"POST upload to {repo}: {status} {body[:300]!r}")
+        url = urllib.parse.urlsplit(headers["location"])
+        query = "&".join(filter(None, (url.query, "digest=" + urllib.parse.quote(digest))))
+        status, _, body = self.request("PUT", f"{url.path}?{query}", body=data,
+                                       headers={"Content-Type": "application/octet-stream"})
+        if status != 201:
+            raise AssertionError(f"PUT {digest} to {repo}: {status} {body[:300]!r}")
+
+    def push_image(self, repo, references, image):
+        """Pushes image (an oci_image.build_image result) over plain HTTP:
+        its config and layers, then its manifest under each of references
+        (tags or digests); the Docker-Content-Digest of each answer."""
+        self.push_blob(repo, image["config"], image["config_digest"])
+        for digest, data in image["layer_blobs"].items():
+            self.push_blob(repo, data, digest)
+        answered = []
+        for ref in references:
+            status, headers, body = self.request(
+                "PUT", f"/v2/{repo}/manifests/{ref}", body=image["manifest"],
+                headers={"Content-Type": oci_image.OCI_MANIFEST})
+            if status != 201:
+                raise AssertionError(f"PUT manifest {repo}:{ref}: {status} {body[:300]!r}")
+            answered.append(headers.get("docker-content-digest"))
+        return answered
+
     def logs(self):
         return (self.registry_log, self.access_log)
 
@@ -223,6 +269,80 @@ class Registry(ServedRegistry):
             return ""
         # The clients try TLS first on a plain-HTTP registry: noise.
         return "\n".join([x for x in lines if "TLS ClientHello" not in x][-n:])
+
+
+class Daemon:
+    """A client's daemon of the test's own (the Docker engine, containerd):
+    a session of its own that ends with the test, its output in log. Where
+    it cannot start, the whole test is skipped with the reason and the end
+    of its log."""
+
+    def __init__(self, name, args, env, log):
+        self.name, self.args, self.env, self.log = name, args, env, log
+        self.proc = None
+
+    def start(self, ready, timeout):
+        """Starts the daemon and waits until ready() is true."""
+        with open(self.log, "wb") as out:
+            self.proc = subprocess.Popen(self.args, env=self.env, stdin=subprocess.DEVNULL,
+                                         stdout=out, stderr=subprocess.STDOUT,
+                                         start_new_session=True, preexec_fn=die_with_parent)
+        deadline = time.time() + timeout
+        while not ready():
+            if self.proc.poll() is not None:
+                self.skip(f"{os.path.basename(self.args[0])} exited with "
+                          f"{self.proc.returncode} at start")
+            if time.time() > deadline:
+                self.skip(f"{os.path.basename(self.args[0])} did not answer within {timeout} s")
+            time.sleep(0.2)
+
+    def skip(self, why):
+        reason = f"{self.name} cannot run here: {why}"
+        try:
+            with open(self.log, "rb") as f:
+                reason += f"\n--- {self.name} log\n" + f.read().decode(errors="replace")[-3000:]
+        except OSError:
+            pass
+        print(reason, file=sys.stderr)
+        raise unittest.SkipTest(reason)
+
+    def stop(self, pid_files=()):
+        """Ends the daemon's session, then any process named in pid_files
+        (helpers it started in sessions of their own)."""
+        if self.proc is None:
+            return
+        for sig, wait in ((signal.SIGTERM, 30), (signal.SIGKILL, 10)):
+            try:
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                break
+            try:
+                self.proc.wait(timeout=wait)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        pids = [self.proc.pid]
+        for path in pid_files:
+            try:
+                with open(path) as f:
+                    pids.append(int(f.read().strip()))
+            except (OSError, ValueError):
+                pass
+        deadline = time.time() + 10
+        for pid in pids:
+            while group_alive(pid) and time.time() < deadline:
+                time.sleep(0.1)
+            if group_alive(pid):
+                os.killpg(pid, signal.SIGKILL)
+        self.proc = None
+
+
+def group_alive(group):
+    try:
+        os.killpg(group, 0)
+        return True
+    except ProcessLookupError:
+        return False
 
 
 class ClientCase(unittest.TestCase):
@@ -282,6 +402,16 @@ class ClientCase(unittest.TestCase):
             print(f"kept {cls.tmp}", file=sys.stderr)
         else:
             shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    @classmethod
+    def push_as_is_command(cls, layout, tag, repo, ref):
+        """skopeo's command that puts image tag of the OCI layout folder
+        layout up as repo:ref byte for byte (an index with every platform),
+        so its digests are those the layout holds."""
+        return ["skopeo", "--policy", cls.policy, "--command-timeout", "150s",
+                "--tmpdir", os.path.join(cls.tmp, "tmp"), "copy", "--all", "--preserve-digests",
+                "--dest-tls-verify=false", f"oci:{layout}:{tag}",
+                "docker://" + cls.registry.ref(repo, ref)]
 
     @classmethod
     def new_auth_file(cls):

@@ -2,7 +2,8 @@
 """The client tests' harness itself: settings reach the programs as
 written, a users file holds what htpasswd makes and checks, challenges read
 into their parts, /token reaches the token program, and a client's login
-lands in the test's own credentials and leaves with logout.
+lands in the test's own credentials and leaves with logout; an image
+pushed over plain HTTP lands as it is.
 ENDPOINTS_DIR names the folder of built programs."""
 import hashlib
 import json
@@ -124,6 +125,31 @@ class Harness(harness.ClientCase):
             os.remove(path)
             if os.path.exists(built):
                 os.replace(built, path)
+
+    def test_push_image_over_http(self):
+        # What the sha512 cases rely on, shown with sha256: blobs and the
+        # manifest land under each reference, and the answers name it.
+        image = oci_image.build_image(os.path.join(self.tmp, "http-images"), "http", layers=2,
+                                      seed=f"{os.path.basename(self.tmp)}/http")
+        answered = self.registry.push_image("harness/http", [image["digest"], "v1"], image)
+        self.assertEqual(answered, [image["digest"], image["digest"]])
+        for ref in ("v1", image["digest"]):
+            status, _, body = self.registry.request(
+                "GET", f"/v2/harness/http/manifests/{ref}",
+                headers={"Accept": oci_image.OCI_MANIFEST})
+            self.assertEqual((status, body), (200, image["manifest"]))
+        for digest, data in image["layer_blobs"].items():
+            self.assertEqual(self.registry.request("GET", f"/v2/harness/http/blobs/{digest}")[2],
+                             data)
+        with self.assertRaisesRegex(AssertionError, "400"):
+            self.registry.push_blob("harness/http", b"other bytes", image["layers"][0])
+        self.assertEqual(self.registry.ref("harness/http", image["digest"]),
+                         f"{self.registry.host}/harness/http@{image['digest']}")
+        self.assertEqual(self.registry.ref("harness/http", "sha512:" + "a" * 128),
+                         f"{self.registry.host}/harness/http@sha512:{'a' * 128}")
+        # The probe says yes or names what the registry answered.
+        missing = self.registry.sha512_missing()
+        self.assertTrue(missing is None or "answered 4" in missing, missing)
 
     def test_login_logout(self):
         harness.require_tool("skopeo")

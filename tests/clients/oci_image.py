@@ -25,8 +25,13 @@ OCI_LAYER_GZIP = "application/vnd.oci.image.layer.v1.tar+gzip"
 REF_NAME = "org.opencontainers.image.ref.name"
 
 
+def digest_of(data, algorithm="sha256"):
+    """ALGORITHM:HEX of data; algorithm is "sha256" or "sha512"."""
+    return f"{algorithm}:{hashlib.new(algorithm, data).hexdigest()}"
+
+
 def sha256(data):
-    return "sha256:" + hashlib.sha256(data).hexdigest()
+    return digest_of(data)
 
 
 def canonical(doc):
@@ -56,9 +61,10 @@ class Layout:
         with open(self.blob_path(digest), "rb") as f:
             return f.read()
 
-    def add_blob(self, data, media_type, extra=None):
-        digest = sha256(data)
+    def add_blob(self, data, media_type, extra=None, algorithm="sha256"):
+        digest = digest_of(data, algorithm)
         p = self.blob_path(digest)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
         if not os.path.exists(p):
             with open(p + ".tmp", "wb") as f:
                 f.write(data)
@@ -126,11 +132,13 @@ def layer_tar(seed, n, size):
 
 
 def build_image(layout, tag=None, layers=2, seed="seed", layer_size=4096,
-                os_name="linux", arch="amd64", variant=None, annotations=None):
+                os_name="linux", arch="amd64", variant=None, annotations=None,
+                algorithm="sha256"):
     """Writes one image (layers, config, manifest) into layout and, when tag
     is given, names it in index.json. layer_size is an int or a list with
-    one size per layer. Returns the digests, the blobs' bytes and the files
-    the image's root file system holds."""
+    one size per layer; algorithm names every blob and the manifest (the
+    diff IDs stay sha256, as the clients compute them). Returns the digests,
+    the blobs' bytes and the files the image's root file system holds."""
     if not isinstance(layout, Layout):
         layout = Layout(layout)
     sizes = layer_size if isinstance(layer_size, list) else [layer_size] * layers
@@ -141,7 +149,7 @@ def build_image(layout, tag=None, layers=2, seed="seed", layer_size=4096,
         # mtime=0 keeps the gzip header, and so the digest, repeatable.
         gz = gzip.compress(raw, compresslevel=6, mtime=0)
         diff_ids.append(sha256(raw))
-        desc = layout.add_blob(gz, OCI_LAYER_GZIP)
+        desc = layout.add_blob(gz, OCI_LAYER_GZIP, algorithm=algorithm)
         layer_descs.append(desc)
         layer_blobs[desc["digest"]] = gz
     platform = {"architecture": arch, "os": os_name}
@@ -157,13 +165,13 @@ def build_image(layout, tag=None, layers=2, seed="seed", layer_size=4096,
                     for n in range(layers)],
     })
     config_bytes = canonical(config)
-    config_desc = layout.add_blob(config_bytes, OCI_CONFIG)
+    config_desc = layout.add_blob(config_bytes, OCI_CONFIG, algorithm=algorithm)
     manifest = {"schemaVersion": 2, "mediaType": OCI_MANIFEST,
                 "config": config_desc, "layers": layer_descs}
     if annotations:
         manifest["annotations"] = annotations
     manifest_bytes = canonical(manifest)
-    manifest_desc = layout.add_blob(manifest_bytes, OCI_MANIFEST)
+    manifest_desc = layout.add_blob(manifest_bytes, OCI_MANIFEST, algorithm=algorithm)
     if tag:
         layout.tag(manifest_desc, tag)
     return {

@@ -13,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
+import oci_image  # noqa: E402
 
 OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
 REFUSED = ("unauthorized", "authentication required", "401")
@@ -138,9 +139,20 @@ class Oras(harness.ClientCase):
                          (desc["digest"], desc["size"], OCI_MANIFEST))
         self.assert_same_files(self.pull(ref), {"sbom.json": b'{"packages":[]}\n'})
 
+    def discover(self, ref, kind=None):
+        """The referrers oras lists for ref (of kind only, when given):
+        artifact type to digest."""
+        extra = ["--artifact-type", kind] if kind else []
+        p = self.oras("discover", "--format", "json", *extra, ref)
+        manifests = json.loads(p.stdout).get("manifests") or []
+        found = {m["artifactType"]: m["digest"] for m in manifests}
+        self.assertEqual(len(found), len(manifests), p.stdout)
+        return found
+
     def test_attach_and_discover(self):
         subject_files = {"app.bin": b"the subject\n"}
-        subject = self.push("art/signed", "v1", self.write_files(subject_files), ["app.bin"])
+        subject = self.push("art/signed", "v1", self.write_files(subject_files), ["app.bin"],
+                            "--artifact-type", "application/vnd.example.app")
         ref = self.registry.ref("art/signed", "v1")
         attached = {}
         for kind, name in (("application/vnd.example.signature", "sig.txt"),
@@ -149,14 +161,12 @@ class Oras(harness.ClientCase):
             p = self.oras("attach", "--format", "json", "--artifact-type", kind, ref, name,
                           cwd=folder)
             attached[kind] = json.loads(p.stdout)
-        p = self.oras("discover", "--format", "json", ref)
-        found = {m["artifactType"]: m["digest"] for m in json.loads(p.stdout)["manifests"]}
-        self.assertEqual(found, {k: d["digest"] for k, d in attached.items()})
+        every = {k: d["digest"] for k, d in attached.items()}
+        self.assertEqual(self.discover(ref), every)
         # A filter by type, answered by the registry or by oras.
-        sig = "application/vnd.example.signature"
-        p = self.oras("discover", "--format", "json", "--artifact-type", sig, ref)
-        self.assertEqual([m["digest"] for m in json.loads(p.stdout)["manifests"]],
-                         [attached[sig]["digest"]])
+        sig, sbom = "application/vnd.example.signature", "application/vnd.example.sbom"
+        self.assertEqual(self.discover(ref, sig), {sig: every[sig]})
+        self.assertEqual(self.discover(ref, "application/vnd.example.none"), {})
         # Each referrer names the subject and pulls back as attached.
         for kind, desc in attached.items():
             with self.subTest(kind=kind):
@@ -168,6 +178,66 @@ class Oras(harness.ClientCase):
                                        {name: f"{kind} of the subject\n".encode()})
         # The subject itself is untouched.
         self.assert_same_files(self.pull(ref), subject_files)
+        # A copy with its referrers: the same manifests, found the same way
+        # in the other repository.
+        copy = self.registry.ref("art/signed/copy", "c1")
+        self.oras("copy", "-r", ref, copy)
+        self.assertEqual(self.fetch(copy), self.fetch(ref))
+        self.assertEqual(self.discover(copy), every)
+        for kind, digest in every.items():
+            with self.subTest(copied=kind):
+                self.assertEqual(self.fetch(self.registry.ref("art/signed/copy", digest)),
+                                 self.fetch(self.registry.ref("art/signed", digest)))
+        # A deleted referrer is no longer listed; the other one and the copy
+        # keep theirs.
+        self.oras("manifest", "delete", "--force", self.registry.ref("art/signed", every[sig]))
+        self.assertEqual(self.discover(ref), {sbom: every[sbom]})
+        self.assertEqual(self.discover(ref, sig), {})
+        self.assertEqual(self.discover(copy), every)
+        self.assert_same_files(self.pull(ref), subject_files)
+
+    def test_digest_algorithms(self):
+        # An image whose blobs and manifest are all named by one algorithm,
+        # copied by digest from an OCI layout (oras keeps the digests it
+        # finds), fetched, given a referrer and copied back out.
+        for algorithm in ("sha256", "sha512"):
+            with self.subTest(algorithm=algorithm):
+                if algorithm != "sha256":
+                    missing = self.registry.sha512_missing()
+                    if missing:
+                        self.skipTest(missing)
+                layout = oci_image.Layout(self.new_dir("layout"))
+                image = oci_image.build_image(
+                    layout, "img", layers=2, algorithm=algorithm,
+                    seed=f"{os.path.basename(self.tmp)}/{algorithm}")
+                repo = f"art/digests/{algorithm}"
+                ref = self.registry.ref(repo, image["digest"])
+                self.oras("copy", "--from-oci-layout", f"{layout.path}@{image['digest']}",
+                          self.registry.ref(repo))
+                self.assertEqual(self.fetch(ref), image["manifest"])
+                status, headers, body = self.registry.request(
+                    "GET", f"/v2/{repo}/manifests/{image['digest']}",
+                    headers={"Accept": OCI_MANIFEST})
+                self.assertEqual((status, headers.get("docker-content-digest"), body),
+                                 (200, image["digest"], image["manifest"]))
+                blobs = {image["config_digest"]: image["config"], **image["layer_blobs"]}
+                for digest, data in blobs.items():
+                    out = os.path.join(self.new_dir("blob"), "blob")
+                    self.oras("blob", "fetch", "--output", out, self.registry.ref(repo, digest))
+                    with open(out, "rb") as f:
+                        self.assertEqual(f.read(), data, digest)
+                # The referrers of a subject named by this algorithm.
+                kind = "application/vnd.example.signature"
+                folder = self.write_files({"sig.txt": b"signed\n"})
+                p = self.oras("attach", "--format", "json", "--artifact-type", kind, ref,
+                              "sig.txt", cwd=folder)
+                self.assertEqual(self.discover(ref), {kind: json.loads(p.stdout)["digest"]})
+                back = self.new_dir("layout")
+                self.oras("copy", "--to-oci-layout", ref, f"{back}:back")
+                copied = oci_image.Layout(back)
+                self.assertEqual(copied.resolve("back")["digest"], image["digest"])
+                for digest, data in {image["digest"]: image["manifest"], **blobs}.items():
+                    self.assertEqual(copied.read_blob(digest), data, digest)
 
     def test_tags_fetch_delete(self):
         folder = self.write_files({"f.txt": b"tagged\n"})

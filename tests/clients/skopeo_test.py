@@ -131,6 +131,45 @@ class Skopeo(harness.ClientCase):
                 # By digest as well as by tag.
                 self.assert_same_image(self.pull_layout(repo, image["digest"]), "pulled", image)
 
+    def test_names_with_endpoint_words(self):
+        # A level of the name may be a word the URLs use after the name.
+        names = ["team/blobs", "x/manifests/y", "u/blobs/uploads", "r/referrers/s",
+                 "a/tags/list", "manifests/manifests"]
+        for n, repo in enumerate(names):
+            with self.subTest(repo=repo):
+                image = self.fresh("single" if n % 2 else "small", repo)
+                self.push(image, repo, "v1")
+                self.skopeo("copy", "--src-tls-verify=false", "--dest-tls-verify=false",
+                            self.docker(repo, "v1"), self.docker(repo, "v2"))
+                self.assertEqual(sorted(self.list_tags(repo)["Tags"]), ["v1", "v2"])
+                self.assertEqual(self.raw_manifest(repo, image["digest"]), image["manifest"])
+                self.assert_same_image(self.pull_layout(repo, "v2"), "pulled", image)
+                self.skopeo("delete", "--tls-verify=false", self.docker(repo, image["digest"]))
+                self.assertEqual(self.list_tags(repo)["Tags"], [])
+        status, _, body = self.registry.request("GET", "/v2/_catalog")
+        self.assertLessEqual(set(names), set(json.loads(body)["repositories"]))
+
+    def test_sha512_image(self):
+        missing = self.registry.sha512_missing()
+        if missing:
+            self.skipTest(missing)
+        # skopeo 1.9 cannot make one (it names whatever it writes by
+        # sha256) nor copy one (it checks a config by its sha256 alone): the
+        # image goes up over plain HTTP, and skopeo reads the manifest and
+        # the tags, which it takes without a check.
+        image = oci_image.build_image(self.images, "sha512", layers=2, algorithm="sha512",
+                                      seed=f"{os.path.basename(self.tmp)}/sha512")
+        repo = "algo/sha512"
+        by_digest = self.registry.push_image(repo, [image["digest"], "v1"], image)[0]
+        self.assertEqual(by_digest, image["digest"])
+        self.assertEqual(self.raw_manifest(repo, "v1"), image["manifest"])
+        self.assertEqual(self.list_tags(repo)["Tags"], ["v1"])
+        for digest, data in {image["config_digest"]: image["config"],
+                             **image["layer_blobs"]}.items():
+            status, headers, body = self.registry.request("GET", f"/v2/{repo}/blobs/{digest}")
+            self.assertEqual((status, headers.get("docker-content-digest"), body),
+                             (200, digest, data))
+
     def test_docker_schema2_round_trip(self):
         # Converting on push: the registry gets Docker media types, and the
         # manifest it hands back must be the bytes it took.
