@@ -367,7 +367,7 @@ class BlobReads(RegistryCase):
         cases = [("bytes=0-9", 206, 0, 9), ("bytes=1000-", 206, 1000, 1023),
                  ("bytes=-24", 206, 1000, 1023), ("bytes=1000-5000", 206, 1000, 1023),
                  ("bytes=-5000", 206, 0, 1023), ("bytes=0-1,5-6", 200, 0, 1023),
-                 ("bytes=9-3", 200, 0, 1023), ("items=0-3", 200, 0, 1023)]
+                 ("items=0-3", 200, 0, 1023)]
         for header, status, first, last in cases:
             with self.subTest(header):
                 r = self.request("GET", url, headers={"Range": header})
@@ -376,7 +376,7 @@ class BlobReads(RegistryCase):
                 self.assertEqual(r.header("Content-Length"), str(last - first + 1))
                 if status == 206:
                     self.assertEqual(r.header("Content-Range"), f"bytes {first}-{last}/1024")
-        for header in ("bytes=1024-", "bytes=5000-6000", "bytes=-0"):
+        for header in ("bytes=1024-", "bytes=5000-6000", "bytes=-0", "bytes=9-3"):
             with self.subTest(header):
                 r = self.request("GET", url, headers={"Range": header})
                 self.assertEqual((r.status, r.header("Content-Range")), (416, "bytes */1024"))
