@@ -106,6 +106,22 @@ int oci_route_is_base(const char *path)
     return path && (strcmp(path, "/v2/") == 0 || strcmp(path, "/v2") == 0) ? 1 : 0;
 }
 
+static_assert(OCI_ROUTE_REF_CAP >= DIGEST_TEXT_CAP, "a route must hold the longest digest");
+
+/* A digest reference's status: the one digest grammar decides. */
+oci_route_status digest_status(const char *ref)
+{
+    switch (digest_parse(ref, nullptr)) {
+    case DIGEST_FORM_OK:
+        return OCI_ROUTE_OK;
+    case DIGEST_FORM_UNSUPPORTED:
+        return OCI_ROUTE_DIGEST_UNSUPPORTED;
+    case DIGEST_FORM_MALFORMED:
+        break;
+    }
+    return OCI_ROUTE_DIGEST_INVALID;
+}
+
 oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_route *out)
 {
     if (!out) return OCI_ROUTE_UNKNOWN;
@@ -140,7 +156,8 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
     case OCI_ROUTE_MANIFESTS:
         /* A reference is a digest as soon as it holds a ':'. */
         if (ref.find(':') != string_view::npos) {
-            if (!oci_valid_digest(rest)) return refuse(out, OCI_ROUTE_DIGEST_INVALID);
+            if (const oci_route_status st = digest_status(rest); st != OCI_ROUTE_OK)
+                return refuse(out, st);
             out->ref_is_digest = 1;
         } else if (!oci_valid_tag(rest) /* also refuses "" */ || ref.back() == '.' ||
                    oci_route_device_name(rest, ref.size())) {
@@ -149,7 +166,8 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
         break;
     case OCI_ROUTE_BLOBS:
     case OCI_ROUTE_REFERRERS:
-        if (!oci_valid_digest(rest)) return refuse(out, OCI_ROUTE_DIGEST_INVALID);
+        if (const oci_route_status st = digest_status(rest); st != OCI_ROUTE_OK)
+            return refuse(out, st);
         break;
     case OCI_ROUTE_UPLOADS:
         if (!ref.empty() && !upload_id_form(ref)) return refuse(out, OCI_ROUTE_UPLOAD_UNKNOWN);

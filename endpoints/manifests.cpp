@@ -35,7 +35,7 @@ void header_line(const char *format, const char *a, const char *b = "")
 
 void get(bool head)
 {
-    char type[160], digest[80], path[4096];
+    char type[160], digest[DIGEST_TEXT_CAP], path[4096];
     int64_t size = 0;
     if (reg_manifest_locate(s_name, s_ref, type, digest, path, sizeof path, &size) != 0)
         oci_fail_storage();
@@ -69,7 +69,7 @@ void put(void)
     if (len > static_cast<uint64_t>(kManifestPutMax))
         oci_send_error(413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
 
-    char digest[80], subject[80] = "";
+    char digest[DIGEST_TEXT_CAP], subject[DIGEST_TEXT_CAP] = "";
     if (reg_manifest_put(s_name, s_ref, body.get(), len, type, digest) != 0) oci_fail_storage();
     reg_manifest_subject(body.get(), len, subject);
 

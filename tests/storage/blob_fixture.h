@@ -78,7 +78,7 @@ class BlobStore : public storetest::EmptyStore
     {
         const std::string digest = digest_of(data);
         const std::string id = upload(data);
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0)
             << reg_storage_last_error();
         return digest;
