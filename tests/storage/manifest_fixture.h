@@ -93,17 +93,24 @@ class ManifestStore : public blobtest::BlobStore
     }
 
     fs::path manifests(const std::string &repo) const { return repos() / repo / "_manifests"; }
+    /* sha256 bodies lie in _manifests itself, others in _manifests/ALG. */
+    fs::path body_dir(const std::string &repo, const std::string &digest) const
+    {
+        const std::string algorithm = blobtest::algorithm_of(digest);
+        return algorithm == "sha256" ? manifests(repo) : manifests(repo) / algorithm;
+    }
     fs::path body_file(const std::string &repo, const std::string &digest) const
     {
-        return manifests(repo) / digest.substr(7);
+        return body_dir(repo, digest) / blobtest::hex_of(digest);
     }
     fs::path type_file(const std::string &repo, const std::string &digest) const
     {
-        return manifests(repo) / (digest.substr(7) + ".ct");
+        return body_dir(repo, digest) / (blobtest::hex_of(digest) + ".ct");
     }
     fs::path rev_dir(const std::string &repo, const std::string &digest) const
     {
-        return manifests(repo) / "revisions" / "sha256" / digest.substr(7);
+        return manifests(repo) / "revisions" / blobtest::algorithm_of(digest) /
+               blobtest::hex_of(digest);
     }
     fs::path tag_link(const std::string &repo, const std::string &tag) const
     {
