@@ -129,7 +129,8 @@ extern "C" int reg_repo_digests(const char *repo_name, reg_digest_visit_fn fn, v
     digest_set set;
     int unread = 0;
     for (digest_algorithm algorithm : kAlgorithms) {
-        if (manifest_body_dir(repo_name, algorithm, dir) != 0 || list_dir_full(dir, &listing) != 0) {
+        if (manifest_body_dir(repo_name, algorithm, dir) != 0 ||
+            list_dir_full(dir, &listing) != 0) {
             /* Bodies of other algorithms have a directory only once pushed. */
             if (algorithm != DIGEST_SHA256 && !plat_is_dir(dir)) continue;
             set_error("cannot list manifests of repository: %s", repo_name);

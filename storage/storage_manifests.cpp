@@ -533,8 +533,7 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     /* A digest reference names the algorithm its manifest is kept under; a
      * tag push keeps the sha256 identity. */
     digest_algorithm algorithm = DIGEST_SHA256;
-    if (is_digest_reference(reference) &&
-        digest_parse(reference, &algorithm) != DIGEST_FORM_OK) {
+    if (is_digest_reference(reference) && digest_parse(reference, &algorithm) != DIGEST_FORM_OK) {
         set_error("invalid digest reference");
         return -1;
     }
@@ -552,8 +551,7 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
         set_error("digest mismatch: expected %s, got %s", reference, digest);
         return -1;
     }
-    if (store_manifest(repo_name, reference, body, body_len, type, digest, subject) != 0)
-        return -1;
+    if (store_manifest(repo_name, reference, body, body_len, type, digest, subject) != 0) return -1;
     copy_cut(out_digest, DIGEST_TEXT_CAP, digest);
     return 0;
 }

@@ -136,7 +136,11 @@ int blobs_dir(char *out)
 
 int blob_algorithm_dir(digest_algorithm algorithm, char *out)
 {
-    return path_builder(out).add(s_root).level("blobs").level(digest_algorithm_name(algorithm)).done();
+    return path_builder(out)
+        .add(s_root)
+        .level("blobs")
+        .level(digest_algorithm_name(algorithm))
+        .done();
 }
 
 int uploads_dir(char *out)

@@ -145,8 +145,8 @@ int referrer_link(const char *repo, const char *subject, const char *digest)
     if (manifest_referrers_dir(repo, subject, dir) != 0 ||
         manifest_referrer_path(repo, subject, digest, path) != 0)
         return -1;
-    const placed p = place_in_dir(
-        dir, [&] { return write_file_atomic(path, digest, std::strlen(digest)); });
+    const placed p =
+        place_in_dir(dir, [&] { return write_file_atomic(path, digest, std::strlen(digest)); });
     return p == placed::ok ? 0 : -1;
 }
 

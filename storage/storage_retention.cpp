@@ -106,8 +106,8 @@ int delete_selected(retention_run &run)
         const char *repo = run.repos[run.tags[a].repo];
         /* The checks a delete of the tag would make of the name. */
         if (!repo_name_valid(repo)) continue;
-        std::unique_ptr<char[][DIGEST_TEXT_CAP]> digests(new (std::nothrow)
-                                                             char[b - a][DIGEST_TEXT_CAP]);
+        std::unique_ptr<char[][DIGEST_TEXT_CAP]> digests(
+            new (std::nothrow) char[b - a][DIGEST_TEXT_CAP]);
         if (!digests) continue;
         int n = 0;
         for (size_t i = a; i < b; ++i)

@@ -61,7 +61,8 @@ const char *digest_hex(const char *digest)
 int digest_of_name(digest_algorithm algorithm, const char *name, char *out)
 {
     digest_algorithm parsed = DIGEST_NONE;
-    const int n = std::snprintf(out, DIGEST_TEXT_CAP, "%s:%s", digest_algorithm_name(algorithm), name);
+    const int n =
+        std::snprintf(out, DIGEST_TEXT_CAP, "%s:%s", digest_algorithm_name(algorithm), name);
     if (n > 0 && static_cast<size_t>(n) < DIGEST_TEXT_CAP && algorithm != DIGEST_NONE &&
         digest_parse(out, &parsed) == DIGEST_FORM_OK && parsed == algorithm)
         return 0;

@@ -368,7 +368,8 @@ int64_t count_blobs(int *out_count)
     auto fan = new_dir_listing();
     char dir[kPathCap], sub[kPathCap];
     for (digest_algorithm algorithm : kAlgorithms) {
-        if (!top || !fan || blob_algorithm_dir(algorithm, dir) != 0 || list_dir(dir, top.get()) != 0)
+        if (!top || !fan || blob_algorithm_dir(algorithm, dir) != 0 ||
+            list_dir(dir, top.get()) != 0)
             continue;
         for (int i = 0; i < top->count; ++i) {
             /* Files lying directly in blobs/ALG are no blobs. */

@@ -84,8 +84,7 @@ TEST(Route, DigestsOfEitherAlgorithmAndOfOthers)
         {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + sha384, OCI_ROUTE_DIGEST_UNSUPPORTED},
         {OCI_ROUTE_REFERRERS, "/v2/app/referrers/" + md5, OCI_ROUTE_DIGEST_UNSUPPORTED},
         /* A kept algorithm misspelt is malformed. */
-        {OCI_ROUTE_BLOBS, "/v2/app/blobs/sha512:" + std::string(64, 'b'),
-         OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/sha512:" + std::string(64, 'b'), OCI_ROUTE_DIGEST_INVALID},
         {OCI_ROUTE_BLOBS, "/v2/app/blobs/sha512:" + std::string(127, 'b'),
          OCI_ROUTE_DIGEST_INVALID},
         {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/sha512:" + std::string(128, 'B'),

@@ -86,8 +86,9 @@ class BlobStore : public storetest::EmptyStore
     std::string blob_path(const std::string &digest) const
     {
         using storetest::join;
-        return join(join(join(join(root, "blobs"), algorithm_of(digest)), hex_of(digest).substr(0, 2)),
-                    hex_of(digest));
+        return join(
+            join(join(join(root, "blobs"), algorithm_of(digest)), hex_of(digest).substr(0, 2)),
+            hex_of(digest));
     }
 
     /* Starts an upload and appends data in one chunk; the id. */

@@ -54,8 +54,8 @@ TEST(PathBuilders, ComposeTheLayout)
         {"tags dir", [](char *o) { return manifest_tags_dir("team/app", o); }, join(m, "tags")},
         {"tag link", [](char *o) { return manifest_tag_path("team/app", "v1", o); },
          join(join(join(join(m, "tags"), "v1"), "current"), "link")},
-        {"manifest body", [](char *o) { return manifest_body_path("team/app", kDigest.c_str(), o); },
-         join(m, kHex)},
+        {"manifest body",
+         [](char *o) { return manifest_body_path("team/app", kDigest.c_str(), o); }, join(m, kHex)},
         {"manifest type", [](char *o) { return manifest_ct_path("team/app", kDigest.c_str(), o); },
          join(m, kHex + ".ct")},
         {"manifest body sha512",
@@ -143,7 +143,7 @@ TEST(PathBuilders, BlobPathRefusesTextTooShortOrOfNoKeptAlgorithm)
         const char *text;
         int expected;
     } cases[] = {
-        {"sha256:", -1}, {"sha256:a", -1}, {"sha256:ab", 0},  {"sha512:a", -1},
+        {"sha256:", -1},  {"sha256:a", -1}, {"sha256:ab", 0},  {"sha512:a", -1},
         {"sha512:ab", 0}, {"md5:ab", -1},   {"sha384:ab", -1}, {"ab", -1},
     };
     for (const auto &c : cases) {

@@ -45,8 +45,9 @@ TEST(Validators, DigestOfAFileName)
     };
     for (const auto &c : cases) {
         char out[DIGEST_TEXT_CAP];
-        const int rc = c.algorithm == DIGEST_NONE ? digest_of_any_name(c.name.c_str(), out)
-                                                  : digest_of_name(c.algorithm, c.name.c_str(), out);
+        const int rc = c.algorithm == DIGEST_NONE
+                           ? digest_of_any_name(c.name.c_str(), out)
+                           : digest_of_name(c.algorithm, c.name.c_str(), out);
         EXPECT_EQ(rc, c.expected.empty() ? -1 : 0) << c.label;
         EXPECT_EQ(std::string(out), c.expected) << c.label;
     }
