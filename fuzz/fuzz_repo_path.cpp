@@ -103,7 +103,7 @@ void check_rules(const fuzz::text &t)
     if (form == DIGEST_FORM_OK) {
         FUZZ_CHECK(digest_algorithm_of(t.c_str()) == algorithm);
         FUZZ_CHECK(s.size() ==
-                   std::strlen(digest_algorithm_name(algorithm)) + 1 + digest_hex_len(algorithm));
+                   strlen(digest_algorithm_name(algorithm)) + 1 + digest_hex_len(algorithm));
         FUZZ_CHECK(s.size() < DIGEST_TEXT_CAP);
     }
     FUZZ_CHECK(digest_text_valid(t.c_str()) == (fuzz::plain_digest(s) ? 1 : 0));
