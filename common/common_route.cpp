@@ -130,9 +130,12 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
         return refuse(out, OCI_ROUTE_UNKNOWN);
     const char *marker = kMarkers[kind];
 
-    /* One byte more than a reference may hold tells "too long" from "fits"
-     * without cutting a longer one into a valid one. */
-    char rest[OCI_ROUTE_REF_CAP + 1];
+    /* Two bytes more than a reference may hold tell "too long" from "fits"
+     * without cutting a longer one into a valid one: one for the length
+     * test, one for the trailing '/' the split drops after cutting (a cut
+     * text ending in '/' would otherwise come back one byte short and
+     * pass as whole). */
+    char rest[OCI_ROUTE_REF_CAP + 2];
     if (!oci_parse_repo_marker(path, marker, out->name, sizeof out->name, rest, sizeof rest)) {
         /* The web server routes by the marker, so it is there unless the
          * program was reached some other way. */

@@ -92,6 +92,12 @@ TEST(Route, DigestsOfEitherAlgorithmAndOfOthers)
         {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + d512 + "0", OCI_ROUTE_DIGEST_INVALID},
         {OCI_ROUTE_BLOBS, "/v2/app/blobs/md5:", OCI_ROUTE_DIGEST_INVALID},
         {OCI_ROUTE_BLOBS, "/v2/app/blobs/:" + std::string(64, 'a'), OCI_ROUTE_DIGEST_INVALID},
+        /* Cut where a '/' stands, a longer text must not pass as one that
+         * fits (and then read as another algorithm's digest). */
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/x:" + std::string(157, 'a') + "/tail",
+         OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/x:" + std::string(157, 'a') + "/",
+         OCI_ROUTE_DIGEST_UNSUPPORTED},
     };
     for (const Case &c : cases)
         expect_route(c);
