@@ -10,12 +10,11 @@
 
 #include "oci_common.h"
 #include "platform.h"
+#include "digest_text.h"
 #include "reg_storage.h"
-#include "sha256.h"
 #include "tv_cgi.h"
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +23,6 @@ namespace
 {
 
 constexpr size_t kReadChunk = 1 << 20; /* between two progress updates */
-constexpr size_t kDigestCap = 72;      /* "sha256:" + 64 hex + NUL */
 constexpr size_t kPathCap = 4096;
 
 struct blob_entry {
@@ -44,18 +42,19 @@ int collect(void *ctx, const char *digest, int64_t size)
 
 enum class hash_result { ok, unreadable, gone, interrupted };
 
-/* Hashes path into out ("sha256:HEX"), adding each chunk to *done and
- * drawing the bar. */
-hash_result hash_blob(const char *path, char *out, std::vector<unsigned char> &buf, int64_t *done,
-                      admin_bar *bar, admin_progress_view *view, uint64_t start)
+/* Hashes path with algorithm, the blob's own, into out ("ALGORITHM:HEX",
+ * DIGEST_TEXT_CAP bytes), adding each chunk to *done and drawing the bar. */
+hash_result hash_blob(const char *path, digest_algorithm algorithm, char *out,
+                      std::vector<unsigned char> &buf, int64_t *done, admin_bar *bar,
+                      admin_progress_view *view, uint64_t start)
 {
     std::unique_ptr<FILE, file_closer> f(std::fopen(path, "rb"));
     if (!f) return plat_is_file(path) ? hash_result::unreadable : hash_result::gone;
-    sha256_ctx ctx;
-    sha256_init(&ctx);
+    digest_ctx ctx;
+    digest_init(&ctx, algorithm);
     size_t n;
     while ((n = std::fread(buf.data(), 1, buf.size(), f.get())) > 0) {
-        sha256_update(&ctx, buf.data(), n);
+        digest_update(&ctx, buf.data(), n);
         *done += static_cast<int64_t>(n);
         view->done = *done;
         view->elapsed_ms = view->rate_ms = static_cast<int64_t>(plat_tick_ms() - start);
@@ -63,11 +62,7 @@ hash_result hash_blob(const char *path, char *out, std::vector<unsigned char> &b
         if (admin_interrupted()) return hash_result::interrupted;
     }
     if (std::ferror(f.get())) return hash_result::unreadable;
-    uint8_t sum[32];
-    sha256_final(&ctx, sum);
-    std::memcpy(out, "sha256:", 7);
-    for (int i = 0; i < 32; ++i)
-        tv_snprintf(out + 7 + 2 * i, 3, "%02x", sum[i]);
+    digest_final_text(&ctx, out);
     return hash_result::ok;
 }
 
@@ -104,7 +99,7 @@ int admin_cmd_verify(const admin_opts *opts)
     int64_t done = 0;
     int checked = 0, damaged = 0, moved = 0;
     bool interrupted = false;
-    char path[kPathCap], actual[kDigestCap], aside[kPathCap];
+    char path[kPathCap], actual[DIGEST_TEXT_CAP], aside[kPathCap];
 
     for (const blob_entry &b : blobs) {
         if (admin_interrupted()) {
@@ -112,7 +107,8 @@ int admin_cmd_verify(const admin_opts *opts)
             break;
         }
         if (reg_blob_get_filepath(b.digest.c_str(), path, sizeof path) != 0) continue; /* gone */
-        const hash_result h = hash_blob(path, actual, buf, &done, &bar, &view, start);
+        const hash_result h = hash_blob(path, digest_algorithm_of(b.digest.c_str()), actual, buf,
+                                        &done, &bar, &view, start);
         if (h == hash_result::interrupted) {
             interrupted = true;
             break;

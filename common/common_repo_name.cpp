@@ -3,8 +3,9 @@
  * and the split of a request path into name and remainder around a marker
  * such as "/blobs/" or "/manifests/".
  *
- * Digests and tags in paths follow the protocol's grammar: only sha256
- * digests in lower-case hex (the store keeps no other), tags of at most
+ * Digests and tags in paths follow the protocol's grammar: digests as
+ * digest_parse reads them (sha256 and sha512 in lower-case hex, what the
+ * store keeps), tags of at most
  * 128 letters, digits, '_', '.' and '-' that do not begin with '.' or '-'.
  *
  * This rule is stricter at the edges than the storage engine's own (no
@@ -81,10 +82,7 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *out_name,
 
 int oci_valid_digest(const char *s)
 {
-    if (!s || strncmp(s, "sha256:", 7) != 0 || strlen(s) != 71) return 0;
-    for (const char *p = s + 7; *p; ++p)
-        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return 0;
-    return 1;
+    return digest_text_valid(s);
 }
 
 int oci_valid_tag(const char *s)

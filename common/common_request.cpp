@@ -81,6 +81,19 @@ int oci_may_mount_from(const char *repository)
     return (registry_auth_actions(&caller, repository) & TV_ACTION_PULL) ? 1 : 0;
 }
 
+void oci_require_digest(const char *s)
+{
+    switch (digest_parse(s, nullptr)) {
+    case DIGEST_FORM_OK:
+        return;
+    case DIGEST_FORM_UNSUPPORTED:
+        oci_fail("DIGEST_INVALID", OCI_DIGEST_UNSUPPORTED);
+    case DIGEST_FORM_MALFORMED:
+        break;
+    }
+    oci_fail("DIGEST_INVALID", "invalid digest");
+}
+
 void oci_api_route(oci_route_kind kind, oci_route *out)
 {
     switch (oci_route_parse(kind, cgi_path_info(), out)) {
@@ -99,6 +112,8 @@ void oci_api_route(oci_route_kind kind, oci_route *out)
         oci_fail("TAG_INVALID", "invalid tag reference");
     case OCI_ROUTE_DIGEST_INVALID:
         oci_fail("DIGEST_INVALID", "invalid digest");
+    case OCI_ROUTE_DIGEST_UNSUPPORTED:
+        oci_fail("DIGEST_INVALID", OCI_DIGEST_UNSUPPORTED);
     case OCI_ROUTE_UPLOAD_UNKNOWN:
         oci_fail("BLOB_UPLOAD_UNKNOWN", nullptr);
     }

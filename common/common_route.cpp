@@ -121,6 +121,22 @@ int oci_route_is_base(const char *path)
     return path && (strcmp(path, "/v2/") == 0 || strcmp(path, "/v2") == 0) ? 1 : 0;
 }
 
+static_assert(OCI_ROUTE_REF_CAP >= DIGEST_TEXT_CAP, "a route must hold the longest digest");
+
+/* A digest reference's status: the one digest grammar decides. */
+oci_route_status digest_status(const char *ref)
+{
+    switch (digest_parse(ref, nullptr)) {
+    case DIGEST_FORM_OK:
+        return OCI_ROUTE_OK;
+    case DIGEST_FORM_UNSUPPORTED:
+        return OCI_ROUTE_DIGEST_UNSUPPORTED;
+    case DIGEST_FORM_MALFORMED:
+        break;
+    }
+    return OCI_ROUTE_DIGEST_INVALID;
+}
+
 oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_route *out)
 {
     if (!out) return OCI_ROUTE_UNKNOWN;
@@ -129,9 +145,12 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
         return refuse(out, OCI_ROUTE_UNKNOWN);
     const char *marker = kMarkers[kind];
 
-    /* One byte more than a reference may hold tells "too long" from "fits"
-     * without cutting a longer one into a valid one. */
-    char rest[OCI_ROUTE_REF_CAP + 1];
+    /* Two bytes more than a reference may hold tell "too long" from "fits"
+     * without cutting a longer one into a valid one: one for the length
+     * test, one for the trailing '/' the split drops after cutting (a cut
+     * text ending in '/' would otherwise come back one byte short and
+     * pass as whole). */
+    char rest[OCI_ROUTE_REF_CAP + 2];
     if (!oci_parse_repo_marker(path, marker, out->name, sizeof out->name, rest, sizeof rest)) {
         /* The web server routes by the marker, so it is there unless the
          * program was reached some other way. */
@@ -155,7 +174,8 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
     case OCI_ROUTE_MANIFESTS:
         /* A reference is a digest as soon as it holds a ':'. */
         if (ref.find(':') != string_view::npos) {
-            if (!oci_valid_digest(rest)) return refuse(out, OCI_ROUTE_DIGEST_INVALID);
+            if (const oci_route_status st = digest_status(rest); st != OCI_ROUTE_OK)
+                return refuse(out, st);
             out->ref_is_digest = 1;
         } else if (!oci_route_tag_valid(rest)) {
             return refuse(out, OCI_ROUTE_TAG_INVALID);
@@ -163,7 +183,8 @@ oci_route_status oci_route_parse(oci_route_kind kind, const char *path, oci_rout
         break;
     case OCI_ROUTE_BLOBS:
     case OCI_ROUTE_REFERRERS:
-        if (!oci_valid_digest(rest)) return refuse(out, OCI_ROUTE_DIGEST_INVALID);
+        if (const oci_route_status st = digest_status(rest); st != OCI_ROUTE_OK)
+            return refuse(out, st);
         break;
     case OCI_ROUTE_UPLOADS:
         if (!ref.empty() && !upload_id_form(ref)) return refuse(out, OCI_ROUTE_UPLOAD_UNKNOWN);

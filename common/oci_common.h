@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "digest_text.h"
 #include "oci_route.h"
 #include "tv_cgi.h" /* TV_NORETURN */
 
@@ -100,8 +101,15 @@ void oci_fmt_bytes(int64_t n, char *out); /* out: OCI_FMT_BYTES_CAP bytes */
 
 /* Repository names in request paths (the request layer's rule). */
 int oci_valid_repo_name(const char *name);
-/* "sha256:" and 64 lower-case hex digits; a tag of the protocol's grammar. */
+/* A digest the registry keeps (digest_text_valid: sha256 or sha512 with
+ * its lower-case hex); a tag of the protocol's grammar. */
 int oci_valid_digest(const char *s);
+/* The message of a digest naming an algorithm the registry does not keep. */
+#define OCI_DIGEST_UNSUPPORTED "unsupported digest algorithm (supported: " DIGEST_SUPPORTED ")"
+/* Returns when s is a digest the registry keeps; otherwise answers 400
+ * DIGEST_INVALID, naming the supported algorithms when s is well formed
+ * but of another one. */
+void oci_require_digest(const char *s);
 int oci_valid_tag(const char *s);
 /* Splits "/v2/NAME<marker>REST" into NAME and REST; 1 when NAME is valid. */
 int oci_parse_repo_marker(const char *path, const char *marker, char *out_name,

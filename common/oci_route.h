@@ -30,10 +30,15 @@ typedef enum oci_route_status {
     OCI_ROUTE_NAME_INVALID,   /* 400 NAME_INVALID */
     OCI_ROUTE_TAG_INVALID,    /* 400 TAG_INVALID */
     OCI_ROUTE_DIGEST_INVALID, /* 400 DIGEST_INVALID */
-    OCI_ROUTE_UPLOAD_UNKNOWN  /* an id no upload can have (404 BLOB_UPLOAD_UNKNOWN) */
+    OCI_ROUTE_UPLOAD_UNKNOWN, /* an id no upload can have (404 BLOB_UPLOAD_UNKNOWN) */
+    /* A digest of the general form naming an algorithm not kept (400
+     * DIGEST_INVALID, its message naming the kept ones). */
+    OCI_ROUTE_DIGEST_UNSUPPORTED
 } oci_route_status;
 
 #define OCI_ROUTE_NAME_CAP 256 /* 255 bytes and a NUL */
+/* Holds the longest tag (128) and the longest digest (DIGEST_TEXT_CAP);
+ * the one byte more a path is read with tells "too long" from "fits". */
 #define OCI_ROUTE_REF_CAP 160
 
 typedef struct oci_route {

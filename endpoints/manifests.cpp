@@ -39,7 +39,7 @@ void header_line(const char *format, const char *a, const char *b = "")
 
 void get(bool head)
 {
-    char type[160], digest[80], path[4096];
+    char type[160], digest[DIGEST_TEXT_CAP], path[4096];
     int64_t size = 0;
     if (reg_manifest_locate(s_name, s_ref, type, digest, path, sizeof path, &size) != 0)
         oci_fail_storage();
@@ -85,7 +85,7 @@ void put(void)
     for (const std::string &t : tags)
         tag_ptrs.push_back(t.c_str());
 
-    char digest[80], subject[80] = "";
+    char digest[DIGEST_TEXT_CAP], subject[DIGEST_TEXT_CAP] = "";
     if (reg_manifest_put_tags(s_name, s_ref, body.get(), len, type, tag_ptrs.data(),
                               tag_ptrs.size(), digest) != 0)
         oci_fail_storage();

@@ -155,7 +155,7 @@ yyjson_mut_doc *snapshot(void)
             if (!t) continue;
             yyjson_mut_val *te = yyjson_mut_arr_add_obj(doc, out);
             yyjson_mut_obj_add_strcpy(doc, te, "tag", t);
-            char type[256] = "", digest[128] = "", path[1024] = "";
+            char type[256] = "", digest[DIGEST_TEXT_CAP] = "", path[1024] = "";
             int64_t size = 0;
             if (reg_manifest_locate(repo, t, type, digest, path, sizeof path, &size) == 0) {
                 yyjson_mut_obj_add_strcpy(doc, te, "digest", digest);

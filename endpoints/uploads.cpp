@@ -142,7 +142,7 @@ void store_upload(const char *digest, char *stored, bool cancel_on_failure)
 void check_finish_digest(const char *digest)
 {
     if (!*digest) oci_fail("DIGEST_INVALID", "digest parameter missing");
-    if (!oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    oci_require_digest(digest);
 }
 
 /* Verifies and stores the upload as the blob digest names. */
@@ -150,7 +150,7 @@ void finish(const char *digest)
 {
     char message[256];
     if (!oci_quota_check(s_id, message, sizeof message)) oci_fail("DENIED", message);
-    char stored[80];
+    char stored[DIGEST_TEXT_CAP];
     store_upload(digest, stored, false);
     blob_answer(stored);
 }
@@ -165,14 +165,14 @@ void start(void)
     const char *mount = cgi_query("mount");
     if (*mount && oci_valid_digest(mount) && oci_may_mount_from(cgi_query("from")) &&
         reg_blob_hold(mount) == 1) {
-        char digest[80];
+        char digest[DIGEST_TEXT_CAP];
         tv_strlcpy(digest, mount, sizeof digest);
         blob_answer(digest);
         return;
     }
     char digest[160];
     tv_strlcpy(digest, cgi_query("digest"), sizeof digest);
-    if (*digest && !oci_valid_digest(digest)) oci_fail("DIGEST_INVALID", "invalid digest");
+    if (*digest) oci_require_digest(digest);
     if (reg_blob_start_upload(s_id) != 0) oci_fail_storage();
     if (!*digest) {
         append_body();
@@ -194,7 +194,7 @@ void start(void)
         reg_blob_cancel_upload(s_id);
         oci_fail("DENIED", message);
     }
-    char stored[80];
+    char stored[DIGEST_TEXT_CAP];
     store_upload(digest, stored, true);
     blob_answer(stored);
 }

@@ -4,17 +4,20 @@
  *
  * Once per process a store is made in a private temporary directory, three
  * blobs are uploaded ("fuzz config\n", "fuzz layer one\n", "fuzz layer
- * two\n") and an image manifest over the first two is pushed to "base" as
- * v1, so an image can name stored blobs and an index a stored manifest
- * (the seed corpus holds their digests).
+ * two\n"), each under its sha256 and its sha512 digest, and an image
+ * manifest over the first two is pushed to "base" as v1 and by its sha512
+ * digest, so an image can name stored blobs and an index a stored manifest
+ * of either algorithm (the seed corpus holds their digests).
  *
  * Input: optional header lines before the body, each starting with '#':
  * "#ct:TYPE" passes TYPE as the content type (else NULL), "#ref:REF" pushes
- * under REF (else "latest"; "@" means the body's own digest). The rest of
+ * under REF (else "latest"; "@" means the body's own sha256 digest, "@512"
+ * its sha512 one). The rest of
  * the input, NUL bytes included, is the body.
  *
  * Holds for every input: a refused push leaves a message and no repository
- * behind; a stored one reports the body's digest in its 72-byte buffer, is
+ * behind; a stored one reports the body's digest (of the reference's
+ * algorithm; for a tag, its config's or first entry's) in its DIGEST_TEXT_CAP buffer, is
  * a JSON object whose config and layers (or index entries, of which there
  * may be none) are stored, but for foreign layers (the four
  * non-distributable types) that name a non-empty list of non-empty urls,
@@ -23,7 +26,7 @@
  * a known manifest type (given or in the body) matches the body's shape.
  *
  * The subject and the referrers index: a stored body's "subject" is absent
- * or an object whose digest is "sha256:" and 64 lower-case hex digits, and
+ * or an object whose digest is one the store keeps (sha256 or sha512), and
  * reg_manifest_subject names it. The referrers listing of that subject is
  * strict JSON holding exactly one entry, read back equal to what was
  * pushed (digest, size, mediaType or the default, artifactType or the
@@ -49,23 +52,25 @@ using std::string_view;
 constexpr char kRepo[] = "fuzz";
 constexpr char kBaseRepo[] = "base";
 constexpr char kDefaultType[] = "application/vnd.docker.distribution.manifest.v2+json";
-constexpr size_t kDigestCap = 72;
+constexpr size_t kDigestCap = DIGEST_TEXT_CAP;
 constexpr size_t kTypeCap = 127;
 constexpr const char *kBlobs[] = {"fuzz config\n", "fuzz layer one\n", "fuzz layer two\n"};
 
 fs::path g_repos;
 
-std::string digest_of(string_view bytes)
+std::string digest_of(string_view bytes, digest_algorithm algorithm = DIGEST_SHA256)
 {
-    return "sha256:" + fuzz::sha256_hex(bytes);
+    char text[DIGEST_TEXT_CAP];
+    digest_bytes_text(algorithm, bytes.data(), bytes.size(), text);
+    return text;
 }
 
-void upload(const char *content)
+void upload(const char *content, digest_algorithm algorithm)
 {
     char uuid[40], digest[kDigestCap];
     FUZZ_CHECK(reg_blob_start_upload(uuid) == 0);
     FUZZ_CHECK(reg_blob_append_chunk(uuid, content, strlen(content)) == 0);
-    FUZZ_CHECK(reg_blob_finish_upload(uuid, digest_of(content).c_str(), digest) == 0);
+    FUZZ_CHECK(reg_blob_finish_upload(uuid, digest_of(content, algorithm).c_str(), digest) == 0);
 }
 
 void setup_once()
@@ -74,8 +79,9 @@ void setup_once()
         const fs::path root = fuzz::work_dir() / "store";
         FUZZ_CHECK(reg_storage_init(root.string().c_str()) == 0);
         g_repos = root / "repositories";
-        for (const char *b : kBlobs)
-            upload(b);
+        for (digest_algorithm algorithm : {DIGEST_SHA256, DIGEST_SHA512})
+            for (const char *b : kBlobs)
+                upload(b, algorithm);
         const std::string base = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" +
                                  digest_of(kBlobs[0]) +
                                  "\",\"size\":12},\"layers\":[{\"digest\":\"" +
@@ -83,6 +89,9 @@ void setup_once()
         char digest[kDigestCap];
         FUZZ_CHECK(reg_manifest_put(kBaseRepo, "v1", base.data(), base.size(), nullptr, digest) ==
                    0);
+        const std::string by512 = digest_of(base, DIGEST_SHA512);
+        FUZZ_CHECK(reg_manifest_put(kBaseRepo, by512.c_str(), base.data(), base.size(), nullptr,
+                                    digest) == 0);
         return true;
     }();
     (void)done;
@@ -100,17 +109,24 @@ std::string digest_in(yyjson_val *obj)
     if (!yyjson_is_obj(obj)) return "";
     yyjson_val *d = member(obj, "digest");
     const char *s = yyjson_get_str(d);
-    if (!s || yyjson_get_len(d) != 71 || strncmp(s, "sha256:", 7) != 0) return "";
-    for (size_t i = 7; i < 71; ++i)
-        if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return "";
-    return std::string(s, 71);
+    if (!s || !fuzz::plain_digest(string_view(s, yyjson_get_len(d)))) return "";
+    return s;
+}
+
+/* Where a body lies: sha256 ones in _manifests, others in _manifests/ALG. */
+fs::path body_file(const char *repo, const std::string &digest)
+{
+    const size_t colon = digest.find(':');
+    const std::string algorithm = digest.substr(0, colon);
+    fs::path dir = g_repos / repo / "_manifests";
+    if (algorithm != "sha256") dir /= algorithm;
+    return dir / digest.substr(colon + 1);
 }
 
 bool manifest_stored(const std::string &digest)
 {
-    const std::string hex = digest.substr(7);
     for (const char *repo : {kBaseRepo, kRepo})
-        if (fs::is_regular_file(g_repos / repo / "_manifests" / hex)) return true;
+        if (fs::is_regular_file(body_file(repo, digest))) return true;
     return false;
 }
 
@@ -118,6 +134,17 @@ bool has_manifests(string_view body)
 {
     fuzz::doc_ptr doc = fuzz::parse_json(body.data(), body.size());
     return member(yyjson_doc_get_root(doc.get()), "manifests") != nullptr;
+}
+
+/* The algorithm a push by tag names the manifest by: its config's, or its
+ * first index entry's. */
+digest_algorithm content_algorithm(string_view body)
+{
+    fuzz::doc_ptr doc = fuzz::parse_json(body.data(), body.size());
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    yyjson_val *list = member(root, "manifests");
+    const std::string d = digest_in(list ? yyjson_arr_get_first(list) : member(root, "config"));
+    return d.rfind("sha512:", 0) == 0 ? DIGEST_SHA512 : DIGEST_SHA256;
 }
 
 /* A layer a push need not store: of a foreign type, with urls to pull it
@@ -278,8 +305,9 @@ void check_unlinked(const std::string &subject, const std::string &digest)
     yyjson_val *list = nullptr;
     fuzz::doc_ptr listing = referrers(subject, nullptr, &list);
     FUZZ_CHECK(listing && yyjson_arr_size(list) == 0);
-    FUZZ_CHECK(!fs::exists(g_repos / kRepo / "_manifests" / "referrers" / "sha256" /
-                           subject.substr(7) / digest.substr(7)));
+    const size_t s = subject.find(':'), d = digest.find(':');
+    FUZZ_CHECK(!fs::exists(g_repos / kRepo / "_manifests" / "referrers" / subject.substr(0, s) /
+                           subject.substr(s + 1) / digest.substr(d + 1)));
 }
 
 /* The content type the engine stores (its choice rule). */
@@ -325,6 +353,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const string_view body = in;
     if (ref_text == "@") ref_text = digest_of(body);
+    if (ref_text == "@512") ref_text = digest_of(body, DIGEST_SHA512);
     const fuzz::text ref(ref_text);
     const fuzz::text type(type_text);
     const char *given = have_type ? type.c_str() : nullptr;
@@ -338,7 +367,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(*reg_storage_last_error() != '\0');
         FUZZ_CHECK(!fs::exists(g_repos / kRepo)); /* refused before anything was written */
     } else {
-        const std::string digest = digest_of(body);
+        /* A digest reference keeps its algorithm; a tag push takes the
+         * content's. */
+        const bool by_digest = ref_text.find(':') != std::string::npos;
+        const std::string digest =
+            digest_of(body, by_digest ? digest_algorithm_of(ref.c_str()) : content_algorithm(body));
         FUZZ_CHECK(out.terminated() && digest == out.get());
         std::string media_type;
         check_stored_body(body, &media_type);
@@ -354,8 +387,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (known_image_type(t)) FUZZ_CHECK(!has_manifests(body));
         }
         check_read_back(digest.c_str(), body, digest, stored_type);
-        if (strncmp(ref.c_str(), "sha256:", 7) != 0)
-            check_read_back(ref.c_str(), body, digest, stored_type);
+        if (!by_digest) check_read_back(ref.c_str(), body, digest, stored_type);
         check_subject(body, digest, filter_text, have_filter);
         char subject[kDigestCap];
         FUZZ_CHECK(reg_manifest_subject(body_ptr, body.size(), subject) == 0);

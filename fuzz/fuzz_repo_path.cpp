@@ -1,7 +1,8 @@
 /*
  * fuzz_repo_path - the request-path splitter and the name rules:
  * oci_parse_repo_marker, oci_valid_repo_name, oci_valid_tag, oci_valid_digest,
- * and the storage engine's repo_name_valid, tag_valid and digest_valid.
+ * the storage engine's repo_name_valid and tag_valid, and digest_parse (the one
+ * digest grammar: a digest kept, another algorithm's, or neither).
  *
  * Input: a marker on the first line and the request path after it (each
  * cut at a NUL). Without a line feed the whole input is the path, split
@@ -80,14 +81,6 @@ bool plain_tag(string_view s)
     return true;
 }
 
-bool plain_digest(string_view s)
-{
-    if (s.size() != 71 || s.substr(0, 7) != "sha256:") return false;
-    for (char c : s.substr(7))
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
 void check_rules(const fuzz::text &t)
 {
     const string_view s = t.view();
@@ -100,10 +93,22 @@ void check_rules(const fuzz::text &t)
         if (request && s.find("..") == npos && !has_dot_component(s)) FUZZ_CHECK(engine == 1);
     }
     FUZZ_CHECK(storage::tag_valid(t.c_str()) == (plain_tag(s) ? 1 : 0));
-    FUZZ_CHECK(storage::digest_valid(t.c_str()) == (plain_digest(s) ? 1 : 0));
-    /* The request layer's rules for a reference are the engine's. */
+    /* One digest grammar: its three answers, and the request layer's
+     * rule is the same. */
+    digest_algorithm algorithm = DIGEST_NONE;
+    const digest_form form = digest_parse(t.c_str(), &algorithm);
+    FUZZ_CHECK((form == DIGEST_FORM_OK) == fuzz::plain_digest(s));
+    FUZZ_CHECK((form == DIGEST_FORM_UNSUPPORTED) == fuzz::plain_other_digest(s));
+    FUZZ_CHECK((form == DIGEST_FORM_OK) == (algorithm != DIGEST_NONE));
+    if (form == DIGEST_FORM_OK) {
+        FUZZ_CHECK(digest_algorithm_of(t.c_str()) == algorithm);
+        FUZZ_CHECK(s.size() ==
+                   strlen(digest_algorithm_name(algorithm)) + 1 + digest_hex_len(algorithm));
+        FUZZ_CHECK(s.size() < DIGEST_TEXT_CAP);
+    }
+    FUZZ_CHECK(digest_text_valid(t.c_str()) == (fuzz::plain_digest(s) ? 1 : 0));
     FUZZ_CHECK(oci_valid_tag(t.c_str()) == (plain_tag(s) ? 1 : 0));
-    FUZZ_CHECK(oci_valid_digest(t.c_str()) == (plain_digest(s) ? 1 : 0));
+    FUZZ_CHECK(oci_valid_digest(t.c_str()) == (fuzz::plain_digest(s) ? 1 : 0));
 }
 
 void check_split(const fuzz::text &path, const char *marker, size_t name_size, size_t rest_size)

@@ -10,10 +10,13 @@
  * component beginning and ending with a letter or digit, without "..",
  * naming no Windows device) and the storage engine's own rule, and is the text the
  * path holds before the marker; an accepted reference is what the kind
- * wants ("" for tags/list, a tag or a "sha256:" + 64 lower-case hex digest
- * for manifests, a digest for blobs and referrers, "" or an upload id of
+ * wants ("" for tags/list, a tag or a digest the registry keeps (sha256
+ * with 64, sha512 with 128 lower-case hex digits) for manifests, such a
+ * digest for blobs and referrers, "" or an upload id of
  * the engine's form for uploads); and the canonical path built from name
- * and reference reads back to the same parts.
+ * and reference reads back to the same parts. A digest of another
+ * algorithm is refused as unsupported only where a digest belongs, and
+ * only when the path ends in one of the protocol's general form.
  */
 #include "fuzz_support.h"
 #include "oci_route.h"
@@ -72,14 +75,6 @@ bool plain_name(string_view s)
     }
 }
 
-bool plain_digest(string_view s)
-{
-    if (s.size() != 71 || s.substr(0, 7) != "sha256:") return false;
-    for (char c : s.substr(7))
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
 bool plain_tag(string_view s)
 {
     if (s.empty() || s.size() > 128 || !(alnum(s[0]) || s[0] == '_')) return false;
@@ -113,7 +108,7 @@ void check_kind(const fuzz::text &path, oci_route_kind kind)
     oci_route r;
     memset(&r, 0x5a, sizeof r);
     const oci_route_status st = oci_route_parse(kind, path.c_str(), &r);
-    FUZZ_CHECK(st >= OCI_ROUTE_OK && st <= OCI_ROUTE_UPLOAD_UNKNOWN);
+    FUZZ_CHECK(st >= OCI_ROUTE_OK && st <= OCI_ROUTE_DIGEST_UNSUPPORTED);
     FUZZ_CHECK(memchr(r.name, '\0', sizeof r.name) && memchr(r.ref, '\0', sizeof r.ref));
     const string_view marker = kMarker[kind];
     if (st != OCI_ROUTE_OK) {
@@ -121,6 +116,13 @@ void check_kind(const fuzz::text &path, oci_route_kind kind)
         /* A bad name is only ever reported where the program's marker is. */
         if (st == OCI_ROUTE_NAME_INVALID)
             FUZZ_CHECK(path.view().find(marker.substr(0, marker.size() - 1)) != string_view::npos);
+        if (st == OCI_ROUTE_DIGEST_UNSUPPORTED) {
+            FUZZ_CHECK(kind == OCI_ROUTE_MANIFESTS || kind == OCI_ROUTE_BLOBS ||
+                       kind == OCI_ROUTE_REFERRERS);
+            string_view tail = path.view();
+            if (!tail.empty() && tail.back() == '/') tail.remove_suffix(1);
+            FUZZ_CHECK(fuzz::plain_other_digest(tail.substr(tail.rfind('/') + 1)));
+        }
         return;
     }
     const string_view name(r.name), ref(r.ref);
@@ -134,12 +136,12 @@ void check_kind(const fuzz::text &path, oci_route_kind kind)
         break;
     case OCI_ROUTE_MANIFESTS:
         FUZZ_CHECK(r.ref_is_digest == (ref.find(':') != string_view::npos ? 1 : 0));
-        FUZZ_CHECK(r.ref_is_digest ? plain_digest(ref) : plain_tag(ref));
+        FUZZ_CHECK(r.ref_is_digest ? fuzz::plain_digest(ref) : plain_tag(ref));
         FUZZ_CHECK(r.ref_is_digest || oci_route_tag_valid(r.ref) == 1);
         break;
     case OCI_ROUTE_BLOBS:
     case OCI_ROUTE_REFERRERS:
-        FUZZ_CHECK(plain_digest(ref));
+        FUZZ_CHECK(fuzz::plain_digest(ref));
         break;
     case OCI_ROUTE_UPLOADS:
         FUZZ_CHECK(ref.empty() || plain_upload_id(ref));

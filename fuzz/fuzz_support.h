@@ -193,6 +193,46 @@ inline std::string sha256_hex(std::string_view bytes)
     return s;
 }
 
+/* A digest the registry keeps, read plainly: sha256 with 64 or sha512
+ * with 128 lower-case hex digits. */
+inline bool plain_digest(std::string_view s)
+{
+    const size_t colon = s.find(':');
+    if (colon == std::string_view::npos) return false;
+    const std::string_view algorithm = s.substr(0, colon), hex = s.substr(colon + 1);
+    const size_t want = algorithm == "sha256" ? 64 : algorithm == "sha512" ? 128 : 0;
+    if (want == 0 || hex.size() != want) return false;
+    for (char c : hex)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+/* The protocol's general digest form with another algorithm, read plainly:
+ * components of [a-z0-9] joined by single [+._-], ':', then [a-zA-Z0-9=_-]. */
+inline bool plain_other_digest(std::string_view s)
+{
+    const size_t colon = s.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon + 1 == s.size()) return false;
+    const std::string_view algorithm = s.substr(0, colon), encoded = s.substr(colon + 1);
+    if (algorithm == "sha256" || algorithm == "sha512") return false;
+    auto component = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+    bool after_separator = true;
+    for (char c : algorithm) {
+        if (component(c)) {
+            after_separator = false;
+        } else if (!after_separator && (c == '+' || c == '.' || c == '_' || c == '-')) {
+            after_separator = true;
+        } else {
+            return false;
+        }
+    }
+    if (after_separator) return false;
+    for (char c : encoded)
+        if (!(component(c) || (c >= 'A' && c <= 'Z') || c == '=' || c == '_' || c == '-'))
+            return false;
+    return true;
+}
+
 } // namespace fuzz
 
 #endif

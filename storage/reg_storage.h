@@ -13,6 +13,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "digest_text.h" /* DIGEST_TEXT_CAP: every out_digest below */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -51,7 +53,7 @@ int reg_blob_append_begin(const char *upload_uuid);
 int reg_blob_append_write(const void *data, size_t length);
 int reg_blob_append_end(void);
 int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
-                           char *out_digest); /* >= 72 bytes */
+                           char *out_digest); /* DIGEST_TEXT_CAP bytes */
 int reg_blob_cancel_upload(const char *upload_uuid);
 int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes);
 int reg_blob_exists(const char *digest);
@@ -66,6 +68,9 @@ int reg_blob_get_filepath(const char *digest, char *dst, size_t dst_size);
 int reg_blob_locate(const char *digest, char *dst, size_t dst_size, int64_t *out_size);
 int reg_blob_delete(const char *digest);
 
+/* A digest reference (sha256 or sha512) keeps the manifest under that
+ * algorithm; a tag under the algorithm of the config (image) or first entry
+ * (index), sha256 when there is none. out_digest: DIGEST_TEXT_CAP bytes. */
 int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                      size_t body_len, const char *content_type, char *out_digest);
 /* reg_manifest_put that also points each of tags[0..tag_count) at the
@@ -83,14 +88,14 @@ int reg_manifest_delete(const char *repo_name, const char *reference);
 /* Where a stored manifest's body lies, for callers that stream it rather
  * than read it into the result buffer (bodies up to 4 MiB are accepted by
  * put; get returns at most 1 MiB). out_content_type: >= 127 bytes,
- * out_digest: >= 72 bytes. 0 or -1. */
+ * out_digest: DIGEST_TEXT_CAP bytes. 0 or -1. */
 int reg_manifest_locate(const char *repo_name, const char *reference, char *out_content_type,
                         char *out_digest, char *out_path, size_t out_path_size, int64_t *out_size);
 /* Removes one tag; the manifest it named stays (other tags, digests, indexes
  * may still reach it). 0 or -1 ("tag not found: ..." when absent). */
 int reg_tag_delete(const char *repo_name, const char *tag);
-/* The "subject" digest a manifest body names into out_digest (>= 72
- * bytes; "" when it names none). 0, or -1 for a body that is not a JSON
+/* The "subject" digest a manifest body names into out_digest
+ * (DIGEST_TEXT_CAP bytes; "" when it names none). 0, or -1 for a body that is not a JSON
  * object or whose subject has no valid digest. */
 int reg_manifest_subject(const void *body, size_t body_len, char *out_digest);
 /* 1 when the repository has been pushed to, 0 when not, -1 for a bad name. */

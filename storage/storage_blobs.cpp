@@ -6,8 +6,8 @@
  * appends hash what they write and save the running digest beside it
  * (storage_upload_hash.cpp); the finish takes the digest from there, or
  * hashes the file when no saved state covers it, and a matching upload is
- * renamed into
- * R/blobs/sha256/HH/HEX: no copy, and never over an existing file, so a
+ * renamed into R/blobs/ALG/HH/HEX: no copy, and never over an existing
+ * file, so a
  * stored blob is never rewritten. Every operation runs the checks of the
  * status convention in order (pointers, initialisation, identifier forms)
  * before it touches the file system, each failure with its own message.
@@ -23,7 +23,6 @@
 #include <cstring>
 #include <memory>
 
-#include "sha256.h"
 #include "storage_internal.h"
 
 namespace storage
@@ -56,7 +55,7 @@ bool upload_id_ok(const char *id)
 
 bool digest_ok(const char *digest)
 {
-    if (digest_valid(digest)) return true;
+    if (digest_text_valid(digest)) return true;
     set_error("invalid digest");
     return false;
 }
@@ -232,7 +231,8 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         return -1;
     }
     if (!require_ready() || !upload_id_ok(upload_uuid)) return -1;
-    if (!digest_valid(expected_digest)) {
+    digest_algorithm algorithm = DIGEST_NONE;
+    if (digest_parse(expected_digest, &algorithm) != DIGEST_FORM_OK) {
         set_error("invalid expected digest");
         return -1;
     }
@@ -243,19 +243,20 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     }
 
     /* The state the appends saved, when it covers the whole file; the file
-     * itself otherwise. Both give the same digest. */
-    uint8_t sum[32];
-    sha256_ctx saved;
+     * itself otherwise. Both give the same digest. The appends keep a
+     * sha256 state only: a sha512 finish is rare enough to read the file
+     * once rather than slow every append with a second hash. */
+    char actual[DIGEST_TEXT_CAP];
+    digest_ctx saved;
+    saved.algorithm = DIGEST_SHA256;
     plat_file_info info;
-    if (plat_stat(upload, &info) == 0 && upload_hash_load(upload_uuid, info.size, &saved) == 0) {
-        sha256_final(&saved, sum);
-    } else if (sha256_file(upload, sum) != 0) {
+    if (algorithm == DIGEST_SHA256 && plat_stat(upload, &info) == 0 &&
+        upload_hash_load(upload_uuid, info.size, &saved.u.sha256) == 0) {
+        digest_final_text(&saved, actual);
+    } else if (digest_file_text(upload, algorithm, actual) != 0) {
         set_error("hashing upload failed");
         return -1;
     }
-    char actual[kDigestLen + 1];
-    std::memcpy(actual, "sha256:", 7);
-    bin_to_hex(sum, actual + 7);
     if (std::strcmp(actual, expected_digest) != 0) {
         set_error("digest mismatch: expected %s, got %s", expected_digest, actual);
         if (is_file(upload)) plat_remove(upload);
@@ -299,7 +300,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         plat_set_mtime(blob, plat_time());
     }
     upload_hash_forget(upload_uuid);
-    copy_cut(out_digest, kDigestLen + 1, expected_digest);
+    copy_cut(out_digest, DIGEST_TEXT_CAP, expected_digest);
     return 0;
 }
 
@@ -345,7 +346,7 @@ extern "C" int reg_blob_upload_size(const char *upload_uuid, int64_t *out_bytes)
 extern "C" int reg_blob_hold(const char *digest)
 {
     char path[kPathCap];
-    if (s_ready && digest && digest_valid(digest) && blob_path_for_digest(digest, path) == 0)
+    if (s_ready && digest && digest_text_valid(digest) && blob_path_for_digest(digest, path) == 0)
         plat_set_mtime(path, plat_time());
     return reg_blob_exists(digest);
 }

@@ -254,10 +254,9 @@ int read_link(const char *path, char *text)
     return read_file(path, text, kTagLinkCap, nullptr);
 }
 
-int link_names_hex(const char *text, const char *hex)
+int link_names_digest(const char *text, const char *digest)
 {
-    return std::strncmp(text, kDigestPrefix.data(), kDigestPrefix.size()) == 0 &&
-           std::strncmp(text + kDigestPrefix.size(), hex, 64) == 0;
+    return std::strncmp(text, digest, std::strlen(digest)) == 0;
 }
 
 namespace

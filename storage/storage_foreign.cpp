@@ -36,19 +36,17 @@ struct free_deleter {
 
 /* Calls fn for each foreign layer of one body that is not stored; what
  * cannot be read or parsed names nothing. Non-zero when fn stopped. */
-int visit_body(const char *repo, const char *hex, reg_foreign_visit_fn fn, void *ctx)
+int visit_body(const char *repo, const char *manifest, reg_foreign_visit_fn fn, void *ctx)
 {
     char path[kPathCap];
     size_t len = 0;
-    if (manifest_body_path(repo, hex, path) != 0) return 0;
+    if (manifest_body_path(repo, manifest, path) != 0) return 0;
     std::unique_ptr<char, free_deleter> body(read_file_alloc(path, &len));
     if (!body) return 0;
     std::unique_ptr<yyjson_doc, doc_deleter> doc(
         yyjson_read_opts(body.get(), len, 0, nullptr, nullptr));
     yyjson_val *layers = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), "layers") : nullptr;
     if (!yyjson_is_arr(layers)) return 0;
-    char manifest[kDigestLen + 1];
-    std::snprintf(manifest, sizeof manifest, "sha256:%s", hex);
     size_t i, max;
     yyjson_val *layer;
     yyjson_arr_foreach(layers, i, max, layer)
@@ -57,7 +55,7 @@ int visit_body(const char *repo, const char *hex, reg_foreign_visit_fn fn, void 
         yyjson_val *d = yyjson_obj_get(layer, "digest");
         const char *digest = yyjson_get_str(d);
         if (!foreign_layer_type(yyjson_get_str(type), yyjson_get_len(type)) || !digest ||
-            yyjson_get_len(d) != kDigestLen || !digest_valid(digest) ||
+            digest_parse_n(digest, yyjson_get_len(d), nullptr) != DIGEST_FORM_OK ||
             reg_blob_exists(digest) == 1)
             continue;
         if (fn(ctx, repo, manifest, digest) != 0) return 1;
@@ -95,13 +93,18 @@ extern "C" int reg_foreign_layers_foreach(reg_foreign_visit_fn fn, void *ctx)
         return -1;
     }
     repos.sort();
-    char dir[kPathCap];
+    char dir[kPathCap], manifest[DIGEST_TEXT_CAP];
     for (int k = 0; k < repos.count(); ++k) {
-        dir_listing_full listing;
-        if (repo_manifests_dir(repos[k], dir) != 0 || list_dir_full(dir, &listing) != 0) continue;
-        for (int i = 0; i < listing.count(); ++i) {
-            if (listing.is_dir(i) || !hex64_valid(listing.name(i))) continue;
-            if (visit_body(repos[k], listing.name(i), fn, ctx) != 0) return 0;
+        for (digest_algorithm algorithm : kAlgorithms) {
+            dir_listing_full listing;
+            if (manifest_body_dir(repos[k], algorithm, dir) != 0 ||
+                list_dir_full(dir, &listing) != 0)
+                continue;
+            for (int i = 0; i < listing.count(); ++i) {
+                if (listing.is_dir(i) || digest_of_name(algorithm, listing.name(i), manifest) != 0)
+                    continue;
+                if (visit_body(repos[k], manifest, fn, ctx) != 0) return 0;
+            }
         }
     }
     return 0;

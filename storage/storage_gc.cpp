@@ -88,9 +88,7 @@ digest_set::~digest_set()
 
 void hashset_add_digest(digest_set *set, const char *digest)
 {
-    if (!digest || std::strncmp(digest, kDigestPrefix.data(), kDigestPrefix.size()) != 0) return;
-    const char *hex = digest + kDigestPrefix.size();
-    if (!hex64_valid(hex)) return;
+    if (!digest_text_valid(digest)) return;
     if (set->count == set->capacity) {
         int cap = set->capacity ? set->capacity * 2 : kDigestSetFirst;
         void *p = set->capacity <= INT32_MAX / 2
@@ -100,26 +98,26 @@ void hashset_add_digest(digest_set *set, const char *digest)
             set->dropped = true;
             return;
         }
-        set->items = static_cast<char(*)[65]>(p);
+        set->items = static_cast<char(*)[DIGEST_TEXT_CAP]>(p);
         set->capacity = cap;
     }
-    std::memcpy(set->items[set->count++], hex, 65);
+    copy_cut(set->items[set->count++], DIGEST_TEXT_CAP, digest);
 }
 
-int hex64_cmp(const void *a, const void *b)
+int digest_cmp(const void *a, const void *b)
 {
     return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
 }
 
 void digest_set_sort(digest_set *set)
 {
-    if (set->count >= 2) std::qsort(set->items, set->count, sizeof set->items[0], hex64_cmp);
+    if (set->count >= 2) std::qsort(set->items, set->count, sizeof set->items[0], digest_cmp);
 }
 
-int digest_set_has(const digest_set &set, const char *hex)
+int digest_set_has(const digest_set &set, const char *digest)
 {
     if (set.count == 0) return 0;
-    return std::bsearch(hex, set.items, set.count, sizeof set.items[0], hex64_cmp) ? 1 : 0;
+    return std::bsearch(digest, set.items, set.count, sizeof set.items[0], digest_cmp) ? 1 : 0;
 }
 
 void gc_add_manifest_digests(digest_set *set, yyjson_val *root)
@@ -227,25 +225,30 @@ bool upload_in_progress(gc_run &r)
     return active;
 }
 
-/* Calls f(fan_dir, blob_name) for every blob of every fan-out directory,
- * and done(fan_dir) after each fan-out directory; f returns false to stop.
- * r.path holds the fan-out directory meanwhile. */
+/* Calls f(fan_dir, blob_name, digest) for every blob of every fan-out
+ * directory of every algorithm, and done(fan_dir) after each fan-out
+ * directory; f returns false to stop. r.path holds the fan-out directory
+ * meanwhile. */
 template <class F, class Done> void each_blob(gc_run &r, F &&f, Done &&done)
 {
-    char top[kPathCap];
-    if (blobs_dir(top) != 0 || list_dir_full(top, &r.listing) != 0) return;
-    for (int i = 0; i < r.listing.count(); ++i) {
-        /* Files lying directly in blobs/sha256 are no blobs. */
-        if (!r.listing.is_dir(i) || path_join(r.path, top, r.listing.name(i)) != 0) continue;
-        if (list_dir_full(r.path, &r.inner) != 0) continue;
-        for (int j = 0; j < r.inner.count(); ++j) {
-            if (r.inner.is_dir(j) || !hex64_valid(r.inner.name(j))) continue;
-            if (!f(r.path, r.inner.name(j))) {
-                done(r.path);
-                return;
+    char top[kPathCap], digest[DIGEST_TEXT_CAP];
+    for (digest_algorithm algorithm : kAlgorithms) {
+        if (blob_algorithm_dir(algorithm, top) != 0 || list_dir_full(top, &r.listing) != 0)
+            continue;
+        for (int i = 0; i < r.listing.count(); ++i) {
+            /* Files lying directly in blobs/ALG are no blobs. */
+            if (!r.listing.is_dir(i) || path_join(r.path, top, r.listing.name(i)) != 0) continue;
+            if (list_dir_full(r.path, &r.inner) != 0) continue;
+            for (int j = 0; j < r.inner.count(); ++j) {
+                if (r.inner.is_dir(j) || digest_of_name(algorithm, r.inner.name(j), digest) != 0)
+                    continue;
+                if (!f(r.path, r.inner.name(j), digest)) {
+                    done(r.path);
+                    return;
+                }
             }
+            done(r.path);
         }
-        done(r.path);
     }
 }
 
@@ -254,7 +257,7 @@ int count_blob_files(gc_run &r)
     int n = 0;
     each_blob(
         r,
-        [&](const char *, const char *) {
+        [&](const char *, const char *, const char *) {
             ++n;
             return true;
         },
@@ -266,10 +269,10 @@ int count_blob_files(gc_run &r)
 
 /* Reads one body and adds its digests. false when it was not read (then
  * it is not counted); unreadable and unparsable bodies are noted. */
-bool mark_body(gc_run &r, const char *repo, const char *hex)
+bool mark_body(gc_run &r, const char *repo, const char *digest)
 {
-    if (manifest_body_path(repo, hex, r.sub) != 0) {
-        r.unseen.note("manifest %s@sha256:%s has a path too long to read", repo, hex);
+    if (manifest_body_path(repo, digest, r.sub) != 0) {
+        r.unseen.note("manifest %s@%s has a path too long to read", repo, digest);
         return false;
     }
     size_t len = 0;
@@ -278,13 +281,13 @@ bool mark_body(gc_run &r, const char *repo, const char *hex)
         /* Deleted since the listing: it protects nothing any more. */
         plat_file_info info;
         if (plat_stat(r.sub, &info) == 0)
-            r.unseen.note("manifest %s@sha256:%s cannot be read", repo, hex);
+            r.unseen.note("manifest %s@%s cannot be read", repo, digest);
         return false;
     }
     std::unique_ptr<yyjson_doc, doc_deleter> doc(
         yyjson_read_opts(body.get(), len, 0, nullptr, nullptr));
     if (!doc)
-        r.unseen.note("manifest %s@sha256:%s is not valid JSON", repo, hex);
+        r.unseen.note("manifest %s@%s is not valid JSON", repo, digest);
     else
         gc_add_manifest_digests(&r.set, yyjson_doc_get_root(doc.get()));
     return true;
@@ -294,23 +297,28 @@ bool mark_body(gc_run &r, const char *repo, const char *hex)
 bool mark(gc_run &r, const repo_list &repos)
 {
     int bodies = 0;
+    char digest[DIGEST_TEXT_CAP];
     for (int k = 0; k < repos.count(); ++k) {
         const char *repo = repos[k];
-        if (repo_manifests_dir(repo, r.path) != 0) {
-            r.unseen.note("repository %s has a path too long to read", repo);
-            continue;
-        }
-        if (list_dir_full(r.path, &r.listing) != 0) {
-            /* Gone since the walk (a repository delete) is no loss. */
-            if (plat_is_dir(r.path))
-                r.unseen.note("manifests of repository %s cannot be listed", repo);
-            continue;
-        }
-        for (int i = 0; i < r.listing.count(); ++i) {
-            const char *name = r.listing.name(i);
-            if (r.listing.is_dir(i) || !hex64_valid(name)) continue;
-            if (!mark_body(r, repo, name)) continue;
-            if (++bodies % kGcStepEvery == 0 && periodic_step(r)) return false;
+        for (digest_algorithm algorithm : kAlgorithms) {
+            if (manifest_body_dir(repo, algorithm, r.path) != 0) {
+                r.unseen.note("repository %s has a path too long to read", repo);
+                continue;
+            }
+            if (list_dir_full(r.path, &r.listing) != 0) {
+                /* Gone since the walk (a repository delete), or never
+                 * made (no body of that algorithm), is no loss. */
+                if (plat_is_dir(r.path))
+                    r.unseen.note("manifests of repository %s cannot be listed", repo);
+                continue;
+            }
+            for (int i = 0; i < r.listing.count(); ++i) {
+                if (r.listing.is_dir(i) ||
+                    digest_of_name(algorithm, r.listing.name(i), digest) != 0)
+                    continue;
+                if (!mark_body(r, repo, digest)) continue;
+                if (++bodies % kGcStepEvery == 0 && periodic_step(r)) return false;
+            }
         }
     }
     if (r.set.dropped) r.unseen.note("%s", "reachable set out of memory: digests dropped");
@@ -348,15 +356,15 @@ bool sweep(gc_run &r)
     bool cancelled = false;
     each_blob(
         r,
-        [&](const char *fan, const char *hex) {
+        [&](const char *fan, const char *name, const char *digest) {
             ++r.p.blobs_scanned;
-            if (digest_set_has(r.set, hex)) {
+            if (digest_set_has(r.set, digest)) {
                 ++r.reachable;
                 return true;
             }
             int64_t size = 0;
             int64_t t = -1;
-            if (path_join(r.sub, fan, hex) == 0) t = file_time(r.sub, &size);
+            if (path_join(r.sub, fan, name) == 0) t = file_time(r.sub, &size);
             /* No time, or too young: kept. */
             if (t >= 0 && t < spare_from && (!real || remove_unless_held(r, spare_from))) {
                 ++r.p.blobs_deleted;

@@ -67,10 +67,10 @@ int64_t gc_json_int(yyjson_val *obj, const char *key);
 
 /* ---- the reachable set --------------------------------------------------- */
 
-/* The hex forms of every digest the mark found, duplicates included; sorted
- * once after the mark and searched by bisection. 65 bytes per reference. */
+/* Every digest the mark found, duplicates included; sorted once after the
+ * mark and searched by bisection. DIGEST_TEXT_CAP bytes per reference. */
 struct digest_set {
-    char (*items)[65] = nullptr;
+    char (*items)[DIGEST_TEXT_CAP] = nullptr;
     int count = 0;
     int capacity = 0;
     /* A digest was dropped because the set could not grow. */
@@ -82,16 +82,16 @@ struct digest_set {
     digest_set &operator=(const digest_set &) = delete;
 };
 
-/* Adds the hex form of digest ("sha256:" and 64 lower-case hex digits);
- * anything else is ignored. Grows by doubling from kDigestSetFirst; when it
+/* Adds digest when it is one the store keeps (digest_parse); anything else
+ * is ignored. Grows by doubling from kDigestSetFirst; when it
  * cannot grow the digest is dropped and set->dropped is set. */
 void hashset_add_digest(digest_set *set, const char *digest);
 /* strcmp of two entries: the sort and search order of the set. */
-int hex64_cmp(const void *a, const void *b);
+int digest_cmp(const void *a, const void *b);
 /* Sorts the set for digest_set_has. */
 void digest_set_sort(digest_set *set);
-/* 1 when the sorted set holds hex (64 digits and a NUL). */
-int digest_set_has(const digest_set &set, const char *hex);
+/* 1 when the sorted set holds digest. */
+int digest_set_has(const digest_set &set, const char *digest);
 
 /* Adds the config, layer and index-entry digests of one parsed manifest
  * body to set. A root that is not an object adds nothing. */

@@ -30,8 +30,8 @@
 #include <string_view>
 
 #include "platform.h"
+#include "digest_text.h"
 #include "reg_storage.h"
-#include "sha256.h"
 
 #if defined(__MINGW_PRINTF_FORMAT)
 /* mingw: check against the printf the runtime really uses (C99 with %zu). */
@@ -60,11 +60,10 @@ constexpr int kMaxRepoDepth = 8;                /* deepest walk level: 9 compone
 constexpr size_t kRepoNameCap = 1024;           /* walked name, NUL included */
 constexpr size_t kRepoNameMax = 255;            /* longest valid repository name */
 constexpr int64_t kReadAllocMax = 67108864;     /* read_file_alloc refuses more */
-constexpr size_t kTagLinkCap = 128;             /* buffer a tag link is read into */
+constexpr size_t kTagLinkCap = DIGEST_TEXT_CAP; /* buffer a link is read into */
 constexpr size_t kUploadNameCap = 128;          /* "ID.part" file name buffer */
 constexpr uint32_t kSeedFallback = 0x9E3779B9u; /* the seed is never 0 */
 constexpr size_t kUploadIdLen = 36;             /* "8-4-4-4-12" lower-case hex */
-constexpr size_t kDigestLen = 71;               /* "sha256:" + 64 hex digits */
 constexpr int kUploadCreateTries = 16;          /* ids drawn before start gives up */
 
 constexpr char kStorageVersion[] = "1.9.0";
@@ -93,10 +92,24 @@ void note_failure(int plat_failure);
 
 /* ---- validators (1 valid, 0 not) ---------------------------------------- */
 
-int digest_valid(const char *s);    /* "sha256:" + 64 lower-case hex */
-int hex64_valid(const char *s);     /* exactly 64 lower-case hex */
 int uuid_valid(const char *s);      /* caller checked: non-NULL, 36 bytes */
 int repo_name_valid(const char *s); /* caller checked: non-NULL, non-empty */
+
+/* ---- digests ------------------------------------------------------------ */
+/* Digest forms are digest_parse's (digest_text.h) alone; the store keeps
+ * each algorithm in a directory of its name, in this order. */
+
+constexpr digest_algorithm kAlgorithms[] = {DIGEST_SHA256, DIGEST_SHA512};
+
+/* The hex part of a digest text already checked (what follows its ':'). */
+const char *digest_hex(const char *digest);
+/* "ALGORITHM:NAME" into out (DIGEST_TEXT_CAP bytes), for a file named by
+ * the hex of its digest: 0 when that is a digest the store keeps, else -1
+ * with out = "". */
+int digest_of_name(digest_algorithm algorithm, const char *name, char *out);
+/* The same for a name whose algorithm its directory does not tell: the
+ * one algorithm whose hex it is. */
+int digest_of_any_name(const char *name, char *out);
 
 /* ---- path builders ------------------------------------------------------ */
 /* Each writes one layout path under s_root into out (kPathCap bytes) and
@@ -106,18 +119,25 @@ int repo_name_valid(const char *s); /* caller checked: non-NULL, non-empty */
 int path_join(char *out, const char *left, const char *right); /* left SEP right */
 int repositories_dir(char *out);                               /* R/repositories */
 int blobs_dir(char *out);                                      /* R/blobs/sha256 */
+int blob_algorithm_dir(digest_algorithm algorithm, char *out); /* R/blobs/ALG */
 int uploads_dir(char *out);                                    /* R/uploads */
 int repo_dir(const char *repo, char *out);                     /* R/repositories/NAME */
 int repo_manifests_dir(const char *repo, char *out);           /* .../NAME/_manifests */
-int manifest_rev_dir(const char *repo, const char *hex, char *out);
-int manifest_rev_path(const char *repo, const char *hex, char *out);
+/* Builders named after a manifest take its digest text (checked): the
+ * algorithm picks the directory. */
+int manifest_rev_dir(const char *repo, const char *digest, char *out); /* revisions/ALG/HEX */
+int manifest_rev_path(const char *repo, const char *digest, char *out);
 int manifest_tags_dir(const char *repo, char *out);
 int manifest_tag_path(const char *repo, const char *tag, char *out);
-int manifest_body_path(const char *repo, const char *file, char *out);
-/* .../_manifests/referrers/sha256/SUBJECT: one link file per manifest of
- * the repository whose "subject" is sha256:SUBJECT, named by its HEX. */
-int manifest_referrers_dir(const char *repo, const char *subject_hex, char *out);
-int manifest_referrer_path(const char *repo, const char *subject_hex, const char *hex, char *out);
+/* The bodies of one algorithm: sha256 ones lie in _manifests itself (as
+ * they always have), others in _manifests/ALG. */
+int manifest_body_dir(const char *repo, digest_algorithm algorithm, char *out);
+int manifest_body_path(const char *repo, const char *digest, char *out); /* .../HEX */
+int manifest_ct_path(const char *repo, const char *digest, char *out);   /* .../HEX.ct */
+/* .../_manifests/referrers/ALG/SUBJECT: one link file per manifest of the
+ * repository whose "subject" is ALG:SUBJECT, named by its own HEX. */
+int manifest_referrers_dir(const char *repo, const char *subject, char *out);
+int manifest_referrer_path(const char *repo, const char *subject, const char *digest, char *out);
 int upload_path_for_uuid(const char *uuid, char *out); /* R/uploads/ID.part */
 int upload_state_dir(char *out);                       /* R/uploads/sha256-state */
 int upload_state_path(const char *uuid, char *out);    /* R/uploads/sha256-state/ID */
@@ -132,13 +152,14 @@ void gc_keep_report(const char *doc);
  * listings and the statistics look only under blobs, uploads and
  * repositories. */
 int quarantine_dir(char *out);
-/* R/blobs/sha256/HH/HEX from "sha256:HEX"; the prefix is skipped untested,
- * but a text shorter than 9 bytes is refused rather than read past. */
+/* R/blobs/ALG/HH/HEX from "ALG:HEX"; a text that names no algorithm the
+ * store keeps, or has fewer than 2 hex digits, is refused rather than read
+ * past. */
 int blob_path_for_digest(const char *digest, char *out);
 
-/* R/blobs/sha256/HH, the fan-out directory of a digest, composed as the
- * layout has always had it: "%s/blobs/sha256/%c%c" (forward slashes on every
- * platform). Same refusal of short texts as blob_path_for_digest. */
+/* R/blobs/ALG/HH, the fan-out directory of a digest, composed as the
+ * layout has always had it: "%s/blobs/ALG/%c%c" (forward slashes on every
+ * platform). Same refusals as blob_path_for_digest. */
 int blob_fan_dir(const char *digest, char *out);
 
 /* 32 bytes -> 64 lower-case hex digits and a NUL (out: 65 bytes). */
@@ -377,8 +398,6 @@ void copy_cut(char *dst, size_t size, std::string_view src);
 
 /* ---- manifests and tags (storage_manifests.cpp, storage_files.cpp) ---- */
 
-constexpr std::string_view kDigestPrefix = "sha256:";
-constexpr size_t kHexCap = 65;           /* 64 hex digits and a NUL */
 constexpr size_t kTagMax = 128;          /* longest tag the grammar allows */
 constexpr size_t kManifestMax = 1048575; /* longest body get returns whole */
 /* Longest body a push accepts: what clients cap manifests at. Longer than
@@ -404,19 +423,19 @@ int tag_valid(const char *s);
 int write_file_atomic(const char *path, const void *data, size_t len);
 
 /* Reads a link file (revision or tag link) into text, kTagLinkCap bytes:
- * at most 127 bytes and a NUL, not examined. 0 or -1. */
+ * at most kTagLinkCap - 1 bytes and a NUL, not examined. 0 or -1. */
 int read_link(const char *path, char *text);
 
-/* 1 when a link's text begins with "sha256:" followed by the 64 digits of
- * hex (what follows them is not looked at), else 0. */
-int link_names_hex(const char *text, const char *hex);
+/* 1 when a link's text begins with digest (what follows it is not looked
+ * at), else 0. */
+int link_names_digest(const char *text, const char *digest);
 
-/* 0 when reference names a stored manifest of repo, with its 64 hex digits
- * in out_hex (65 bytes); -1 with the message in the error slot. A digest
+/* 0 when reference names a stored manifest of repo, with its digest in
+ * out_digest (DIGEST_TEXT_CAP bytes); -1 with the message in the error slot. A digest
  * reference resolves when its revision link or its body is a file; a tag
  * (refused unless tag_valid) when its link holds a valid digest. Arguments
  * are not tested for NULL. */
-int manifest_resolve(const char *repo, const char *reference, char *out_hex);
+int manifest_resolve(const char *repo, const char *reference, char *out_digest);
 
 /* 0 when tag may be written in repo: its own link is there (moving a tag),
  * or no stored tag differs from it only in case; -1 with "invalid tag
@@ -431,14 +450,14 @@ bool tags_equal_nocase(const char *a, const char *b);
 /* Deleting a tag, first half: resolves tag (as manifest_resolve) and
  * removes its link; the tag's directories and the manifest stay. 0, or -1
  * with "delete tag failed" or the resolve message. */
-int tag_unlink(const char *repo, const char *tag, char *out_hex);
+int tag_unlink(const char *repo, const char *tag, char *out_digest);
 
 /* Deleting a tag, second half, for any number of manifests at once: removes
- * the body, content-type file and revision link of each hexes[i] that no
+ * the body, content-type file and revision link of each digests[i] that no
  * tag of repo names any more. One pass over the tags directory serves them
  * all; when that directory exists but cannot be read in full, every
  * manifest is kept (a tag that was not seen may still name it). */
-void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count);
+void manifests_drop_untagged(const char *repo, char (*digests)[DIGEST_TEXT_CAP], int count);
 
 /* The checks a public operation on a repository runs first, in order:
  * arguments present ("NULL argument"), initialised, a valid name ("invalid
@@ -447,17 +466,17 @@ int check_repo_op(bool args_present, const char *repo, bool name_in_message);
 
 /* ---- referrers index (storage_referrers.cpp) ---------------------------- */
 
-/* The "subject" digest's 64 hex digits of a parsed manifest body into
- * out_hex (kHexCap bytes, "" when the body has no subject). 0, or -1 when
+/* The "subject" digest of a parsed manifest body into out_digest
+ * (DIGEST_TEXT_CAP bytes, "" when the body has no subject). 0, or -1 when
  * "subject" is present but names no valid digest. */
-int manifest_subject_of(yyjson_val *root, char *out_hex);
-/* Adds hex to the referrers of subject_hex in repo (an atomic link file).
+int manifest_subject_of(yyjson_val *root, char *out_digest);
+/* Adds digest to the referrers of subject in repo (an atomic link file).
  * 0 or -1. */
-int referrer_link(const char *repo, const char *subject_hex, const char *hex);
-/* Removes hex from the referrers index, reading its stored body for the
+int referrer_link(const char *repo, const char *subject, const char *digest);
+/* Removes digest from the referrers index, reading its stored body for the
  * subject; nothing when it has none. Failures are absorbed: the listing
  * skips links whose manifest is gone. */
-void referrer_unlink(const char *repo, const char *hex);
+void referrer_unlink(const char *repo, const char *digest);
 
 } // namespace storage
 

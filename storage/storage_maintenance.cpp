@@ -45,26 +45,27 @@ extern "C" int reg_blob_foreach(reg_blob_visit_fn fn, void *ctx)
         return -1;
     }
     if (!ready()) return -1;
-    char top[kPathCap], fan[kPathCap], path[kPathCap];
+    char top[kPathCap], fan[kPathCap], path[kPathCap], digest[DIGEST_TEXT_CAP];
     dir_listing_full outer, inner;
-    if (blobs_dir(top) != 0 || list_dir_full(top, &outer) != 0) {
-        set_error("cannot list blob store: %s", top);
-        return -1;
-    }
-    char digest[kDigestLen + 1];
-    std::memcpy(digest, kDigestPrefix.data(), kDigestPrefix.size());
-    for (int i = 0; i < outer.count(); ++i) {
-        /* Files lying directly in blobs/sha256 are no blobs. */
-        if (!outer.is_dir(i) || path_join(fan, top, outer.name(i)) != 0) continue;
-        if (list_dir_full(fan, &inner) != 0) continue;
-        for (int j = 0; j < inner.count(); ++j) {
-            const char *hex = inner.name(j);
-            if (inner.is_dir(j) || !hex64_valid(hex)) continue;
-            plat_file_info info;
-            if (path_join(path, fan, hex) != 0 || plat_stat(path, &info) != 0 || info.is_dir)
-                continue; /* gone since the listing */
-            std::memcpy(digest + kDigestPrefix.size(), hex, kHexCap);
-            if (fn(ctx, digest, info.size) != 0) return 0;
+    for (digest_algorithm algorithm : kAlgorithms) {
+        if (blob_algorithm_dir(algorithm, top) != 0 || list_dir_full(top, &outer) != 0) {
+            /* Only the first algorithm's directory is made with the store. */
+            if (algorithm != DIGEST_SHA256 && !plat_is_dir(top)) continue;
+            set_error("cannot list blob store: %s", top);
+            return -1;
+        }
+        for (int i = 0; i < outer.count(); ++i) {
+            /* Files lying directly in blobs/ALG are no blobs. */
+            if (!outer.is_dir(i) || path_join(fan, top, outer.name(i)) != 0) continue;
+            if (list_dir_full(fan, &inner) != 0) continue;
+            for (int j = 0; j < inner.count(); ++j) {
+                const char *name = inner.name(j);
+                if (inner.is_dir(j) || digest_of_name(algorithm, name, digest) != 0) continue;
+                plat_file_info info;
+                if (path_join(path, fan, name) != 0 || plat_stat(path, &info) != 0 || info.is_dir)
+                    continue; /* gone since the listing */
+                if (fn(ctx, digest, info.size) != 0) return 0;
+            }
         }
     }
     return 0;
@@ -78,7 +79,7 @@ extern "C" int reg_blob_quarantine(const char *digest, char *out_path, size_t ou
     }
     out_path[0] = '\0';
     if (!ready()) return -1;
-    if (!digest_valid(digest)) {
+    if (!digest_text_valid(digest)) {
         set_error("invalid digest");
         return -1;
     }
@@ -91,10 +92,10 @@ extern "C" int reg_blob_quarantine(const char *digest, char *out_path, size_t ou
         set_error("cannot create quarantine directory: %s", dir);
         return -1;
     }
-    const char *hex = digest + kDigestPrefix.size();
+    const char *hex = digest_hex(digest);
     /* Never replaces: an earlier quarantined copy stays for comparison. */
     for (int n = 0; n <= kQuarantineTries; ++n) {
-        char name[kHexCap + 8];
+        char name[DIGEST_HEX_CAP + 8];
         if (n == 0)
             copy_cut(name, sizeof name, hex);
         else
@@ -123,38 +124,40 @@ extern "C" int reg_repo_digests(const char *repo_name, reg_digest_visit_fn fn, v
 {
     if (out_unread) *out_unread = 0;
     if (check_repo_op(repo_name && fn, repo_name, true) != 0) return -1;
-    char dir[kPathCap], body_path[kPathCap];
+    char dir[kPathCap], body_path[kPathCap], digest[DIGEST_TEXT_CAP];
     dir_listing_full listing;
-    if (repo_manifests_dir(repo_name, dir) != 0 || list_dir_full(dir, &listing) != 0) {
-        set_error("cannot list manifests of repository: %s", repo_name);
-        return -1;
-    }
     digest_set set;
     int unread = 0;
-    for (int i = 0; i < listing.count(); ++i) {
-        const char *hex = listing.name(i);
-        if (listing.is_dir(i) || !hex64_valid(hex)) continue;
-        size_t len = 0;
-        std::unique_ptr<char, free_deleter> body;
-        if (manifest_body_path(repo_name, hex, body_path) == 0)
-            body.reset(read_file_alloc(body_path, &len));
-        std::unique_ptr<yyjson_doc, doc_deleter> doc(
-            body ? yyjson_read_opts(body.get(), len, 0, nullptr, nullptr) : nullptr);
-        if (!doc) {
-            ++unread;
-            continue;
+    for (digest_algorithm algorithm : kAlgorithms) {
+        if (manifest_body_dir(repo_name, algorithm, dir) != 0 ||
+            list_dir_full(dir, &listing) != 0) {
+            /* Bodies of other algorithms have a directory only once pushed. */
+            if (algorithm != DIGEST_SHA256 && !plat_is_dir(dir)) continue;
+            set_error("cannot list manifests of repository: %s", repo_name);
+            return -1;
         }
-        gc_add_manifest_digests(&set, yyjson_doc_get_root(doc.get()));
+        for (int i = 0; i < listing.count(); ++i) {
+            if (listing.is_dir(i) || digest_of_name(algorithm, listing.name(i), digest) != 0)
+                continue;
+            size_t len = 0;
+            std::unique_ptr<char, free_deleter> body;
+            if (manifest_body_path(repo_name, digest, body_path) == 0)
+                body.reset(read_file_alloc(body_path, &len));
+            std::unique_ptr<yyjson_doc, doc_deleter> doc(
+                body ? yyjson_read_opts(body.get(), len, 0, nullptr, nullptr) : nullptr);
+            if (!doc) {
+                ++unread;
+                continue;
+            }
+            gc_add_manifest_digests(&set, yyjson_doc_get_root(doc.get()));
+        }
     }
     if (set.dropped) ++unread;
     if (out_unread) *out_unread = unread;
     digest_set_sort(&set);
-    char digest[kDigestLen + 1];
-    std::memcpy(digest, kDigestPrefix.data(), kDigestPrefix.size());
     for (int i = 0; i < set.count; ++i) {
         if (i > 0 && std::strcmp(set.items[i], set.items[i - 1]) == 0) continue;
-        std::memcpy(digest + kDigestPrefix.size(), set.items[i], kHexCap);
-        if (fn(ctx, digest) != 0) break;
+        if (fn(ctx, set.items[i]) != 0) break;
     }
     return 0;
 }

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <vector>
 
-#include "sha256.h"
 #include "storage_internal.h"
 
 namespace storage
@@ -33,9 +32,10 @@ struct doc_freer {
 };
 using doc_ptr = std::unique_ptr<yyjson_doc, doc_freer>;
 
+/* A reference is a digest as soon as it holds a ':' (a tag never does). */
 bool is_digest_reference(const char *reference)
 {
-    return std::strncmp(reference, kDigestPrefix.data(), kDigestPrefix.size()) == 0;
+    return std::strchr(reference, ':') != nullptr;
 }
 
 /* The first member named key, compared by length and bytes. */
@@ -44,21 +44,21 @@ yyjson_val *member(yyjson_val *obj, const char *key)
     return yyjson_obj_getn(obj, key, std::strlen(key));
 }
 
-/* The "digest" of an object that has one digest_valid accepts, else null.
- * The length is checked too: a JSON string may hide a NUL. */
+/* The "digest" of an object that has one the store keeps, else null. The
+ * length is parsed, not the text: a JSON string may hide a NUL. */
 const char *valid_digest_of(yyjson_val *obj)
 {
     if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) == 0) return nullptr;
     yyjson_val *d = member(obj, "digest");
     const char *s = yyjson_get_str(d);
-    if (!s || yyjson_get_len(d) != kDigestLen || !digest_valid(s)) return nullptr;
+    if (!s || digest_parse_n(s, yyjson_get_len(d), nullptr) != DIGEST_FORM_OK) return nullptr;
     return s;
 }
 
-bool body_file_exists(const char *repo, const char *hex)
+bool body_file_exists(const char *repo, const char *digest)
 {
     char path[kPathCap];
-    return manifest_body_path(repo, hex, path) == 0 && plat_is_file(path);
+    return manifest_body_path(repo, digest, path) == 0 && plat_is_file(path);
 }
 
 /* Every entry of an index must name a manifest stored in this repository
@@ -82,8 +82,7 @@ int check_index(const char *repo, yyjson_val *list)
             set_error("manifest index entry %zu missing valid digest", i);
             return -1;
         }
-        const char *hex = digest + kDigestPrefix.size();
-        bool found = body_file_exists(repo, hex);
+        bool found = body_file_exists(repo, digest);
         if (!found && !walked) {
             walked = true;
             if (others.collect() != 0) {
@@ -92,7 +91,7 @@ int check_index(const char *repo, yyjson_val *list)
             }
         }
         for (int r = 0; !found && r < others.count(); ++r)
-            found = body_file_exists(others[r], hex);
+            found = body_file_exists(others[r], digest);
         if (!found) {
             set_error("BLOB_UNKNOWN: %s", digest);
             return -1;
@@ -213,13 +212,14 @@ int check_kind(yyjson_val *root, const char *given, const char *media_type)
 }
 
 /* Parses and validates a body; media_type (kMediaTypeCap bytes) gets the
- * body's "mediaType" when it is a string that fits, else "", and
- * subject_hex (kHexCap bytes) the digits of its "subject", else "". */
+ * body's "mediaType" when it is a string that fits, else "", and subject
+ * (DIGEST_TEXT_CAP bytes) the digest of its "subject", else "". */
 int check_manifest(const char *repo, const void *body, size_t body_len, const char *given_type,
-                   char *media_type, char *subject_hex)
+                   char *media_type, char *subject, digest_algorithm *content_algorithm)
 {
     media_type[0] = '\0';
-    subject_hex[0] = '\0';
+    subject[0] = '\0';
+    *content_algorithm = DIGEST_SHA256;
     /* Flags 0: strict JSON. yyjson copies the input, so body stays const. */
     doc_ptr doc(yyjson_read_opts(static_cast<char *>(const_cast<void *>(body)), body_len, 0,
                                  nullptr, nullptr));
@@ -244,13 +244,19 @@ int check_manifest(const char *repo, const void *body, size_t body_len, const ch
         std::memcpy(media_type, mt_text, mt_len + 1);
     if (check_kind(root, given_type, media_type) != 0) return -1;
     /* The subject need not be stored: referrers may be pushed first. */
-    if (manifest_subject_of(root, subject_hex) != 0) {
+    if (manifest_subject_of(root, subject) != 0) {
         set_error("manifest subject missing valid digest");
         return -1;
     }
 
-    if (yyjson_val *list = member(root, "manifests")) return check_index(repo, list);
-    return check_image(root);
+    yyjson_val *list = member(root, "manifests");
+    if ((list ? check_index(repo, list) : check_image(root)) != 0) return -1;
+    /* What the content is named by: the config's algorithm, or the first
+     * entry's. A client that names its blobs by sha512 names its manifest
+     * so too and expects that digest back from a push by tag. */
+    yyjson_val *first = list ? yyjson_arr_get_first(list) : member(root, "config");
+    if (const char *d = valid_digest_of(first)) *content_algorithm = digest_algorithm_of(d);
+    return 0;
 }
 
 /* The content type to store: the caller's, unless it is the default and
@@ -282,31 +288,13 @@ int check_content_type(const char *type)
     return 0;
 }
 
-void hex_of_body(const void *body, size_t body_len, char *hex)
-{
-    sha256_ctx ctx;
-    uint8_t sum[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, body, body_len);
-    sha256_final(&ctx, sum);
-    bin_to_hex(sum, hex);
-}
-
-/* "HEX.ct" in the manifests directory. */
-int content_type_path(const char *repo, const char *hex, char *out)
-{
-    char name[kHexCap + 3];
-    std::snprintf(name, sizeof name, "%s.ct", hex);
-    return manifest_body_path(repo, name, out);
-}
-
-/* The stored content type of hex into out (kContentTypeMax + 1 bytes); the
- * default when the file is missing or empty. */
-void read_content_type(const char *repo, const char *hex, char *out)
+/* The stored content type of digest into out (kContentTypeMax + 1 bytes);
+ * the default when the file is missing or empty. */
+void read_content_type(const char *repo, const char *digest, char *out)
 {
     char path[kPathCap];
     size_t n = 0;
-    if (content_type_path(repo, hex, path) != 0 ||
+    if (manifest_ct_path(repo, digest, path) != 0 ||
         read_file(path, out, kContentTypeMax + 1, &n) != 0 || n == 0)
         copy_cut(out, kContentTypeMax + 1, kDefaultManifestType);
 }
@@ -336,48 +324,47 @@ int store_tag(const char *repo, const char *tag, const char *digest)
         set_error("write tag link failed");
         return -1;
     }
-    return write_in(dir, path, digest, kDigestLen, "mkdirs tag dir failed",
+    return write_in(dir, path, digest, std::strlen(digest), "mkdirs tag dir failed",
                     "write tag link failed");
 }
 
 /* Writes the files of one push in order; the first failure's message. */
 int store_manifest(const char *repo, const char *reference, const void *body, size_t body_len,
-                   const char *type, const char *hex, const char *subject_hex)
+                   const char *type, const char *digest, const char *subject)
 {
     char path[kPathCap], dir[kPathCap];
-    char digest[kDigestLen + 1];
-    std::snprintf(digest, sizeof digest, "sha256:%s", hex);
+    const size_t digest_len = std::strlen(digest);
 
-    if (repo_manifests_dir(repo, dir) != 0) {
+    if (manifest_body_dir(repo, digest_algorithm_of(digest), dir) != 0) {
         set_error("mkdirs manifests dir failed");
         return -1;
     }
-    if (manifest_body_path(repo, hex, path) != 0) {
+    if (manifest_body_path(repo, digest, path) != 0) {
         set_error("write manifest body failed");
         return -1;
     }
     if (write_in(dir, path, body, body_len, "mkdirs manifests dir failed",
                  "write manifest body failed") != 0)
         return -1;
-    if (content_type_path(repo, hex, path) != 0) {
+    if (manifest_ct_path(repo, digest, path) != 0) {
         set_error("write manifest ct failed");
         return -1;
     }
     if (write_in(dir, path, type, std::strlen(type), "mkdirs manifests dir failed",
                  "write manifest ct failed") != 0)
         return -1;
-    if (manifest_rev_dir(repo, hex, dir) != 0) {
+    if (manifest_rev_dir(repo, digest, dir) != 0) {
         set_error("mkdirs revision dir failed");
         return -1;
     }
-    if (manifest_rev_path(repo, hex, path) != 0) {
+    if (manifest_rev_path(repo, digest, path) != 0) {
         set_error("write revision link failed");
         return -1;
     }
-    if (write_in(dir, path, digest, kDigestLen, "mkdirs revision dir failed",
+    if (write_in(dir, path, digest, digest_len, "mkdirs revision dir failed",
                  "write revision link failed") != 0)
         return -1;
-    if (subject_hex[0] && referrer_link(repo, subject_hex, hex) != 0) {
+    if (subject[0] && referrer_link(repo, subject, digest) != 0) {
         set_error("write referrer link failed");
         return -1;
     }
@@ -403,28 +390,32 @@ int check_push_tag(const char *repo, const char *tag, const char *const *others,
     return tag_case_check(repo, tag);
 }
 
-/* Removes what makes hex a stored manifest: body, content-type file and
- * revision link, each when it is a file. Failures leave the file, which
- * keeps the manifest readable rather than half gone. */
-void remove_manifest_files(const char *repo, const char *hex)
+/* Removes what makes digest a stored manifest: body, content-type file
+ * and revision link, each when it is a file. Failures leave the file,
+ * which keeps the manifest readable rather than half gone. */
+void remove_manifest_files(const char *repo, const char *digest)
 {
     char path[kPathCap];
-    if (manifest_body_path(repo, hex, path) == 0 && plat_is_file(path)) plat_remove(path);
-    if (content_type_path(repo, hex, path) == 0 && plat_is_file(path)) plat_remove(path);
-    if (manifest_rev_path(repo, hex, path) == 0 && plat_is_file(path)) plat_remove(path);
+    if (manifest_body_path(repo, digest, path) == 0 && plat_is_file(path)) plat_remove(path);
+    if (manifest_ct_path(repo, digest, path) == 0 && plat_is_file(path)) plat_remove(path);
+    if (manifest_rev_path(repo, digest, path) == 0 && plat_is_file(path)) plat_remove(path);
+    /* Other algorithms' bodies have a directory of their own. */
+    if (digest_algorithm_of(digest) != DIGEST_SHA256 &&
+        manifest_body_dir(repo, digest_algorithm_of(digest), path) == 0)
+        plat_rmdir(path);
 }
 
-bool hex_less(const char *a, const char *b)
+bool digest_less(const char *a, const char *b)
 {
     return std::strcmp(a, b) < 0;
 }
 
-/* Deletes by digest: every tag naming hex first, then the manifest. */
-int delete_by_digest(const char *repo, const char *reference, const char *hex)
+/* Deletes by digest: every tag naming it first, then the manifest. */
+int delete_by_digest(const char *repo, const char *digest)
 {
     char tags[kPathCap], tag_dir[kPathCap], link[kPathCap], text[kTagLinkCap];
     if (manifest_tags_dir(repo, tags) != 0) {
-        set_error("delete manifest tags failed: %s@%s", repo, reference);
+        set_error("delete manifest tags failed: %s@%s", repo, digest);
         return -1;
     }
     dir_listing_full l;
@@ -437,7 +428,7 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex)
         /* Tags that cannot be seen could still name the manifest: removing
          * it would leave them dangling. */
         if (plat_is_dir(tags)) {
-            set_error("delete manifest tags failed: %s@%s", repo, reference);
+            set_error("delete manifest tags failed: %s@%s", repo, digest);
             return -1;
         }
     } else {
@@ -445,7 +436,7 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex)
         for (int i = 0; i < l.count(); ++i) {
             if (!l.is_dir(i)) continue;
             if (manifest_tag_path(repo, l.name(i), link) != 0 || read_link(link, text) != 0 ||
-                !link_names_hex(text, hex))
+                !link_names_digest(text, digest))
                 continue;
             /* What must go is the link that names the manifest; a directory
              * that another process holds open a moment too long (Windows) may
@@ -456,29 +447,29 @@ int delete_by_digest(const char *repo, const char *reference, const char *hex)
         }
         plat_rmdir(tags); /* only when nothing else is left in it */
         if (failed) {
-            set_error("delete manifest tags failed: %s@%s", repo, reference);
+            set_error("delete manifest tags failed: %s@%s", repo, digest);
             return -1;
         }
     }
-    referrer_unlink(repo, hex);
-    remove_manifest_files(repo, hex);
-    if (manifest_rev_dir(repo, hex, link) == 0) plat_rmdir(link);
+    referrer_unlink(repo, digest);
+    remove_manifest_files(repo, digest);
+    if (manifest_rev_dir(repo, digest, link) == 0) plat_rmdir(link);
     return 0;
 }
 
 } // namespace
 
-int manifest_resolve(const char *repo, const char *reference, char *out_hex)
+int manifest_resolve(const char *repo, const char *reference, char *out_digest)
 {
     char path[kPathCap];
     if (is_digest_reference(reference)) {
-        if (!digest_valid(reference)) {
+        if (!digest_text_valid(reference)) {
             set_error("invalid digest reference");
             return -1;
         }
-        std::memcpy(out_hex, reference + kDigestPrefix.size(), kHexCap);
-        if ((manifest_rev_path(repo, out_hex, path) == 0 && plat_is_file(path)) ||
-            body_file_exists(repo, out_hex))
+        copy_cut(out_digest, DIGEST_TEXT_CAP, reference);
+        if ((manifest_rev_path(repo, out_digest, path) == 0 && plat_is_file(path)) ||
+            body_file_exists(repo, out_digest))
             return 0;
         set_error("manifest not found: %s@%s", repo, reference);
         return -1;
@@ -494,17 +485,17 @@ int manifest_resolve(const char *repo, const char *reference, char *out_hex)
         set_error("tag not found: %s:%s", repo, reference);
         return -1;
     }
-    if (!digest_valid(text)) {
+    if (!digest_text_valid(text)) {
         set_error("corrupt tag link: %s:%s", repo, reference);
         return -1;
     }
-    std::memcpy(out_hex, text + kDigestPrefix.size(), kHexCap);
+    copy_cut(out_digest, DIGEST_TEXT_CAP, text);
     return 0;
 }
 
-int tag_unlink(const char *repo, const char *tag, char *out_hex)
+int tag_unlink(const char *repo, const char *tag, char *out_digest)
 {
-    if (manifest_resolve(repo, tag, out_hex) != 0) return -1;
+    if (manifest_resolve(repo, tag, out_digest) != 0) return -1;
     char path[kPathCap];
     if (manifest_tag_path(repo, tag, path) == 0 && plat_is_file(path) && plat_remove(path) != 0) {
         set_error("delete tag failed");
@@ -513,7 +504,7 @@ int tag_unlink(const char *repo, const char *tag, char *out_hex)
     return 0;
 }
 
-void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count)
+void manifests_drop_untagged(const char *repo, char (*digests)[DIGEST_TEXT_CAP], int count)
 {
     if (count <= 0) return;
     std::vector<char *> wanted;
@@ -522,11 +513,11 @@ void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count
     try {
         wanted.reserve(count);
         for (int i = 0; i < count; ++i)
-            wanted.push_back(hexes[i]);
+            wanted.push_back(digests[i]);
     } catch (...) {
         return; /* cannot tell which are still tagged: keep them all */
     }
-    std::sort(wanted.begin(), wanted.end(), hex_less);
+    std::sort(wanted.begin(), wanted.end(), digest_less);
 
     dir_listing_full l;
     if (manifest_tags_dir(repo, tags) != 0) return;
@@ -535,12 +526,10 @@ void manifests_drop_untagged(const char *repo, char (*hexes)[kHexCap], int count
     for (int i = 0; i < l.count() && left > 0; ++i) {
         if (!l.is_dir(i)) continue;
         if (manifest_tag_path(repo, l.name(i), link) != 0 || read_link(link, text) != 0) continue;
-        if (std::strncmp(text, kDigestPrefix.data(), kDigestPrefix.size()) != 0) continue;
-        char hex[kHexCap];
-        copy_cut(hex, sizeof hex, text + kDigestPrefix.size());
-        auto it = std::lower_bound(wanted.begin(), wanted.end(), hex, hex_less);
+        if (!digest_text_valid(text)) continue;
+        auto it = std::lower_bound(wanted.begin(), wanted.end(), text, digest_less);
         /* Duplicates sit side by side: mark every copy. */
-        for (; it != wanted.end() && std::strcmp(*it, hex) == 0; ++it) {
+        for (; it != wanted.end() && std::strcmp(*it, text) == 0; ++it) {
             size_t k = static_cast<size_t>(it - wanted.begin());
             if (!named[k]) {
                 named[k] = 1;
@@ -600,27 +589,35 @@ extern "C" int reg_manifest_put_tags(const char *repo_name, const char *referenc
         set_error("manifest too large (max %zu bytes)", kManifestPutMax);
         return -1;
     }
-    char media_type[kMediaTypeCap], subject_hex[kHexCap];
-    if (check_manifest(repo_name, body, body_len, content_type, media_type, subject_hex) != 0)
+    /* A digest reference names the algorithm its manifest is kept under; a
+     * tag push takes the algorithm the content is named by (sha256 unless
+     * its config or first entry is named otherwise). */
+    digest_algorithm algorithm = DIGEST_SHA256;
+    if (!by_tag && digest_parse(reference, &algorithm) != DIGEST_FORM_OK) {
+        set_error("invalid digest reference");
         return -1;
+    }
+    char media_type[kMediaTypeCap], subject[DIGEST_TEXT_CAP];
+    digest_algorithm content_algorithm = DIGEST_SHA256;
+    if (check_manifest(repo_name, body, body_len, content_type, media_type, subject,
+                       &content_algorithm) != 0)
+        return -1;
+    if (by_tag) algorithm = content_algorithm;
     const char *type = choose_content_type(content_type, media_type);
     if (check_content_type(type) != 0) return -1;
 
-    char hex[kHexCap];
-    hex_of_body(body, body_len, hex);
+    char digest[DIGEST_TEXT_CAP];
+    digest_bytes_text(algorithm, body, body_len, digest);
     /* Stored under another digest than asked, the manifest could never be
      * fetched by the reference its pusher holds. */
-    if (!by_tag && std::strcmp(reference + kDigestPrefix.size(), hex) != 0) {
-        set_error("digest mismatch: expected %s, got sha256:%s", reference, hex);
+    if (!by_tag && std::strcmp(reference, digest) != 0) {
+        set_error("digest mismatch: expected %s, got %s", reference, digest);
         return -1;
     }
-    if (store_manifest(repo_name, reference, body, body_len, type, hex, subject_hex) != 0)
-        return -1;
-    char digest[kDigestLen + 1];
-    std::snprintf(digest, sizeof digest, "sha256:%s", hex);
+    if (store_manifest(repo_name, reference, body, body_len, type, digest, subject) != 0) return -1;
     for (size_t i = 0; i < tag_count; ++i)
         if (store_tag(repo_name, tags[i], digest) != 0) return -1;
-    std::memcpy(out_digest, digest, sizeof digest);
+    copy_cut(out_digest, DIGEST_TEXT_CAP, digest);
     return 0;
 }
 
@@ -637,11 +634,11 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
     if (check_repo_op(repo_name && reference && out_content_type && out_digest, repo_name, false) !=
         0)
         return nullptr;
-    char hex[kHexCap], path[kPathCap];
-    if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
+    char digest[DIGEST_TEXT_CAP], path[kPathCap];
+    if (manifest_resolve(repo_name, reference, digest) != 0) return nullptr;
 
     size_t n = 0;
-    if (manifest_body_path(repo_name, hex, path) != 0 ||
+    if (manifest_body_path(repo_name, digest, path) != 0 ||
         read_file(path, s_result, kResultCap, &n) != 0) {
         set_error("manifest body not found: %s@%s", repo_name, reference);
         return nullptr;
@@ -654,8 +651,8 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
         set_error("manifest too large: %s@%s", repo_name, reference);
         return nullptr;
     }
-    read_content_type(repo_name, hex, out_content_type);
-    std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    read_content_type(repo_name, digest, out_content_type);
+    copy_cut(out_digest, DIGEST_TEXT_CAP, digest);
     return s_result;
 }
 
@@ -667,10 +664,10 @@ extern "C" int reg_manifest_locate(const char *repo_name, const char *reference,
                           out_size,
                       repo_name, false) != 0)
         return -1;
-    char hex[kHexCap], path[kPathCap];
-    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    char digest[DIGEST_TEXT_CAP], path[kPathCap];
+    if (manifest_resolve(repo_name, reference, digest) != 0) return -1;
     plat_file_info info;
-    if (manifest_body_path(repo_name, hex, path) != 0 || plat_stat(path, &info) != 0 ||
+    if (manifest_body_path(repo_name, digest, path) != 0 || plat_stat(path, &info) != 0 ||
         info.is_dir) {
         set_error("manifest body not found: %s@%s", repo_name, reference);
         return -1;
@@ -681,8 +678,8 @@ extern "C" int reg_manifest_locate(const char *repo_name, const char *reference,
     }
     copy_cut(out_path, out_path_size, path);
     *out_size = info.size;
-    read_content_type(repo_name, hex, out_content_type);
-    std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    read_content_type(repo_name, digest, out_content_type);
+    copy_cut(out_digest, DIGEST_TEXT_CAP, digest);
     return 0;
 }
 
@@ -716,15 +713,15 @@ extern "C" int reg_repo_exists(const char *repo_name)
 extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
 {
     if (check_repo_op(repo_name && reference, repo_name, false) != 0) return -1;
-    char hex[kHexCap];
+    char digest[DIGEST_TEXT_CAP];
     if (is_digest_reference(reference)) {
-        if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
-        return delete_by_digest(repo_name, reference, hex);
+        if (manifest_resolve(repo_name, reference, digest) != 0) return -1;
+        return delete_by_digest(repo_name, digest);
     }
     /* The tag's own directories stay: a push under the same tag may be
      * creating them right now. */
-    if (tag_unlink(repo_name, reference, hex) != 0) return -1;
-    manifests_drop_untagged(repo_name, &hex, 1);
+    if (tag_unlink(repo_name, reference, digest) != 0) return -1;
+    manifests_drop_untagged(repo_name, &digest, 1);
     return 0;
 }
 
@@ -788,11 +785,11 @@ extern "C" int reg_manifest_subject(const void *body, size_t body_len, char *out
     doc_ptr doc(yyjson_read_opts(static_cast<char *>(const_cast<void *>(body)), body_len, 0,
                                  nullptr, nullptr));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    char hex[kHexCap];
-    if (!yyjson_is_obj(root) || manifest_subject_of(root, hex) != 0) {
+    char subject[DIGEST_TEXT_CAP];
+    if (!yyjson_is_obj(root) || manifest_subject_of(root, subject) != 0) {
         set_error("manifest subject missing valid digest");
         return -1;
     }
-    if (hex[0]) std::snprintf(out_digest, kDigestLen + 1, "sha256:%s", hex);
+    copy_cut(out_digest, DIGEST_TEXT_CAP, subject);
     return 0;
 }

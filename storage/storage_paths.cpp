@@ -73,6 +73,50 @@ path_builder manifests(const char *repo, char *out)
     return b;
 }
 
+path_builder revision(const char *repo, const char *digest, char *out)
+{
+    path_builder b = manifests(repo, out);
+    b.level("revisions").level(digest_algorithm_name(digest_algorithm_of(digest)));
+    b.level(digest_hex(digest));
+    return b;
+}
+
+path_builder referrers(const char *repo, const char *subject, char *out)
+{
+    path_builder b = manifests(repo, out);
+    b.level("referrers").level(digest_algorithm_name(digest_algorithm_of(subject)));
+    b.level(digest_hex(subject));
+    return b;
+}
+
+int refuse(char *out)
+{
+    out[0] = '\0';
+    return -1;
+}
+
+/* The algorithm's directory name of a blob's digest and its fan-out name
+ * (the first two hex digits) in fan; null for a text that names no
+ * algorithm the store keeps or has fewer than two digits. */
+const char *blob_fan(const char *digest, char fan[3])
+{
+    const digest_algorithm algorithm = digest_algorithm_of(digest);
+    const char *hex = digest_hex(digest);
+    if (algorithm == DIGEST_NONE || strnlen(hex, 2) < 2) return nullptr;
+    fan[0] = hex[0];
+    fan[1] = hex[1];
+    fan[2] = '\0';
+    return digest_algorithm_name(algorithm);
+}
+
+/* sha256 bodies stay where the layout has always kept them. */
+path_builder body_dir(const char *repo, digest_algorithm algorithm, char *out)
+{
+    path_builder b = manifests(repo, out);
+    if (algorithm != DIGEST_SHA256) b.level(digest_algorithm_name(algorithm));
+    return b;
+}
+
 } // namespace
 
 int path_join(char *out, const char *left, const char *right)
@@ -87,7 +131,16 @@ int repositories_dir(char *out)
 
 int blobs_dir(char *out)
 {
-    return path_builder(out).add(s_root).level("blobs").level("sha256").done();
+    return blob_algorithm_dir(DIGEST_SHA256, out);
+}
+
+int blob_algorithm_dir(digest_algorithm algorithm, char *out)
+{
+    return path_builder(out)
+        .add(s_root)
+        .level("blobs")
+        .level(digest_algorithm_name(algorithm))
+        .done();
 }
 
 int uploads_dir(char *out)
@@ -130,14 +183,14 @@ int repo_manifests_dir(const char *repo, char *out)
     return manifests(repo, out).done();
 }
 
-int manifest_rev_dir(const char *repo, const char *hex, char *out)
+int manifest_rev_dir(const char *repo, const char *digest, char *out)
 {
-    return manifests(repo, out).level("revisions").level("sha256").level(hex).done();
+    return revision(repo, digest, out).done();
 }
 
-int manifest_rev_path(const char *repo, const char *hex, char *out)
+int manifest_rev_path(const char *repo, const char *digest, char *out)
 {
-    return manifests(repo, out).level("revisions").level("sha256").level(hex).level("link").done();
+    return revision(repo, digest, out).level("link").done();
 }
 
 int manifest_tags_dir(const char *repo, char *out)
@@ -150,34 +203,39 @@ int manifest_tag_path(const char *repo, const char *tag, char *out)
     return manifests(repo, out).level("tags").level(tag).level("current").level("link").done();
 }
 
-int manifest_body_path(const char *repo, const char *file, char *out)
+int manifest_body_dir(const char *repo, digest_algorithm algorithm, char *out)
 {
-    return manifests(repo, out).level(file).done();
+    return body_dir(repo, algorithm, out).done();
 }
 
-int manifest_referrers_dir(const char *repo, const char *subject_hex, char *out)
+int manifest_body_path(const char *repo, const char *digest, char *out)
 {
-    return manifests(repo, out).level("referrers").level("sha256").level(subject_hex).done();
+    return body_dir(repo, digest_algorithm_of(digest), out).level(digest_hex(digest)).done();
 }
 
-int manifest_referrer_path(const char *repo, const char *subject_hex, const char *hex, char *out)
+int manifest_ct_path(const char *repo, const char *digest, char *out)
 {
-    return manifests(repo, out)
-        .level("referrers")
-        .level("sha256")
-        .level(subject_hex)
-        .level(hex)
+    return body_dir(repo, digest_algorithm_of(digest), out)
+        .level(digest_hex(digest))
+        .add(".ct")
         .done();
+}
+
+int manifest_referrers_dir(const char *repo, const char *subject, char *out)
+{
+    return referrers(repo, subject, out).done();
+}
+
+int manifest_referrer_path(const char *repo, const char *subject, const char *digest, char *out)
+{
+    return referrers(repo, subject, out).level(digest_hex(digest)).done();
 }
 
 int upload_path_for_uuid(const char *uuid, char *out)
 {
     char name[kUploadNameCap];
     path_builder nb(name, sizeof name);
-    if (nb.add(uuid).add(".part").done() != 0) {
-        out[0] = '\0';
-        return -1;
-    }
+    if (nb.add(uuid).add(".part").done() != 0) return refuse(out);
     return path_builder(out).add(s_root).level("uploads").level(name).done();
 }
 
@@ -193,28 +251,24 @@ int upload_state_path(const char *uuid, char *out)
 
 int blob_path_for_digest(const char *digest, char *out)
 {
-    if (strnlen(digest, 9) < 9) {
-        out[0] = '\0';
-        return -1;
-    }
-    const char fan[3] = {digest[7], digest[8], '\0'};
+    char fan[3];
+    const char *algorithm = blob_fan(digest, fan);
+    if (!algorithm) return refuse(out);
     return path_builder(out)
         .add(s_root)
         .level("blobs")
-        .level("sha256")
+        .level(algorithm)
         .level(fan)
-        .level(digest + 7)
+        .level(digest_hex(digest))
         .done();
 }
 
 int blob_fan_dir(const char *digest, char *out)
 {
-    if (strnlen(digest, 9) < 9) {
-        out[0] = '\0';
-        return -1;
-    }
-    const char fan[3] = {digest[7], digest[8], '\0'};
-    return path_builder(out).add(s_root).add("/blobs/sha256/").add(fan).done();
+    char fan[3];
+    const char *algorithm = blob_fan(digest, fan);
+    if (!algorithm) return refuse(out);
+    return path_builder(out).add(s_root).add("/blobs/").add(algorithm).add("/").add(fan).done();
 }
 
 void bin_to_hex(const uint8_t *bytes, char *out)

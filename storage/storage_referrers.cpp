@@ -3,7 +3,8 @@
  * repository name a given manifest as their "subject".
  *
  * A push of a manifest with a subject writes a link file
- * _manifests/referrers/sha256/SUBJECT/HEX holding "sha256:HEX"; a delete by
+ * _manifests/referrers/ALG/SUBJECT/HEX holding "ALG:HEX" (each algorithm
+ * its own, a subject's and a referrer's may differ); a delete by
  * digest removes it. A listing reads only that one directory and the bodies
  * it names, never every manifest of the repository. Links whose manifest is
  * gone (a tag delete or retention dropped it) are skipped, so the index
@@ -12,6 +13,7 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -77,14 +79,14 @@ bool append_json_string(size_t *used, const char *text)
     return true;
 }
 
-/* One descriptor for the manifest hex of repo, when its body is stored and
- * matches the filter. 1 written, 0 skipped, -1 out of room. */
-int append_descriptor(size_t *used, bool first, const char *repo, const char *hex,
+/* One descriptor for the manifest digest of repo, when its body is stored
+ * and matches the filter. 1 written, 0 skipped, -1 out of room. */
+int append_descriptor(size_t *used, bool first, const char *repo, const char *digest,
                       const char *filter)
 {
     char path[kPathCap];
     size_t len = 0;
-    if (manifest_body_path(repo, hex, path) != 0) return 0;
+    if (manifest_body_path(repo, digest, path) != 0) return 0;
     std::unique_ptr<char, free_deleter> body(read_file_alloc(path, &len));
     if (!body) return 0;
     doc_ptr doc = parse(body.get(), len);
@@ -99,12 +101,12 @@ int append_descriptor(size_t *used, bool first, const char *repo, const char *he
     if (filter && *filter && (!artifact || std::strcmp(artifact, filter) != 0)) return 0;
 
     const size_t mark = *used;
-    char head[160];
+    char head[DIGEST_TEXT_CAP + 64];
     std::snprintf(head, sizeof head, "%s{\"mediaType\":", first ? "" : ",");
     bool ok = append_str(used, head) &&
               append_json_string(used, media_type ? media_type
                                                   : "application/vnd.oci.image.manifest.v1+json");
-    std::snprintf(head, sizeof head, ",\"digest\":\"sha256:%s\",\"size\":%zu", hex, len);
+    std::snprintf(head, sizeof head, ",\"digest\":\"%s\",\"size\":%zu", digest, len);
     ok = ok && append_str(used, head);
     if (ok && artifact)
         ok = append_str(used, ",\"artifactType\":") && append_json_string(used, artifact);
@@ -126,41 +128,39 @@ int append_descriptor(size_t *used, bool first, const char *repo, const char *he
 
 } // namespace
 
-int manifest_subject_of(yyjson_val *root, char *out_hex)
+int manifest_subject_of(yyjson_val *root, char *out_digest)
 {
-    out_hex[0] = '\0';
+    out_digest[0] = '\0';
     yyjson_val *subject = yyjson_obj_get(root, "subject");
     if (!subject) return 0;
     const char *digest = str_member(subject, "digest");
-    if (!yyjson_is_obj(subject) || !digest || std::strlen(digest) != kDigestLen ||
-        !digest_valid(digest))
-        return -1;
-    std::memcpy(out_hex, digest + kDigestPrefix.size(), kHexCap);
+    if (!yyjson_is_obj(subject) || !digest || !digest_text_valid(digest)) return -1;
+    copy_cut(out_digest, DIGEST_TEXT_CAP, digest);
     return 0;
 }
 
-int referrer_link(const char *repo, const char *subject_hex, const char *hex)
+int referrer_link(const char *repo, const char *subject, const char *digest)
 {
-    char dir[kPathCap], path[kPathCap], digest[kDigestLen + 1];
-    if (manifest_referrers_dir(repo, subject_hex, dir) != 0 ||
-        manifest_referrer_path(repo, subject_hex, hex, path) != 0)
+    char dir[kPathCap], path[kPathCap];
+    if (manifest_referrers_dir(repo, subject, dir) != 0 ||
+        manifest_referrer_path(repo, subject, digest, path) != 0)
         return -1;
-    std::snprintf(digest, sizeof digest, "sha256:%s", hex);
-    const placed p = place_in_dir(dir, [&] { return write_file_atomic(path, digest, kDigestLen); });
+    const placed p =
+        place_in_dir(dir, [&] { return write_file_atomic(path, digest, std::strlen(digest)); });
     return p == placed::ok ? 0 : -1;
 }
 
-void referrer_unlink(const char *repo, const char *hex)
+void referrer_unlink(const char *repo, const char *digest)
 {
-    char path[kPathCap], subject[kHexCap];
+    char path[kPathCap], subject[DIGEST_TEXT_CAP];
     size_t len = 0;
-    if (manifest_body_path(repo, hex, path) != 0) return;
+    if (manifest_body_path(repo, digest, path) != 0) return;
     std::unique_ptr<char, free_deleter> body(read_file_alloc(path, &len));
     if (!body) return;
     doc_ptr doc = parse(body.get(), len);
     if (!doc || manifest_subject_of(yyjson_doc_get_root(doc.get()), subject) != 0 || !subject[0])
         return;
-    if (manifest_referrer_path(repo, subject, hex, path) == 0 && plat_is_file(path))
+    if (manifest_referrer_path(repo, subject, digest, path) == 0 && plat_is_file(path))
         plat_remove(path);
     /* Emptied directories go; one still in use stays (rmdir refuses). */
     if (manifest_referrers_dir(repo, subject, path) == 0) plat_rmdir(path);
@@ -175,7 +175,7 @@ extern "C" const char *reg_referrers_json(const char *repo_name, const char *sub
 {
     if (out_truncated) *out_truncated = 0;
     if (check_repo_op(repo_name && subject_digest, repo_name, false) != 0) return nullptr;
-    if (!digest_valid(subject_digest)) {
+    if (!digest_text_valid(subject_digest)) {
         set_error("invalid digest");
         return nullptr;
     }
@@ -187,20 +187,23 @@ extern "C" const char *reg_referrers_json(const char *repo_name, const char *sub
     /* Sorted by digest, so a listing is the same on every platform. */
     char dir[kPathCap];
     dir_listing_full listing;
-    std::vector<char *> hexes;
-    if (manifest_referrers_dir(repo_name, subject_digest + kDigestPrefix.size(), dir) == 0 &&
+    std::vector<std::array<char, DIGEST_TEXT_CAP>> digests;
+    if (manifest_referrers_dir(repo_name, subject_digest, dir) == 0 &&
         list_dir_full(dir, &listing) == 0) {
         for (int i = 0; i < listing.count(); ++i) {
-            if (listing.is_dir(i) || !hex64_valid(listing.name(i))) continue;
+            std::array<char, DIGEST_TEXT_CAP> digest;
+            if (listing.is_dir(i) || digest_of_any_name(listing.name(i), digest.data()) != 0)
+                continue;
             try {
-                hexes.push_back(listing.name(i));
+                digests.push_back(digest);
             } catch (...) {
                 set_error("out of memory");
                 return nullptr;
             }
         }
     }
-    sort_str(hexes.data(), static_cast<int>(hexes.size()));
+    std::sort(digests.begin(), digests.end(),
+              [](const auto &a, const auto &b) { return std::strcmp(a.data(), b.data()) < 0; });
 
     size_t used = 0;
     s_result[0] = '\0';
@@ -209,8 +212,8 @@ extern "C" const char *reg_referrers_json(const char *repo_name, const char *sub
                   kIndexType);
     append_str(&used, head);
     bool first = true;
-    for (char *hex : hexes) {
-        const int rc = append_descriptor(&used, first, repo_name, hex, artifact_type);
+    for (const auto &digest : digests) {
+        const int rc = append_descriptor(&used, first, repo_name, digest.data(), artifact_type);
         if (rc < 0) {
             if (out_truncated) *out_truncated = 1;
             break;

@@ -34,7 +34,7 @@ struct retention_tag {
     int repo;
     size_t tag;
     int64_t mtime; /* last write of the tag link; 0 when unreadable */
-    char digest[kDigestLen + 1];
+    char digest[DIGEST_TEXT_CAP];
     int selected;
 };
 
@@ -54,7 +54,7 @@ bool retention_before(const retention_run &run, const retention_tag &a, const re
     return std::strcmp(run.tag_name(a), run.tag_name(b)) < 0;
 }
 
-/* The tags of one repository whose link is a file beginning "sha256:". */
+/* The tags of one repository whose link is a file naming an algorithm. */
 void collect_repo(retention_run &run, int r, dir_listing_full &listing)
 {
     const char *repo = run.repos[r];
@@ -66,9 +66,7 @@ void collect_repo(retention_run &run, int r, dir_listing_full &listing)
         plat_file_info info;
         if (manifest_tag_path(repo, tag, link) != 0 || plat_stat(link, &info) != 0 || info.is_dir)
             continue;
-        if (read_link(link, text) != 0 ||
-            std::strncmp(text, kDigestPrefix.data(), kDigestPrefix.size()) != 0)
-            continue;
+        if (read_link(link, text) != 0 || digest_algorithm_of(text) == DIGEST_NONE) continue;
         retention_tag t{};
         t.repo = r;
         t.tag = run.names.size();
@@ -108,13 +106,15 @@ int delete_selected(retention_run &run)
         const char *repo = run.repos[run.tags[a].repo];
         /* The checks a delete of the tag would make of the name. */
         if (!repo_name_valid(repo)) continue;
-        std::unique_ptr<char[][kHexCap]> hexes(new (std::nothrow) char[b - a][kHexCap]);
-        if (!hexes) continue;
+        std::unique_ptr<char[][DIGEST_TEXT_CAP]> digests(
+            new (std::nothrow) char[b - a][DIGEST_TEXT_CAP]);
+        if (!digests) continue;
         int n = 0;
         for (size_t i = a; i < b; ++i)
-            if (run.tags[i].selected && tag_unlink(repo, run.tag_name(run.tags[i]), hexes[n]) == 0)
+            if (run.tags[i].selected &&
+                tag_unlink(repo, run.tag_name(run.tags[i]), digests[n]) == 0)
                 ++n;
-        manifests_drop_untagged(repo, hexes.get(), n);
+        manifests_drop_untagged(repo, digests.get(), n);
         deleted += n;
     }
     return deleted;

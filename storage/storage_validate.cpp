@@ -52,18 +52,29 @@ constexpr char short_escape(unsigned char c)
 
 } // namespace
 
-int hex64_valid(const char *s)
+const char *digest_hex(const char *digest)
 {
-    if (!s) return 0;
-    for (int i = 0; i < 64; ++i)
-        if (!is_lower_hex(s[i])) return 0; /* also stops at a NUL */
-    return s[64] == '\0';
+    const char *colon = std::strchr(digest, ':');
+    return colon ? colon + 1 : digest + std::strlen(digest);
 }
 
-int digest_valid(const char *s)
+int digest_of_name(digest_algorithm algorithm, const char *name, char *out)
 {
-    if (!s || std::strncmp(s, kDigestPrefix.data(), kDigestPrefix.size()) != 0) return 0;
-    return hex64_valid(s + kDigestPrefix.size());
+    digest_algorithm parsed = DIGEST_NONE;
+    const int n =
+        std::snprintf(out, DIGEST_TEXT_CAP, "%s:%s", digest_algorithm_name(algorithm), name);
+    if (n > 0 && static_cast<size_t>(n) < DIGEST_TEXT_CAP && algorithm != DIGEST_NONE &&
+        digest_parse(out, &parsed) == DIGEST_FORM_OK && parsed == algorithm)
+        return 0;
+    out[0] = '\0';
+    return -1;
+}
+
+int digest_of_any_name(const char *name, char *out)
+{
+    for (digest_algorithm algorithm : kAlgorithms)
+        if (digest_of_name(algorithm, name, out) == 0) return 0;
+    return -1;
 }
 
 int uuid_valid(const char *s)

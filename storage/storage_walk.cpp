@@ -367,9 +367,12 @@ int64_t count_blobs(int *out_count)
     auto top = new_dir_listing();
     auto fan = new_dir_listing();
     char dir[kPathCap], sub[kPathCap];
-    if (top && fan && blobs_dir(dir) == 0 && list_dir(dir, top.get()) == 0) {
+    for (digest_algorithm algorithm : kAlgorithms) {
+        if (!top || !fan || blob_algorithm_dir(algorithm, dir) != 0 ||
+            list_dir(dir, top.get()) != 0)
+            continue;
         for (int i = 0; i < top->count; ++i) {
-            /* Files lying directly in blobs/sha256 are no blobs. */
+            /* Files lying directly in blobs/ALG are no blobs. */
             if (!top->entries[i].is_dir) continue;
             if (path_join(sub, dir, top->entries[i].name) != 0) continue;
             if (list_dir(sub, fan.get()) != 0) continue;

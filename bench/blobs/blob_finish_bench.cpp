@@ -117,7 +117,7 @@ int main(int argc, char **argv)
     if (storage::upload_path_for_uuid(id, upload) != 0) return fail("upload path");
     uint8_t sum[32];
     if (sha256_file(upload, sum) != 0) return fail("hash"); /* also warms the cache */
-    char digest[72] = "sha256:";
+    char digest[DIGEST_TEXT_CAP] = "sha256:";
     storage::bin_to_hex(sum, digest + 7);
     char blob[storage::kPathCap], fan[storage::kPathCap];
     if (storage::blob_path_for_digest(digest, blob) != 0 || storage::blob_fan_dir(digest, fan) != 0)
@@ -153,7 +153,7 @@ int main(int argc, char **argv)
                     if (saved && storage::upload_hash_save(id, static_cast<int64_t>(bytes),
                                                            &state) != 0)
                         return fail("saving the state");
-                    char out[72];
+                    char out[DIGEST_TEXT_CAP];
                     auto t0 = clock_type::now();
                     if (reg_blob_finish_upload(id, digest, out) != 0) return fail("finish");
                     (saved ? stated_s : finish_s).push_back(seconds_since(t0));

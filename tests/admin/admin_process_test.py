@@ -34,8 +34,8 @@ def native(path):
     return path
 
 
-def digest_of(data):
-    return "sha256:" + hashlib.sha256(data).hexdigest()
+def digest_of(data, algorithm="sha256"):
+    return algorithm + ":" + hashlib.new(algorithm, data).hexdigest()
 
 
 def write(path, data, age=None):
@@ -56,12 +56,12 @@ class Store:
             os.makedirs(os.path.join(root, d), exist_ok=True)
 
     def blob_path(self, digest):
-        hex_ = digest[7:]
-        return os.path.join(self.root, "blobs", "sha256", hex_[:2], hex_)
+        algorithm, hex_ = digest.split(":", 1)
+        return os.path.join(self.root, "blobs", algorithm, hex_[:2], hex_)
 
-    def blob(self, data, age=HOUR):
+    def blob(self, data, age=HOUR, algorithm="sha256"):
         """Older than the collection's grace window unless told."""
-        d = digest_of(data)
+        d = digest_of(data, algorithm)
         write(self.blob_path(d), data, age)
         return d
 
@@ -463,6 +463,25 @@ class Verify(AdminCase):
         self.assertIn(f"_quarantine{os.sep if not WINDOWS else chr(92)}{self.corrupt[7:]}.1\n",
                       out)
         self.assertTrue(os.path.isfile(os.path.join(self.root, "_quarantine", self.corrupt[7:])))
+
+    def test_sha512_blobs_are_hashed_with_their_own_algorithm(self):
+        self.two_images()
+        intact = self.store.blob(b"C" * 700, algorithm="sha512")
+        damaged = self.store.blob(b"D" * 900, algorithm="sha512")
+        with open(self.store.blob_path(damaged), "r+b") as f:
+            f.truncate(800)
+        rc, out, err = self.admin("verify")
+        self.assertEqual((rc, err), (3, ""))
+        self.assertIn("checked 11 of 11 blobs", out)
+        self.assertIn("1 damaged;", out)
+        self.assertIn(f"mismatch {damaged} (800 B) hashes to {digest_of(b'D' * 800, 'sha512')}: ",
+                      out)
+        self.assertNotIn(intact, out)
+        rc, out, _ = self.admin("verify", "--quarantine")
+        self.assertIn(f"  moved to {native(os.path.join(self.root, '_quarantine', damaged[7:]))}\n",
+                      out)
+        rc, out, _ = self.admin("stats", "--json")
+        self.assertEqual(json.loads(out)["blobs"], 10)
 
 
 @unittest.skipIf(WINDOWS or not hasattr(os, "openpty"), "pseudo-terminals are POSIX")

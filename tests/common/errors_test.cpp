@@ -130,7 +130,7 @@ TEST_F(ErrorAnswer, FailAnswersTheCodeWithItsStandardMessageUnlessGivenOne)
 TEST_F(ErrorAnswer, EngineFailuresMapToTheirCodes)
 {
     ASSERT_EQ(reg_storage_init(store().c_str()), 0) << reg_storage_last_error();
-    char id[40], digest[80], type[160], path[4096];
+    char id[40], digest[DIGEST_TEXT_CAP], type[160], path[4096];
     int64_t size = 0;
     auto store_blob = [&](const std::string &data) {
         EXPECT_EQ(reg_blob_start_upload(id), 0);
@@ -295,7 +295,7 @@ TEST_F(ErrorAnswer, FailStorageAnswersTheEnginesLastFailure)
     // The message is escaped as it goes into the body.
     EXPECT_EQ(answer([&] {
                   reg_storage_init(store().c_str());
-                  char digest[80];
+                  char digest[DIGEST_TEXT_CAP];
                   reg_manifest_put("a\"b", "v1", "{}", 2, nullptr, digest);
                   oci_fail_storage();
               }),

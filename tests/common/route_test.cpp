@@ -70,6 +70,39 @@ TEST(Route, EachProgramsPath)
         expect_route(c);
 }
 
+TEST(Route, DigestsOfEitherAlgorithmAndOfOthers)
+{
+    const std::string d512 = "sha512:" + std::string(128, 'b');
+    const std::string md5 = "md5:" + std::string(32, 'c');
+    const std::string sha384 = "sha384:" + std::string(96, 'd');
+    const Case cases[] = {
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/" + d512, OCI_ROUTE_OK, "app", d512},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + d512, OCI_ROUTE_OK, "app", d512},
+        {OCI_ROUTE_REFERRERS, "/v2/app/referrers/" + d512, OCI_ROUTE_OK, "app", d512},
+        /* Well formed, another algorithm: its own status, for its message. */
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/" + md5, OCI_ROUTE_DIGEST_UNSUPPORTED},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + sha384, OCI_ROUTE_DIGEST_UNSUPPORTED},
+        {OCI_ROUTE_REFERRERS, "/v2/app/referrers/" + md5, OCI_ROUTE_DIGEST_UNSUPPORTED},
+        /* A kept algorithm misspelt is malformed. */
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/sha512:" + std::string(64, 'b'), OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/sha512:" + std::string(127, 'b'),
+         OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/sha512:" + std::string(128, 'B'),
+         OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/" + d512 + "0", OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/md5:", OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_BLOBS, "/v2/app/blobs/:" + std::string(64, 'a'), OCI_ROUTE_DIGEST_INVALID},
+        /* Cut where a '/' stands, a longer text must not pass as one that
+         * fits (and then read as another algorithm's digest). */
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/x:" + std::string(157, 'a') + "/tail",
+         OCI_ROUTE_DIGEST_INVALID},
+        {OCI_ROUTE_MANIFESTS, "/v2/app/manifests/x:" + std::string(157, 'a') + "/",
+         OCI_ROUTE_DIGEST_UNSUPPORTED},
+    };
+    for (const Case &c : cases)
+        expect_route(c);
+}
+
 TEST(Route, NamesThatWouldLeaveTheRepositoryOrAliasOnWindows)
 {
     const std::string tail = "/manifests/v1";

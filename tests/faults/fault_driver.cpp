@@ -33,7 +33,7 @@ bool write_all(const char *path, const std::string &text)
 
 std::string store(const std::string &data)
 {
-    char id[37], out[72];
+    char id[37], out[DIGEST_TEXT_CAP];
     if (reg_blob_start_upload(id) != 0) return "";
     const size_t half = data.size() / 2;
     reg_blob_append_chunk(id, data.data(), half);
@@ -50,7 +50,7 @@ int loop(const char *state)
         const std::string body = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + config +
                                  "\",\"size\":1},\"layers\":[{\"digest\":\"" + layer +
                                  "\",\"size\":1}]}";
-        char digest[72];
+        char digest[DIGEST_TEXT_CAP];
         reg_manifest_put("loop", "t", body.data(), body.size(), nullptr, digest);
         reg_manifest_put("loop", ("r" + std::to_string(round % 3)).c_str(), body.data(),
                          body.size(), nullptr, digest);

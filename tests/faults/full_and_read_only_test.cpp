@@ -92,7 +92,7 @@ TEST_F(FullDevice, EveryOperationFailsCleanlyAndNothingStoredIsLost)
     }
 
     /* Finishing renames and needs no room: the blob is stored whole. */
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     const std::string pending_digest = digest_of("finished after the device filled");
     EXPECT_EQ(reg_blob_finish_upload(pending.c_str(), pending_digest.c_str(), out), 0) << error();
     EXPECT_EQ(reg_blob_exists(pending_digest.c_str()), 1);
@@ -100,7 +100,7 @@ TEST_F(FullDevice, EveryOperationFailsCleanlyAndNothingStoredIsLost)
 
     /* A put that would move an existing tag fails and leaves it in place. */
     const std::string body = manifest_json(base.blobs);
-    char digest[72];
+    char digest[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_manifest_put("app", "v1", body.data(), body.size(), nullptr, digest), -1);
     EXPECT_EQ(error(), "write manifest body failed");
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_FULL);
@@ -158,7 +158,7 @@ void expect_read_only_behaviour(const std::string &root, const gctest::image &v1
     EXPECT_EQ(reg_blob_append_chunk(pending.c_str(), "x", 1), -1);
     EXPECT_STREQ(reg_storage_last_error(), "write error appending chunk");
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     const std::string pending_digest = digest_of("pending");
     EXPECT_EQ(reg_blob_finish_upload(pending.c_str(), pending_digest.c_str(), out), -1);
     EXPECT_STRNE(reg_storage_last_error(), "");
@@ -166,7 +166,7 @@ void expect_read_only_behaviour(const std::string &root, const gctest::image &v1
 
     const std::string body = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + v1.blobs[0] +
                              "\",\"size\":1},\"layers\":[]}";
-    char digest[72], type[127];
+    char digest[DIGEST_TEXT_CAP], type[127];
     EXPECT_EQ(reg_manifest_put("app", "v2", body.data(), body.size(), nullptr, digest), -1);
     EXPECT_STRNE(reg_storage_last_error(), "");
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERROR_NOT_WRITABLE) << reg_storage_last_error();

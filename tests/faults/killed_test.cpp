@@ -69,7 +69,7 @@ TEST_F(Killed, MidUploadTheUploadResumesOrCancels)
     const std::string resumed = testsupport::read_text(state());
     EXPECT_EQ(upload_bytes(resumed), 3000);
     ASSERT_EQ(reg_blob_append_chunk(resumed.c_str(), "the rest", 8), 0) << error();
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(resumed.c_str(), digest_of(data).c_str(), out), 0) << error();
     EXPECT_TRUE(has(digest_of(data)));
 
@@ -98,7 +98,7 @@ TEST_F(Killed, MidPushNothingStoredIsLostAndCollectionIsSafe)
 
     expect_kept(before, snapshot());
     expect_whole();
-    char type[127], digest[72];
+    char type[127], digest[DIGEST_TEXT_CAP];
     const char *body = reg_manifest_get("loop", "t", type, digest);
     ASSERT_NE(body, nullptr) << error();
     EXPECT_EQ(digest_of(body), digest);

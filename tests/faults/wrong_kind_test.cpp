@@ -37,7 +37,7 @@ class WrongKind : public FaultStore
                 EXPECT_STRNE(reg_storage_last_error(), "") << what;
             }
         };
-        char id[37] = "", out[72], digest[72], type[127];
+        char id[37] = "", out[DIGEST_TEXT_CAP], digest[DIGEST_TEXT_CAP], type[127];
         const int started = reg_blob_start_upload(id);
         answered(started, "start");
         if (started == 0) {
@@ -152,7 +152,7 @@ TEST_F(WrongKind, EveryOperationAnswersAndNothingElseIsLost)
         if (!c.spoils.empty()) except.push_back(c.spoils);
         expect_kept(before, snapshot(), except);
         if (init != 0) continue;
-        char type[127], digest[72];
+        char type[127], digest[DIGEST_TEXT_CAP];
         if (c.spoils.rfind("repositories/", 0) != 0) {
             EXPECT_NE(reg_manifest_get("lib/base", "stable", type, digest), nullptr) << error();
         }

@@ -37,6 +37,10 @@ def digest_of(data):
     return "sha256:" + hashlib.sha256(data).hexdigest()
 
 
+def digest512_of(data):
+    return "sha512:" + hashlib.sha512(data).hexdigest()
+
+
 def native(path):
     """A host path as the program sees it: Wine maps the host's / to Z:."""
     if WINDOWS and os.name != "nt":
@@ -227,14 +231,19 @@ class EndpointCase(unittest.TestCase):
         self.assertEqual(r.status, 201, r)
         return d
 
-    def push_manifest(self, body, ref, name="lib/app", media_type=OCI_MANIFEST, **kw):
+    def push_manifest(self, body, ref, name="lib/app", media_type=OCI_MANIFEST, expect_digest=None,
+                      **kw):
         env = dict(kw.pop("env", None) or {})
         if media_type:
             env["CONTENT_TYPE"] = media_type
         r = self.call("v2_manifests", "PUT", f"/v2/{name}/manifests/{ref}", body=body, env=env,
                       **kw)
         self.assertEqual(r.status, 201, r)
-        self.assertEqual(r.header("Docker-Content-Digest"), digest_of(body))
+        # A digest reference keeps its algorithm; a tag push of ordinary
+        # content is sha256.
+        want = expect_digest or (digest512_of(body) if ref.startswith("sha512:")
+                                 else digest_of(body))
+        self.assertEqual(r.header("Docker-Content-Digest"), want)
         return r
 
     def push_image(self, name="lib/app", tag="v1"):
@@ -260,8 +269,8 @@ class EndpointCase(unittest.TestCase):
         return os.path.join(self.root, *parts)
 
     def blob_file(self, digest):
-        hexd = digest.split(":", 1)[1]
-        return self.store_path("blobs", "sha256", hexd[:2], hexd)
+        algorithm, hexd = digest.split(":", 1)
+        return self.store_path("blobs", algorithm, hexd[:2], hexd)
 
     def uploads(self):
         return sorted(n for n in os.listdir(self.store_path("uploads")) if n.endswith(".part"))
@@ -667,6 +676,126 @@ class Referrers(EndpointCase):
                                    f"/v2/lib/app/manifests/{digest_of(sbom)}").status, 202)
         self.assertEqual(self.call("v2_referrers", "GET", f"/v2/lib/app/referrers/{sd}").json(),
                          index([sig_entry]))
+
+
+class Sha512(EndpointCase):
+    """sha512 digests end to end: blobs under blobs/sha512, manifests kept
+    under the digest they were pushed by, referrers of a sha512 subject."""
+
+    def test_blobs_by_chunks_monolithic_and_mount(self):
+        data = bytes(range(256)) * 40
+        d = digest512_of(data)
+        # Chunks, then a finish naming the sha512 digest.
+        up = self.start_upload()
+        self.assertEqual(self.call("v2_uploads", "PATCH", up, body=data[:3000]).status, 202)
+        r = self.call("v2_uploads", "PUT", up, f"digest={d}", data[3000:])
+        self.assertEqual((r.status, r.header("Docker-Content-Digest")), (201, d), r)
+        self.assertEqual(r.header("Location"), f"/v2/lib/app/blobs/{d}")
+        with open(self.blob_file(d), "rb") as f:
+            self.assertEqual(f.read(), data)
+        # The same bytes by their sha256 digest are another blob.
+        self.assertEqual(self.call("v2_blobs", "HEAD", f"/v2/lib/app/blobs/{digest_of(data)}")
+                         .status, 404)
+        # Monolithic.
+        small = b"one request, sha512"
+        ds = digest512_of(small)
+        r = self.call("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/", f"digest={ds}", small)
+        self.assertEqual((r.status, r.header("Docker-Content-Digest")), (201, ds), r)
+        # Read back: HEAD, GET, a range.
+        r = self.call("v2_blobs", "HEAD", f"/v2/lib/app/blobs/{d}")
+        self.assertEqual((r.status, r.header("Content-Length"), r.header("Docker-Content-Digest")),
+                         (200, str(len(data)), d))
+        r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}")
+        self.assertEqual((r.status, r.body, r.header("Docker-Content-Digest")), (200, data, d))
+        r = self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{d}", env={"HTTP_RANGE": "bytes=10-19"})
+        self.assertEqual((r.status, r.body, r.header("Content-Range")),
+                         (206, data[10:20], f"bytes 10-19/{len(data)}"))
+        # A mount of a sha512 blob is the blob, at once.
+        r = self.call("v2_uploads", "POST", "/v2/other/blobs/uploads/", f"mount={d}&from=lib/app")
+        self.assertEqual((r.status, r.header("Docker-Content-Digest")), (201, d), r)
+        self.assertEqual(self.uploads(), [])
+        # Delete: gone, and its fan-out directory with it.
+        self.assertEqual(self.call("v2_blobs", "DELETE", f"/v2/lib/app/blobs/{ds}").status, 202)
+        self.assertFalse(os.path.exists(os.path.dirname(self.blob_file(ds))))
+        self.assert_error(self.call("v2_blobs", "GET", f"/v2/lib/app/blobs/{ds}"), 404,
+                          "BLOB_UNKNOWN")
+
+    def test_manifests_by_sha512_and_their_referrers(self):
+        config = b'{"architecture":"amd64","os":"linux"}'
+        layer = b"layer bytes" * 100
+        self.push_blob(config)
+        d_layer = digest512_of(layer)
+        r = self.call("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/", f"digest={d_layer}", layer)
+        self.assertEqual(r.status, 201, r)
+        # A sha256 config beside a sha512 layer, pushed by its sha512 digest.
+        manifest = image_manifest(descriptor(OCI_CONFIG, config),
+                                  [descriptor(OCI_LAYER, d_layer, len(layer))])
+        dm = digest512_of(manifest)
+        r = self.push_manifest(manifest, dm)
+        self.assertEqual(r.header("Location"), f"/v2/lib/app/manifests/{dm}")
+        self.assertTrue(os.path.isfile(self.store_path(
+            "repositories", "lib", "app", "_manifests", "revisions", "sha512", dm[7:], "link")))
+        for method in ("GET", "HEAD"):
+            r = self.call("v2_manifests", method, f"/v2/lib/app/manifests/{dm}")
+            self.assertEqual((r.status, r.header("Docker-Content-Digest"), r.header("Content-Type")),
+                             (200, dm, OCI_MANIFEST), r)
+            self.assertEqual(r.body, manifest if method == "GET" else b"")
+        # Not under its sha256 digest: that was never pushed.
+        self.assert_error(self.call("v2_manifests", "GET",
+                                    f"/v2/lib/app/manifests/{digest_of(manifest)}"),
+                          404, "MANIFEST_UNKNOWN")
+        # By tag it is named by its config's algorithm: sha256 here.
+        self.push_manifest(manifest, "v1")
+        self.assertEqual(self.call("v2_manifests", "HEAD", "/v2/lib/app/manifests/v1")
+                         .header("Docker-Content-Digest"), digest_of(manifest))
+        # Named by sha512 throughout, it is a sha512 manifest by tag too (what
+        # its client computed and checks the answer against).
+        config512 = b'{"architecture":"amd64","os":"linux"}'
+        d_config512 = digest512_of(config512)
+        r = self.call("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/", f"digest={d_config512}",
+                      config512)
+        self.assertEqual(r.status, 201, r)
+        all512 = image_manifest(descriptor(OCI_CONFIG, d_config512, len(config512)),
+                                [descriptor(OCI_LAYER, d_layer, len(layer))])
+        self.push_manifest(all512, "v512", expect_digest=digest512_of(all512))
+        r = self.call("v2_manifests", "GET", "/v2/lib/app/manifests/v512")
+        self.assertEqual((r.header("Docker-Content-Digest"), r.body), (digest512_of(all512), all512))
+
+        # An index naming the sha512 manifest, and a referrer of it.
+        index = json.dumps({"schemaVersion": 2, "mediaType": OCI_INDEX,
+                            "manifests": [descriptor(OCI_MANIFEST, dm, len(manifest))]}).encode()
+        self.push_manifest(index, digest512_of(index), media_type=OCI_INDEX)
+        empty = self.push_blob(b"{}")
+        sig = image_manifest(descriptor(OCI_EMPTY, empty, 2), artifactType="application/x-sig",
+                             subject=descriptor(OCI_MANIFEST, dm, len(manifest)))
+        r = self.push_manifest(sig, digest_of(sig))
+        self.assertEqual(r.header("OCI-Subject"), dm)
+        sig512 = image_manifest(descriptor(OCI_EMPTY, empty, 2), artifactType="application/x-sig5",
+                                subject=descriptor(OCI_MANIFEST, dm, len(manifest)))
+        self.push_manifest(sig512, digest512_of(sig512))
+        r = self.call("v2_referrers", "GET", f"/v2/lib/app/referrers/{dm}")
+        self.assertEqual(r.status, 200, r)
+        self.assertEqual([(e["digest"], e["artifactType"]) for e in r.json()["manifests"]],
+                         [(digest_of(sig), "application/x-sig"),
+                          (digest512_of(sig512), "application/x-sig5")])
+        # A delete by the sha512 digest removes it from the listing.
+        self.assertEqual(self.call("v2_manifests", "DELETE",
+                                   f"/v2/lib/app/manifests/{digest512_of(sig512)}").status, 202)
+        self.assertEqual([e["digest"] for e in self.call(
+            "v2_referrers", "GET", f"/v2/lib/app/referrers/{dm}").json()["manifests"]],
+            [digest_of(sig)])
+
+    def test_another_algorithm_is_refused_naming_the_kept_ones(self):
+        md5 = "md5:" + hashlib.md5(b"x").hexdigest()
+        for program, method, path, query in (
+                ("v2_blobs", "GET", f"/v2/lib/app/blobs/{md5}", ""),
+                ("v2_manifests", "GET", f"/v2/lib/app/manifests/{md5}", ""),
+                ("v2_uploads", "POST", "/v2/lib/app/blobs/uploads/", f"digest={md5}")):
+            with self.subTest(program=program):
+                r = self.call(program, method, path, query, b"x" if method == "POST" else None)
+                self.assert_error(r, 400, "DIGEST_INVALID")
+                self.assertIn("sha256, sha512", r.json()["errors"][0]["message"])
+        self.assertEqual(self.uploads(), [])
 
 
 class Deletes(EndpointCase):
@@ -1349,8 +1478,10 @@ class BadInputs(EndpointCase):
         cfg, lay, man = (digest_of(x) for x in (self.config, self.layer, self.manifest))
         up = self.upload
         upload_id = up.rsplit("/", 1)[1]
-        sha512 = "sha512:" + hashlib.sha512(self.layer).hexdigest()
+        sha512 = digest512_of(self.layer)  # stored only under its sha256 digest
         upper = lambda d: d[:7] + d[7:].upper()
+        md5 = "md5:" + hashlib.md5(self.layer).hexdigest()
+        sha384 = "sha384:" + hashlib.sha384(self.layer).hexdigest()
         oci = {"CONTENT_TYPE": OCI_MANIFEST}
         good = self.manifest
         config_desc = descriptor(OCI_CONFIG, self.config)
@@ -1437,7 +1568,6 @@ class BadInputs(EndpointCase):
             ("pushed tag differs only in case from a stored one", m, "PUT", f"/v2/lib/app/manifests/{man}", "tag=ok&tag=V2", good, oci, 400, "TAG_INVALID"),
             ("pushed tag empty", m, "PUT", f"/v2/lib/app/manifests/{man}", "tag=", good, oci, 400, "TAG_INVALID"),
             # -- digests
-            ("sha512 blob", b, "GET", f"/v2/lib/app/blobs/{sha512}", "", None, {}, 400, "DIGEST_INVALID"),
             ("63 digits", b, "GET", f"/v2/lib/app/blobs/{lay[:-1]}", "", None, {}, 400, "DIGEST_INVALID"),
             ("65 digits", b, "GET", f"/v2/lib/app/blobs/{lay}0", "", None, {}, 400, "DIGEST_INVALID"),
             ("upper-case hex", b, "GET", f"/v2/lib/app/blobs/{upper(lay)}", "", None, {}, 400, "DIGEST_INVALID"),
@@ -1448,10 +1578,25 @@ class BadInputs(EndpointCase):
             ("upper-case blob delete", b, "DELETE", f"/v2/lib/app/blobs/{upper(lay)}", "", None, {}, 400, "DIGEST_INVALID"),
             ("upper-case manifest read", m, "GET", f"/v2/lib/app/manifests/{upper(man)}", "", None, {}, 400, "DIGEST_INVALID"),
             ("upper-case manifest delete", m, "DELETE", f"/v2/lib/app/manifests/{upper(man)}", "", None, {}, 400, "DIGEST_INVALID"),
-            ("sha512 manifest delete", m, "DELETE", f"/v2/lib/app/manifests/sha512:{'a' * 128}", "", None, {}, 400, "DIGEST_INVALID"),
-            ("sha512 referrers", "v2_referrers", "GET", f"/v2/lib/app/referrers/{sha512}", "", None, {}, 400, "DIGEST_INVALID"),
             ("upper-case referrers", "v2_referrers", "GET", f"/v2/lib/app/referrers/{upper(man)}", "", None, {}, 400, "DIGEST_INVALID"),
-            ("sha512 monolithic", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={sha512}", self.layer, {}, 400, "DIGEST_INVALID"),
+            ("sha512 monolithic mismatch", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={sha512}", b"other", {}, 400, "DIGEST_INVALID"),
+            # Algorithms not kept, and sha512 misspelt.
+            ("md5 blob", b, "GET", f"/v2/lib/app/blobs/{md5}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha384 blob head", b, "HEAD", f"/v2/lib/app/blobs/{sha384}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("md5 blob delete", b, "DELETE", f"/v2/lib/app/blobs/{md5}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha384 manifest read", m, "GET", f"/v2/lib/app/manifests/{sha384}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("md5 manifest push", m, "PUT", f"/v2/lib/app/manifests/{md5}", "", good, oci, 400, "DIGEST_INVALID"),
+            ("sha384 referrers", "v2_referrers", "GET", f"/v2/lib/app/referrers/{sha384}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("md5 monolithic", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={md5}", self.layer, {}, 400, "DIGEST_INVALID"),
+            ("sha384 finish", u, "PUT", up, f"digest={sha384}", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 of 127 digits", b, "GET", f"/v2/lib/app/blobs/{sha512[:-1]}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 of 129 digits", m, "GET", f"/v2/lib/app/manifests/{sha512}0", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 of 64 digits", b, "GET", f"/v2/lib/app/blobs/sha512:{lay[7:]}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 upper-case hex", b, "GET", f"/v2/lib/app/blobs/{upper(sha512)}", "", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 upper-case manifest push", m, "PUT", f"/v2/lib/app/manifests/{upper(digest512_of(good))}", "", good, oci, 400, "DIGEST_INVALID"),
+            ("sha512 upper-case finish", u, "PUT", up, f"digest={upper(digest512_of(b'hello'))}", None, {}, 400, "DIGEST_INVALID"),
+            ("sha512 wrong length monolithic", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={sha512[:-2]}", self.layer, {}, 400, "DIGEST_INVALID"),
+            ("sha512 upper-case referrers", "v2_referrers", "GET", f"/v2/lib/app/referrers/{upper(sha512)}", "", None, {}, 400, "DIGEST_INVALID"),
             ("short monolithic digest", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={lay[:20]}", self.layer, {}, 400, "DIGEST_INVALID"),
             ("monolithic mismatch", u, "POST", "/v2/lib/app/blobs/uploads/", f"digest={cfg}", b"other", {}, 400, "DIGEST_INVALID"),
             ("finish upper-case", u, "PUT", up, f"digest={upper(digest_of(b'hello'))}", None, {}, 400, "DIGEST_INVALID"),
@@ -1505,7 +1650,10 @@ class BadInputs(EndpointCase):
             ("empty index of the image type", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": OCI_MANIFEST, "manifests": []}).encode(), {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_INVALID"),
             ("empty index with a control byte in its type", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": "x\u0001y", "manifests": []}).encode(), {}, 400, "MANIFEST_INVALID"),
             ("index entries not an array", m, "PUT", "/v2/lib/app/manifests/v2", "", json.dumps({"schemaVersion": 2, "mediaType": OCI_INDEX, "manifests": {}}).encode(), {"CONTENT_TYPE": OCI_INDEX}, 400, "MANIFEST_INVALID"),
-            ("sha512 config", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(config_desc, digest=sha512)), oci, 400, "MANIFEST_INVALID"),
+            ("sha512 config not stored", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(config_desc, digest=digest512_of(self.config))), oci, 400, "MANIFEST_BLOB_UNKNOWN"),
+            ("sha384 config", m, "PUT", "/v2/lib/app/manifests/v2", "", manifest(config=dict(config_desc, digest=sha384)), oci, 400, "MANIFEST_INVALID"),
+            ("sha512 reference of another body", m, "PUT", f"/v2/lib/app/manifests/{digest512_of(b'x')}", "", good, oci, 400, "DIGEST_INVALID"),
+            ("sha256 body under its sha512 twin", m, "PUT", f"/v2/lib/app/manifests/{'sha512:' + man[7:] * 2}", "", good, oci, 400, "DIGEST_INVALID"),
             ("digest reference of another body", m, "PUT", f"/v2/lib/app/manifests/{digest_of(b'x')}", "", good, oci, 400, "DIGEST_INVALID"),
             ("upper-case digest reference", m, "PUT", f"/v2/lib/app/manifests/{upper(man)}", "", good, oci, 400, "DIGEST_INVALID"),
             ("schema 1 by type", m, "PUT", "/v2/lib/app/manifests/v2", "", good, {"CONTENT_TYPE": "application/vnd.docker.distribution.manifest.v1+prettyjws"}, 400, "MANIFEST_INVALID"),
@@ -1519,6 +1667,11 @@ class BadInputs(EndpointCase):
             # -- what is not there
             ("unknown blob", b, "GET", f"/v2/lib/app/blobs/{digest_of(b'none')}", "", None, {}, 404, "BLOB_UNKNOWN"),
             ("unknown blob delete", b, "DELETE", f"/v2/lib/app/blobs/{digest_of(b'none')}", "", None, {}, 404, "BLOB_UNKNOWN"),
+            ("sha512 blob stored only as sha256", b, "GET", f"/v2/lib/app/blobs/{sha512}", "", None, {}, 404, "BLOB_UNKNOWN"),
+            ("unknown sha512 blob head", b, "HEAD", f"/v2/lib/app/blobs/{digest512_of(b'none')}", "", None, {}, 404, "BLOB_UNKNOWN"),
+            ("unknown sha512 blob delete", b, "DELETE", f"/v2/lib/app/blobs/{digest512_of(b'none')}", "", None, {}, 404, "BLOB_UNKNOWN"),
+            ("sha512 manifest stored only as sha256", m, "GET", f"/v2/lib/app/manifests/{digest512_of(good)}", "", None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("unknown sha512 manifest delete", m, "DELETE", f"/v2/lib/app/manifests/sha512:{'a' * 128}", "", None, {}, 404, "MANIFEST_UNKNOWN"),
             ("unknown tag", m, "GET", "/v2/lib/app/manifests/v9", "", None, {}, 404, "MANIFEST_UNKNOWN"),
             ("unknown repository", m, "GET", "/v2/lib/none/manifests/v1", "", None, {}, 404, ("MANIFEST_UNKNOWN", "NAME_UNKNOWN")),
             ("unknown tag delete", m, "DELETE", "/v2/lib/app/manifests/v9", "", None, {}, 404, "MANIFEST_UNKNOWN"),

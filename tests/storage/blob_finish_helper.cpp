@@ -49,7 +49,7 @@ int main(int argc, char **argv)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 
-    char out[72] = "";
+    char out[DIGEST_TEXT_CAP] = "";
     const int rc = reg_blob_finish_upload(id, digest, out);
     char text[2048];
     std::snprintf(text, sizeof text, "%d\n%s\n%s\n", rc, reg_storage_last_error(), out);

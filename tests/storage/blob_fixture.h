@@ -12,6 +12,7 @@
 #include <string>
 
 #include "sha256.h"
+#include "sha512.h"
 #include "store_fixture.h"
 
 namespace blobtest
@@ -30,6 +31,32 @@ inline std::string digest_of(const std::string &data)
     char hex[65];
     storage::bin_to_hex(sum, hex);
     return std::string("sha256:") + hex;
+}
+
+/* "sha512:" and the 128 lower-case hex digits of data's SHA-512. */
+inline std::string digest512_of(const std::string &data)
+{
+    sha512_ctx ctx;
+    uint8_t sum[SHA512_DIGEST_BYTES];
+    sha512_init(&ctx);
+    sha512_update(&ctx, data.data(), data.size());
+    sha512_final(&ctx, sum);
+    std::string text = "sha512:";
+    for (uint8_t b : sum) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
+}
+
+/* The algorithm part and the hex part of a digest text. */
+inline std::string algorithm_of(const std::string &digest)
+{
+    return digest.substr(0, digest.find(':'));
+}
+inline std::string hex_of(const std::string &digest)
+{
+    return digest.substr(digest.find(':') + 1);
 }
 
 /* Deterministic bytes of every value, different per seed. */
@@ -54,13 +81,14 @@ class BlobStore : public storetest::EmptyStore
     }
     std::string fan_dir(const std::string &digest) const
     {
-        return root + "/blobs/sha256/" + digest.substr(7, 2);
+        return root + "/blobs/" + algorithm_of(digest) + "/" + hex_of(digest).substr(0, 2);
     }
     std::string blob_path(const std::string &digest) const
     {
         using storetest::join;
-        return join(join(join(join(root, "blobs"), "sha256"), digest.substr(7, 2)),
-                    digest.substr(7));
+        return join(
+            join(join(join(root, "blobs"), algorithm_of(digest)), hex_of(digest).substr(0, 2)),
+            hex_of(digest));
     }
 
     /* Starts an upload and appends data in one chunk; the id. */
@@ -73,12 +101,13 @@ class BlobStore : public storetest::EmptyStore
         return id;
     }
 
-    /* Uploads and finishes data; its digest. */
-    std::string store(const std::string &data)
+    /* Uploads and finishes data under its digest of algorithm; the digest. */
+    std::string store(const std::string &data, digest_algorithm algorithm = DIGEST_SHA256)
     {
-        const std::string digest = digest_of(data);
+        const std::string digest =
+            algorithm == DIGEST_SHA512 ? digest512_of(data) : digest_of(data);
         const std::string id = upload(data);
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0)
             << reg_storage_last_error();
         return digest;

@@ -129,7 +129,7 @@ class GcStore : public blobtest::BlobStore
                     const std::string &body)
     {
         const std::string ref = reference.empty() ? blobtest::digest_of(body) : reference;
-        char digest[72] = "";
+        char digest[DIGEST_TEXT_CAP] = "";
         EXPECT_EQ(reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr,
                                    digest),
                   0)

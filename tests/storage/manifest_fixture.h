@@ -61,7 +61,7 @@ class ManifestStore : public blobtest::BlobStore
     static std::string put(const std::string &repo, const std::string &ref, const std::string &body,
                            const char *type = nullptr)
     {
-        char digest[72] = "";
+        char digest[DIGEST_TEXT_CAP] = "";
         if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), type, digest) !=
             0)
             return "";
@@ -84,7 +84,7 @@ class ManifestStore : public blobtest::BlobStore
     };
     static located locate(const std::string &repo, const std::string &ref)
     {
-        char type[127] = "", digest[72] = "", path[4096] = "";
+        char type[127] = "", digest[DIGEST_TEXT_CAP] = "", path[4096] = "";
         int64_t size = -1;
         if (reg_manifest_locate(repo.c_str(), ref.c_str(), type, digest, path, sizeof path,
                                 &size) != 0)
@@ -93,17 +93,24 @@ class ManifestStore : public blobtest::BlobStore
     }
 
     fs::path manifests(const std::string &repo) const { return repos() / repo / "_manifests"; }
+    /* sha256 bodies lie in _manifests itself, others in _manifests/ALG. */
+    fs::path body_dir(const std::string &repo, const std::string &digest) const
+    {
+        const std::string algorithm = blobtest::algorithm_of(digest);
+        return algorithm == "sha256" ? manifests(repo) : manifests(repo) / algorithm;
+    }
     fs::path body_file(const std::string &repo, const std::string &digest) const
     {
-        return manifests(repo) / digest.substr(7);
+        return body_dir(repo, digest) / blobtest::hex_of(digest);
     }
     fs::path type_file(const std::string &repo, const std::string &digest) const
     {
-        return manifests(repo) / (digest.substr(7) + ".ct");
+        return body_dir(repo, digest) / (blobtest::hex_of(digest) + ".ct");
     }
     fs::path rev_dir(const std::string &repo, const std::string &digest) const
     {
-        return manifests(repo) / "revisions" / "sha256" / digest.substr(7);
+        return manifests(repo) / "revisions" / blobtest::algorithm_of(digest) /
+               blobtest::hex_of(digest);
     }
     fs::path tag_link(const std::string &repo, const std::string &tag) const
     {
@@ -117,7 +124,7 @@ class ManifestStore : public blobtest::BlobStore
     };
     static got get(const std::string &repo, const std::string &ref)
     {
-        char type[127] = "", digest[72] = "";
+        char type[127] = "", digest[DIGEST_TEXT_CAP] = "";
         const char *body = reg_manifest_get(repo.c_str(), ref.c_str(), type, digest);
         if (!body) return {false, "", "", ""};
         return {true, body, type, digest};

@@ -125,7 +125,7 @@ TEST_F(ConcurrentFinish, IdenticalContentGivesOneBlobAndNoLeftoverUploads)
                 EXPECT_EQ(o.rc, -1);
                 EXPECT_EQ(o.message, "rename to CAS failed: " + blob_path(digest));
                 EXPECT_EQ(upload_bytes(ids[i]), static_cast<int64_t>(size));
-                char out[72];
+                char out[DIGEST_TEXT_CAP];
                 EXPECT_EQ(reg_blob_finish_upload(ids[i].c_str(), digest.c_str(), out), 0)
                     << error();
                 EXPECT_FALSE(fs::exists(upload_path(ids[i])));
@@ -188,7 +188,7 @@ TEST_F(ConcurrentFinish, AFanOutDirectoryRemovedMeanwhileIsMadeAgain)
     for (int i = 1; i <= 2000; ++i) {
         const std::string id = upload(data);
         remover.arm();
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0)
             << "finish " << i << ": " << error();
         EXPECT_EQ(read_text(blob_path(digest)), data);

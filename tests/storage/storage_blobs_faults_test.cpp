@@ -97,7 +97,7 @@ TEST_F(Faults, FinishWithAReadOnlyBlobStoreLeavesTheUploadOpen)
     const std::string data = "read-only store";
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     {
         ReadOnlyDir ro(fs::path(root) / "blobs" / "sha256");
         SKIP_UNLESS_PERMISSIONS_BIND(ro);
@@ -115,7 +115,7 @@ TEST_F(Faults, FinishIntoAReadOnlyFanOutDirectoryLeavesTheUploadOpen)
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
     fs::create_directories(fan_dir(digest));
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     {
         ReadOnlyDir ro(fan_dir(digest));
         SKIP_UNLESS_PERMISSIONS_BIND(ro);
@@ -131,7 +131,7 @@ TEST_F(Faults, MismatchInAReadOnlyUploadsDirectoryStillFails)
     const std::string id = upload("a");
     ReadOnlyDir ro(fs::path(root) / "uploads");
     SKIP_UNLESS_PERMISSIONS_BIND(ro);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     const std::string claimed = digest_of("b");
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), claimed.c_str(), out), -1);
     EXPECT_EQ(error(), "digest mismatch: expected " + claimed + ", got " + digest_of("a"));
@@ -178,7 +178,7 @@ TEST_F(Faults, AFileInPlaceOfTheFanOutDirectory)
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
     write_text(fan_dir(digest), "not a directory");
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), -1);
     EXPECT_EQ(error(), "mkdirs blob dir failed");
     EXPECT_EQ(read_text(upload_path(id)), data);
@@ -196,7 +196,7 @@ TEST_F(Faults, ADirectoryInPlaceOfTheBlobFileIsNeverReplaced)
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
     fs::create_directories(fs::path(blob_path(digest)) / "inside");
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), -1);
     EXPECT_EQ(error(), "rename to CAS failed: " + blob_path(digest));
     EXPECT_EQ(read_text(upload_path(id)), data);
@@ -211,7 +211,7 @@ TEST_F(Faults, AnEmptyDirectoryInPlaceOfTheBlobFileIsNeverReplaced)
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
     fs::create_directories(blob_path(digest));
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), -1);
     EXPECT_EQ(error(), "rename to CAS failed: " + blob_path(digest));
     EXPECT_EQ(read_text(upload_path(id)), data);
@@ -225,7 +225,7 @@ TEST_F(Faults, HashingAnUnreadableUploadLeavesItOpen)
     const std::string id = "01234567-89ab-cdef-0123-456789abcdef";
     fs::create_directory(tmp.path() / "elsewhere");
     fs::create_directory_symlink(tmp.path() / "elsewhere", upload_path(id));
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest_of("").c_str(), out), -1);
     EXPECT_EQ(error(), "hashing upload failed");
     EXPECT_TRUE(fs::is_symlink(upload_path(id)));
@@ -236,7 +236,7 @@ TEST_F(Faults, HashingADanglingUploadLeavesItOpen)
     SKIP_ON_WINDOWS("the Windows C++ runtime here cannot make symbolic links");
     const std::string id = "01234567-89ab-cdef-0123-456789abcdef";
     fs::create_symlink(tmp.path() / "nowhere", upload_path(id));
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest_of("").c_str(), out), -1);
     EXPECT_EQ(error(), "hashing upload failed");
     EXPECT_TRUE(fs::is_symlink(upload_path(id)));
@@ -265,7 +265,7 @@ TEST_F(Faults, AStoredBlobOfWrongContentIsNotRewrittenByAFinish)
     const std::string digest = digest_of(data);
     write_text(blob_path(digest), "planted");
     const std::string id = upload(data);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << error();
     EXPECT_EQ(read_text(blob_path(digest)), "planted");
     EXPECT_FALSE(fs::exists(upload_path(id)));

@@ -63,7 +63,10 @@ std::vector<BadText> bad_digests()
         {"65 digits", good + "0"},
         {"upper-case hex", upper},
         {"upper-case prefix", "SHA256:" + good.substr(7)},
-        {"sha512", "sha512:" + good.substr(7) + good.substr(7)},
+        {"sha512 with 64 digits", "sha512:" + good.substr(7)},
+        {"sha512 with 127 digits", "sha512:" + good.substr(7) + good.substr(8)},
+        {"sha512 in upper-case hex", "sha512:" + upper.substr(7) + upper.substr(7)},
+        {"sha384", "sha384:" + good.substr(7) + good.substr(7, 32)},
         {"md5", "md5:" + good.substr(7, 32)},
         {"no prefix", good.substr(7)},
         {"forward slash", with(good, 40, '/')},
@@ -83,7 +86,7 @@ TEST_F(BadInput, UploadIdsAreRefusedByEveryOperationThatTakesOne)
     const std::string digest = digest_of(data);
     for (const auto &c : bad_ids()) {
         const char *s = c.text.c_str();
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         int64_t n;
         EXPECT_EQ(reg_blob_append_chunk(s, "x", 1), -1) << c.label;
         EXPECT_EQ(error(), "invalid upload uuid") << c.label;
@@ -127,7 +130,7 @@ TEST_F(BadInput, ExpectedDigestsAreRefusedAndTheUploadStaysOpen)
 {
     const std::string id = upload("open");
     for (const auto &c : bad_digests()) {
-        char out[72] = "untouched";
+        char out[DIGEST_TEXT_CAP] = "untouched";
         EXPECT_EQ(reg_blob_finish_upload(id.c_str(), c.text.c_str(), out), -1) << c.label;
         EXPECT_EQ(error(), "invalid expected digest") << c.label;
         EXPECT_STREQ(out, "untouched") << c.label;
@@ -137,7 +140,7 @@ TEST_F(BadInput, ExpectedDigestsAreRefusedAndTheUploadStaysOpen)
 
 TEST_F(BadInput, UploadIdIsTestedBeforeTheDigest)
 {
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload("bad", "bad", out), -1);
     EXPECT_EQ(error(), "invalid upload uuid");
 }
@@ -158,7 +161,7 @@ TEST_F(BadInput, PointersComeFirstThenInitialisationThenForm)
 {
     reg_storage_cleanup();
     const char *nope = "not initialized - call reg_storage_init first";
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     int64_t n;
     char dst[64];
     struct Case {

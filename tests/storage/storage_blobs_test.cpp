@@ -90,7 +90,7 @@ TEST_F(Blobs, FinishMovesTheUploadIntoTheStore)
     const std::string data = blobtest::pseudo_random(200000, 1);
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     std::memset(out, 'Z', sizeof out);
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << error();
     EXPECT_EQ(std::string(out), digest);
@@ -106,7 +106,7 @@ TEST_F(Blobs, FinishOfAnEmptyUpload)
 {
     char id[37];
     ASSERT_EQ(reg_blob_start_upload(id), 0);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(id, kEmptyDigest, out), 0) << error();
     EXPECT_STREQ(out, kEmptyDigest);
     EXPECT_EQ(reg_blob_get_size(kEmptyDigest), 0);
@@ -118,7 +118,7 @@ TEST_F(Blobs, FinishWithUpperCaseHexLeavesTheUploadOpen)
     std::string upper = digest_of("payload");
     for (size_t i = 7; i < upper.size(); ++i)
         upper[i] = static_cast<char>(std::toupper(upper[i]));
-    char out[72] = "untouched";
+    char out[DIGEST_TEXT_CAP] = "untouched";
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), upper.c_str(), out), -1);
     EXPECT_EQ(error(), "invalid expected digest");
     EXPECT_STREQ(out, "untouched");
@@ -132,7 +132,7 @@ TEST_F(Blobs, FinishWithAWrongDigestRemovesTheUpload)
 {
     const std::string id = upload("what arrived");
     const std::string claimed = digest_of("what was meant");
-    char out[72] = "untouched";
+    char out[DIGEST_TEXT_CAP] = "untouched";
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), claimed.c_str(), out), -1);
     EXPECT_EQ(error(),
               "digest mismatch: expected " + claimed + ", got " + digest_of("what arrived"));
@@ -150,7 +150,7 @@ TEST_F(Blobs, FinishOfAStoredBlobDropsTheUploadAndLeavesTheBlob)
     const std::string blob = blob_path(digest);
     ASSERT_EQ(plat_set_mtime(blob.c_str(), 1000000000), 0);
     const std::string id = upload("same bytes");
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0) << error();
     EXPECT_EQ(std::string(out), digest);
     EXPECT_FALSE(fs::exists(upload_path(id)));
@@ -165,7 +165,7 @@ TEST_F(Blobs, FinishOfAStoredBlobDropsTheUploadAndLeavesTheBlob)
 TEST_F(Blobs, FinishOfAMissingUpload)
 {
     const char id[] = "01234567-89ab-cdef-0123-456789abcdef";
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(id, digest_of("x").c_str(), out), -1);
     EXPECT_EQ(error(), std::string("upload not found: ") + id);
 }
@@ -175,7 +175,7 @@ TEST_F(Blobs, FinishTwiceFindsTheUploadGone)
     const std::string data = "twice";
     const std::string digest = digest_of(data);
     const std::string id = upload(data);
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), 0);
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest.c_str(), out), -1);
     EXPECT_EQ(error(), "upload not found: " + id);
@@ -186,7 +186,7 @@ TEST_F(Blobs, FinishNullArguments)
 {
     const std::string id = upload("x");
     const std::string d = digest_of("x");
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_blob_finish_upload(nullptr, d.c_str(), out), -1);
     EXPECT_EQ(error(), "NULL argument");
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), nullptr, out), -1);

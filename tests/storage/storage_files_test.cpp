@@ -261,15 +261,22 @@ TEST(WriteFileAtomic, ReplacesWholeAndLeavesNoTemporary)
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path() / "d"), fs::directory_iterator()), 1);
 }
 
-TEST(Links, ReadAtMost127BytesAndMatchTheirDigest)
+TEST(Links, ReadAtMostTheLongestDigestAndMatchTheirDigest)
 {
     TempDir tmp;
     const std::string hex(64, 'a');
-    write_text(tmp.path() / "long", "sha256:" + hex + std::string(100, 'z'));
+    const std::string digest = "sha256:" + hex;
+    write_text(tmp.path() / "long", digest + std::string(100, 'z'));
     char text[kTagLinkCap];
     ASSERT_EQ(read_link(tmp.sub("long").c_str(), text), 0);
     EXPECT_EQ(std::strlen(text), kTagLinkCap - 1);
-    EXPECT_EQ(link_names_hex(text, hex.c_str()), 1) << "what follows the digits is not looked at";
+    EXPECT_EQ(link_names_digest(text, digest.c_str()), 1)
+        << "what follows the digits is not looked at";
+    /* A sha512 link comes back whole. */
+    const std::string digest512 = "sha512:" + std::string(128, 'b');
+    write_text(tmp.path() / "link512", digest512);
+    ASSERT_EQ(read_link(tmp.sub("link512").c_str(), text), 0);
+    EXPECT_EQ(std::string(text), digest512);
     EXPECT_EQ(read_link(tmp.sub("missing").c_str(), text), -1);
 
     const struct {
@@ -281,10 +288,11 @@ TEST(Links, ReadAtMost127BytesAndMatchTheirDigest)
         {"other digits", "sha256:" + std::string(64, 'b'), 0},
         {"63 digits", "sha256:" + hex.substr(1), 0},
         {"prefix in upper case", "SHA256:" + hex, 0},
+        {"same digits, other algorithm", "sha512:" + hex, 0},
         {"empty", "", 0},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(link_names_hex(c.text.c_str(), hex.c_str()), c.expected) << c.label;
+        EXPECT_EQ(link_names_digest(c.text.c_str(), digest.c_str()), c.expected) << c.label;
 }
 
 TEST(DeleteTree, RemovesEverythingBelowAndItself)

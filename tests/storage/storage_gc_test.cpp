@@ -188,7 +188,7 @@ TEST_F(Gc, AFinishedOrMountedBlobIsHeldForAWholeWindow)
     const std::string id = upload(idle);
     age(upload_path(id), 890);
     cases[0].digest = blobtest::digest_of(idle);
-    char out[80];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), cases[0].digest.c_str(), out), 0) << error();
 
     cases[1].digest = store("stored again");
@@ -462,10 +462,10 @@ void push_at_mark_step(const gc_progress &p)
 {
     if (g_late->done || std::string(p.phase) != "walking") return;
     g_late->done = true;
-    char digest[72] = "";
-    EXPECT_EQ(
-        reg_manifest_put("late", "v1", g_late->body.data(), g_late->body.size(), nullptr, digest),
-        0)
+    char digest[DIGEST_TEXT_CAP] = "";
+    EXPECT_EQ(reg_manifest_put("late", "v1", g_late->body.data(), g_late->body.size(), nullptr,
+                               digest),
+              0)
         << reg_storage_last_error();
 }
 

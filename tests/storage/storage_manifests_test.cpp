@@ -224,7 +224,7 @@ TEST_F(Manifests, RefusedBodiesTouchNothing)
          "manifest subject missing valid digest"},
     };
     for (const auto &c : cases) {
-        char digest[72] = "untouched";
+        char digest[DIGEST_TEXT_CAP] = "untouched";
         EXPECT_EQ(reg_manifest_put("app", "v1", c.body.data(), c.body.size(), nullptr, digest), -1)
             << c.label;
         EXPECT_EQ(error(), c.message) << c.label;
@@ -270,7 +270,7 @@ TEST_F(Manifests, ArgumentsAndIdentifiersAreRefusedFirst)
     const std::string body = image_for("x");
     const void *b = body.data();
     const size_t n = body.size();
-    char digest[72], type[127];
+    char digest[DIGEST_TEXT_CAP], type[127];
     const std::string long_tag(129, 't');
     const std::string long_name(256, 'n');
     const struct {
@@ -612,7 +612,7 @@ TEST_F(Manifests, LocateGivesTheStoredBodysPlaceSizeTypeAndDigest)
 
     // A buffer that holds the path and its NUL, and one byte less.
     const std::string path = locate("app", "v1").path;
-    char type[127], got[72], out[4096];
+    char type[127], got[DIGEST_TEXT_CAP], out[4096];
     int64_t size = -1;
     EXPECT_EQ(reg_manifest_locate("app", "v1", type, got, out, path.size() + 1, &size), 0);
     EXPECT_EQ(reg_manifest_locate("app", "v1", type, got, out, path.size(), &size), -1);
@@ -649,7 +649,7 @@ TEST_F(Manifests, LocateFailures)
         EXPECT_FALSE(l.ok);
         EXPECT_EQ(error(), c.message);
     }
-    char type[127], got[72], out[4096];
+    char type[127], got[DIGEST_TEXT_CAP], out[4096];
     int64_t size = -1;
     EXPECT_EQ(reg_manifest_locate(nullptr, "v1", type, got, out, sizeof out, &size), -1);
     EXPECT_EQ(reg_manifest_locate("app", nullptr, type, got, out, sizeof out, &size), -1);
@@ -862,7 +862,7 @@ TEST_F(Manifests, TagsPushedWithAManifestAreSetAllOrNone)
     const std::string body = image_for("two");
     const std::string digest = digest_of(body);
     auto put_tags = [&](const std::string &ref, std::vector<const char *> tags) {
-        char out[72] = "";
+        char out[DIGEST_TEXT_CAP] = "";
         const int rc = reg_manifest_put_tags("app", ref.c_str(), body.data(), body.size(), nullptr,
                                              tags.data(), tags.size(), out);
         return rc == 0 ? std::string(out) : std::string();
@@ -898,7 +898,7 @@ TEST_F(Manifests, TagsPushedWithAManifestAreSetAllOrNone)
         EXPECT_EQ(read_text(tag_link("app", tag)), digest) << tag;
     /* By tag too: the reference and every tag of the push. */
     const std::string third = image_for("three");
-    char out[72] = "";
+    char out[DIGEST_TEXT_CAP] = "";
     const char *tags[] = {"c"};
     ASSERT_EQ(reg_manifest_put_tags("app", "d", third.data(), third.size(), nullptr, tags, 1, out),
               0)

@@ -22,6 +22,9 @@ class ScopedRoot
 };
 
 const std::string kHex(64, 'c');
+const std::string kDigest = "sha256:" + kHex;
+const std::string kHex512(128, 'd');
+const std::string kDigest512 = "sha512:" + kHex512;
 
 TEST(PathBuilders, ComposeTheLayout)
 {
@@ -39,15 +42,36 @@ TEST(PathBuilders, ComposeTheLayout)
         {"repo dir", [](char *o) { return repo_dir("team/app", o); },
          join(join("R", "repositories"), "team/app")},
         {"manifests dir", [](char *o) { return repo_manifests_dir("team/app", o); }, m},
-        {"revision dir", [](char *o) { return manifest_rev_dir("team/app", kHex.c_str(), o); },
+        {"blobs sha512", [](char *o) { return blob_algorithm_dir(DIGEST_SHA512, o); },
+         join(join("R", "blobs"), "sha512")},
+        {"revision dir", [](char *o) { return manifest_rev_dir("team/app", kDigest.c_str(), o); },
          join(join(join(m, "revisions"), "sha256"), kHex)},
-        {"revision link", [](char *o) { return manifest_rev_path("team/app", kHex.c_str(), o); },
+        {"revision link", [](char *o) { return manifest_rev_path("team/app", kDigest.c_str(), o); },
          join(join(join(join(m, "revisions"), "sha256"), kHex), "link")},
+        {"revision link sha512",
+         [](char *o) { return manifest_rev_path("team/app", kDigest512.c_str(), o); },
+         join(join(join(join(m, "revisions"), "sha512"), kHex512), "link")},
         {"tags dir", [](char *o) { return manifest_tags_dir("team/app", o); }, join(m, "tags")},
         {"tag link", [](char *o) { return manifest_tag_path("team/app", "v1", o); },
          join(join(join(join(m, "tags"), "v1"), "current"), "link")},
-        {"manifest body", [](char *o) { return manifest_body_path("team/app", kHex.c_str(), o); },
-         join(m, kHex)},
+        {"manifest body",
+         [](char *o) { return manifest_body_path("team/app", kDigest.c_str(), o); }, join(m, kHex)},
+        {"manifest type", [](char *o) { return manifest_ct_path("team/app", kDigest.c_str(), o); },
+         join(m, kHex + ".ct")},
+        {"manifest body sha512",
+         [](char *o) { return manifest_body_path("team/app", kDigest512.c_str(), o); },
+         join(join(m, "sha512"), kHex512)},
+        {"manifest type sha512",
+         [](char *o) { return manifest_ct_path("team/app", kDigest512.c_str(), o); },
+         join(join(m, "sha512"), kHex512 + ".ct")},
+        {"referrers of a sha512 subject",
+         [](char *o) { return manifest_referrers_dir("team/app", kDigest512.c_str(), o); },
+         join(join(join(m, "referrers"), "sha512"), kHex512)},
+        {"sha512 referrer of a sha256 subject",
+         [](char *o) {
+             return manifest_referrer_path("team/app", kDigest.c_str(), kDigest512.c_str(), o);
+         },
+         join(join(join(join(m, "referrers"), "sha256"), kHex), kHex512)},
         {"upload",
          [](char *o) { return upload_path_for_uuid("12105cf4-1d0d-a12b-5247-bc73a8ea5f1b", o); },
          join(join("R", "uploads"), "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b.part")},
@@ -57,6 +81,10 @@ TEST(PathBuilders, ComposeTheLayout)
                  ("sha256:" + std::string("ab") + std::string(62, '0')).c_str(), o);
          },
          join(join(join(join("R", "blobs"), "sha256"), "ab"), "ab" + std::string(62, '0'))},
+        {"blob sha512", [](char *o) { return blob_path_for_digest(kDigest512.c_str(), o); },
+         join(join(join(join("R", "blobs"), "sha512"), "dd"), kHex512)},
+        {"fan-out sha512", [](char *o) { return blob_fan_dir(kDigest512.c_str(), o); },
+         "R/blobs/sha512/dd"},
     };
     for (const auto &c : cases) {
         char out[kPathCap];
@@ -107,13 +135,24 @@ TEST(PathBuilders, UploadFileNameMustFitItsBuffer)
     EXPECT_STREQ(out, "");
 }
 
-TEST(PathBuilders, BlobPathRefusesTextTooShortToHoldAFanOut)
+TEST(PathBuilders, BlobPathRefusesTextTooShortOrOfNoKeptAlgorithm)
 {
     ScopedRoot r("R");
     char out[kPathCap];
-    EXPECT_EQ(blob_path_for_digest("sha256:", out), -1);
-    EXPECT_EQ(blob_path_for_digest("sha256:a", out), -1);
-    EXPECT_EQ(blob_path_for_digest("sha256:ab", out), 0);
+    const struct {
+        const char *text;
+        int expected;
+    } cases[] = {
+        {"sha256:", -1},  {"sha256:a", -1}, {"sha256:ab", 0},  {"sha512:a", -1},
+        {"sha512:ab", 0}, {"md5:ab", -1},   {"sha384:ab", -1}, {"ab", -1},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(blob_path_for_digest(c.text, out), c.expected) << c.text;
+        EXPECT_EQ(blob_fan_dir(c.text, out), c.expected) << c.text;
+        if (c.expected != 0) {
+            EXPECT_STREQ(out, "") << c.text;
+        }
+    }
 }
 
 } // namespace

@@ -414,14 +414,14 @@ TEST(ManifestSubject, DigestOfTheSubjectABodyNames)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
-        char out[72] = "untouched";
+        char out[DIGEST_TEXT_CAP] = "untouched";
         EXPECT_EQ(reg_manifest_subject(c.body.data(), c.body.size(), out), c.rc);
         EXPECT_EQ(std::string(out), c.out);
         if (c.rc != 0) {
             EXPECT_STREQ(reg_storage_last_error(), "manifest subject missing valid digest");
         }
     }
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     EXPECT_EQ(reg_manifest_subject(nullptr, 0, out), -1);
     EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
     EXPECT_EQ(reg_manifest_subject("{}", 2, nullptr), -1);

@@ -50,7 +50,7 @@ class UploadHash : public blobtest::BlobStore
     }
     int finish(const std::string &id, const std::string &digest)
     {
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         return reg_blob_finish_upload(id.c_str(), digest.c_str(), out);
     }
     static std::string error() { return reg_storage_last_error(); }

@@ -1,4 +1,4 @@
-/* Validators, the JSON escape, bin_to_hex and sort_str. */
+/* Validators, digests of file names, the JSON escape, bin_to_hex and sort_str. */
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -21,38 +21,37 @@ struct ValidCase {
     int expected;
 };
 
-TEST(Validators, DigestValid)
+TEST(Validators, DigestOfAFileName)
 {
-    const ValidCase cases[] = {
-        {"lower-case digits", "sha256:" + kMixedHex, 1},
-        {"upper-case digits", "sha256:" + std::string(64, 'A'), 0},
-        {"upper-case prefix", "SHA256:" + kMixedHex, 0},
-        {"other algorithm", "sha512:" + kMixedHex, 0},
-        {"63 digits", "sha256:" + kMixedHex.substr(1), 0},
-        {"65 digits", "sha256:" + kMixedHex + "0", 0},
-        {"non-hex letter", "sha256:" + std::string(63, 'a') + "g", 0},
-        {"trailing line end", "sha256:" + kMixedHex + "\n", 0},
-        {"prefix only", "sha256:", 0},
-        {"empty", "", 0},
+    const std::string hex512(128, 'e');
+    const struct {
+        const char *label;
+        digest_algorithm algorithm; /* DIGEST_NONE: any */
+        std::string name;
+        std::string expected; /* "" when refused */
+    } cases[] = {
+        {"sha256 name", DIGEST_SHA256, kMixedHex, "sha256:" + kMixedHex},
+        {"sha512 name", DIGEST_SHA512, hex512, "sha512:" + hex512},
+        {"sha256 digits in the sha512 directory", DIGEST_SHA512, kMixedHex, ""},
+        {"upper case", DIGEST_SHA256, std::string(64, 'F'), ""},
+        {"63 digits", DIGEST_SHA256, kMixedHex.substr(1), ""},
+        {"a temporary beside it", DIGEST_SHA256, kMixedHex + ".gc-12", ""},
+        {"content-type file", DIGEST_SHA256, kMixedHex + ".ct", ""},
+        {"empty", DIGEST_SHA256, "", ""},
+        {"any: 64 digits", DIGEST_NONE, kMixedHex, "sha256:" + kMixedHex},
+        {"any: 128 digits", DIGEST_NONE, hex512, "sha512:" + hex512},
+        {"any: 96 digits", DIGEST_NONE, std::string(96, 'a'), ""},
+        {"any: a colon inside", DIGEST_NONE, "sha256:" + kMixedHex, ""},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(digest_valid(c.text.c_str()), c.expected) << c.label;
-    EXPECT_EQ(digest_valid(nullptr), 0);
-}
-
-TEST(Validators, Hex64Valid)
-{
-    const ValidCase cases[] = {
-        {"64 digits", kMixedHex, 1},
-        {"63 digits", kMixedHex.substr(1), 0},
-        {"65 digits", kMixedHex + "a", 0},
-        {"upper case", std::string(64, 'F'), 0},
-        {"with prefix", "sha256:" + kMixedHex, 0},
-        {"empty", "", 0},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(hex64_valid(c.text.c_str()), c.expected) << c.label;
-    EXPECT_EQ(hex64_valid(nullptr), 0);
+    for (const auto &c : cases) {
+        char out[DIGEST_TEXT_CAP];
+        const int rc = c.algorithm == DIGEST_NONE
+                           ? digest_of_any_name(c.name.c_str(), out)
+                           : digest_of_name(c.algorithm, c.name.c_str(), out);
+        EXPECT_EQ(rc, c.expected.empty() ? -1 : 0) << c.label;
+        EXPECT_EQ(std::string(out), c.expected) << c.label;
+    }
+    EXPECT_STREQ(digest_hex(("sha512:" + hex512).c_str()), hex512.c_str());
 }
 
 TEST(Validators, UuidValid)
@@ -199,7 +198,7 @@ TEST(BinToHex, HighNibbleFirstLowerCase)
     EXPECT_EQ(std::strlen(out), 64u);
     EXPECT_EQ(std::string(out, 6), "0f0f17");
     EXPECT_EQ(std::string(out + 62), "f0");
-    EXPECT_EQ(hex64_valid(out), 1);
+    EXPECT_EQ(std::strspn(out, "0123456789abcdef"), 64u);
 }
 
 TEST(SortStr, ByteWiseAscending)

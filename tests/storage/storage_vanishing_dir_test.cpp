@@ -70,7 +70,7 @@ class VanishingDir : public ManifestStore
         const std::string id = upload(data);
         if (id_out) *id_out = id;
         if (f.where.empty()) f.where = digest.substr(7);
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         plat_set_fault_hook(hook, &f);
         const long before = reg_storage_dir_retries();
         const int rc = reg_blob_finish_upload(id.c_str(), digest.c_str(), out);
@@ -115,7 +115,7 @@ TEST_F(VanishingDir, ABlobFinishGivesUpWithAClearErrorAndKeepsTheUpload)
     EXPECT_NE(error().find(gave_up), std::string::npos) << error();
     EXPECT_EQ(f.seen, storage::kPlaceAttempts);
     EXPECT_EQ(upload_bytes(id), static_cast<int64_t>(data.size())) << "the upload is whole";
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     ASSERT_EQ(reg_blob_finish_upload(id.c_str(), digest_of(data).c_str(), out), 0) << error();
 }
 
@@ -150,7 +150,7 @@ TEST_F(VanishingDir, FailuresThatAnotherAttemptCannotMendAreNotRepeated)
     const std::string data = "finished elsewhere";
     const std::string id = upload(data);
     fs::remove(upload_path(id));
-    char out[72];
+    char out[DIGEST_TEXT_CAP];
     const long before = reg_storage_dir_retries();
     EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest_of(data).c_str(), out), -1);
     EXPECT_EQ(reg_storage_dir_retries(), before);

@@ -103,7 +103,7 @@ bool starts_with(const char *s, const char *prefix)
  * the blob is stored; races counts the lost races. */
 bool finish(const char *id, const std::string &data, const std::string &digest, int *races)
 {
-    char out[72] = "";
+    char out[DIGEST_TEXT_CAP] = "";
     if (reg_blob_finish_upload(id, digest.c_str(), out) == 0) return true;
     if (!starts_with(reg_storage_last_error(), kRaceMessage)) {
         fail("finish", std::string("unexpected error for ") + id);
@@ -239,7 +239,7 @@ int run_push(unsigned seed, int seconds)
                       cfg_digest.c_str(), std::strlen(cfg), shared.c_str(), mine.c_str());
         char tag[32];
         std::snprintf(tag, sizeof tag, "t%d", round);
-        char out[72];
+        char out[DIGEST_TEXT_CAP];
         if (reg_manifest_put(repo, tag, body, std::strlen(body),
                              "application/vnd.oci.image.manifest.v1+json", out) == 0) {
             ++pushed;

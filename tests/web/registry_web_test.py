@@ -671,7 +671,9 @@ class HostileRequests(RegistryCase):
         self.request("PATCH", loc, body=b"half")
         upper = "sha256:" + hashlib.sha256(b"x").hexdigest().upper()
         short = "sha256:" + "a" * 63
-        sha512 = "sha512:" + "a" * 128
+        sha512 = "sha512:" + "a" * 128  # well formed, nothing stored under it
+        sha512_upper = "sha512:" + "A" * 128
+        other = "sha384:" + "a" * 96
         good = json.loads(body)
         no_blob = dict(good, layers=[dict(good["layers"][0], digest=digest(b"absent"))])
         schema1 = {"schemaVersion": 1, "name": "safe/repo", "tag": "v1",
@@ -710,9 +712,13 @@ class HostileRequests(RegistryCase):
             ("PUT", M + "a%5cb", body, {"Content-Type": OCI_MANIFEST}, 400, "TAG_INVALID"),
             ("GET", M + upper, None, {}, 400, "DIGEST_INVALID"),
             ("GET", M + short, None, {}, 400, "DIGEST_INVALID"),
-            ("GET", M + sha512, None, {}, 400, "DIGEST_INVALID"),
+            ("GET", M + sha512, None, {}, 404, "MANIFEST_UNKNOWN"),
+            ("GET", M + sha512_upper, None, {}, 400, "DIGEST_INVALID"),
+            ("GET", M + other, None, {}, 400, "DIGEST_INVALID"),
             ("GET", B + upper, None, {}, 400, "DIGEST_INVALID"),
-            ("GET", B + sha512, None, {}, 400, "DIGEST_INVALID"),
+            ("GET", B + sha512, None, {}, 404, "BLOB_UNKNOWN"),
+            ("GET", B + sha512[:-1], None, {}, 400, "DIGEST_INVALID"),
+            ("GET", B + "md5:" + "a" * 32, None, {}, 400, "DIGEST_INVALID"),
             ("DELETE", B + "sha256:..", None, {}, 400, "DIGEST_INVALID"),
             ("GET", B + digest(b"absent"), None, {}, 404, "BLOB_UNKNOWN"),
             ("GET", "/v2/safe/repo/referrers/" + upper, None, {}, 400, "DIGEST_INVALID"),
@@ -724,7 +730,8 @@ class HostileRequests(RegistryCase):
             ("PATCH", loc, b"more", {"Content-Range": "0-3"}, 416, "BLOB_UPLOAD_INVALID"),
             ("PATCH", loc, b"more", {"Content-Range": "4-9"}, 416, "BLOB_UPLOAD_INVALID"),
             ("PATCH", loc, b"more", {"Content-Range": "bytes=4-"}, 416, "BLOB_UPLOAD_INVALID"),
-            ("PUT", loc + "?digest=" + sha512, None, {}, 400, "DIGEST_INVALID"),
+            ("PUT", loc + "?digest=" + sha512_upper, None, {}, 400, "DIGEST_INVALID"),
+            ("PUT", loc + "?digest=" + other, None, {}, 400, "DIGEST_INVALID"),
             ("POST", "/v2/safe/repo/blobs/uploads/?digest=" + upper, b"x", {}, 400, "DIGEST_INVALID"),
             ("POST", "/v2/safe/repo/blobs/uploads/" + "0" * 36, b"", {}, 405, "UNSUPPORTED"),
             # manifests
