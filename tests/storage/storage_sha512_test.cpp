@@ -197,6 +197,11 @@ TEST_F(Sha512Store, ReferencesOfEitherAlgorithmValidate)
 
 TEST_F(Sha512Store, ReferrersOfASha512Subject)
 {
+#ifdef _WIN32
+    /* .../referrers/sha512/<128 hex>/<64 or 128 hex>: the Win32 backend
+     * does not use long paths yet. */
+    GTEST_SKIP() << "referrer links of a sha512 subject pass Windows' 260-byte path limit";
+#endif
     const std::string subject = push_mixed("team/app", "subject");
     const std::string config = store("sig config");
     const std::string sig256 = referrer_json(config, subject, "application/x-a");
