@@ -65,6 +65,7 @@ typedef struct tv_settings {
     int64_t retention_days;
     int retention_protect_latest; /* 1 (default) or 0 */
     int64_t quota_bytes;          /* 0: none */
+    int64_t quota_refresh_seconds; /* age of the usage snapshot a check trusts */
 
     /* One user with the SHA-256 of the password (both or neither). */
     char auth_user[TV_CONFIG_USER_CAP];

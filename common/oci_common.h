@@ -22,6 +22,9 @@ int64_t oci_retention_keep_n(void);
 int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
 int64_t oci_quota_bytes(void);
+/* Age in seconds past which a quota check counts the blob store again
+ * ("registry_quota_refresh_seconds", 60 unless set; 0: at every check). */
+int64_t oci_quota_refresh_seconds(void);
 
 /* Brings the storage engine up on the configured root, once per process.
  * 0, or reg_storage_init's failure (retried on the next call). */

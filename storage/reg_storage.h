@@ -127,6 +127,35 @@ int reg_gc_cancel(void);
 typedef void (*reg_gc_progress_fn)(void *ctx, const char *snapshot_json);
 void reg_gc_on_progress(reg_gc_progress_fn fn, void *ctx);
 
+/* Blob usage (storage_usage.cpp): the stored blobs' bytes, read cheaply
+ * by any process. A snapshot (R/_usage/blobs.json) holds the last count
+ * and names a journal (R/_usage/journal-ID/), into which every finish that
+ * places a new blob writes its size while journaling is on (one empty file
+ * per blob, "HEX.SIZE"). Each count makes its journal before it walks, and
+ * finishes write into every journal present, so the snapshot plus its
+ * journal never misses a blob placed after the count began; it may count
+ * one twice (placed while the count walked), and deleted blobs until the
+ * next count (deletes drop the snapshot). The statistics refresh it. */
+typedef struct reg_usage {
+    int64_t blob_bytes;    /* the count plus the journal */
+    int64_t blobs;         /* the same in blobs */
+    int64_t journal_bytes; /* of that, what the journal adds */
+    int64_t counted_at;    /* when the count began, seconds since 1970 */
+    int recounted;         /* 1 when this call walked the blob store */
+} reg_usage;
+/* The usage, counting the blob store again (and saving the count for
+ * the others) when the snapshot is missing, unreadable, from the future,
+ * its journal gone, or at least max_age_seconds old (0: always). While
+ * another process is counting, a stale snapshot is used as it is. When
+ * nothing can be written (a read-only root) the count is still made.
+ * 0, or -1 when not initialised. */
+int reg_usage_get(int64_t max_age_seconds, reg_usage *out);
+/* on = 1: blobs this process finishes from now are journaled (what a
+ * process that checks a quota turns on before its finish). Off unless
+ * asked: without a quota nothing reads the journal, and it would grow
+ * until the next count. */
+void reg_usage_journal(int on);
+
 /* Maintenance (storage_maintenance.cpp). */
 /* Calls fn(ctx, digest, size) for every blob file of the store, fan-out
  * directory by directory, in the platform's order; fn returns 0 to go on.
