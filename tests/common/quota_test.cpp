@@ -6,6 +6,7 @@
 
 #include "oci_common.h"
 #include "reg_storage.h"
+#include "sha256.h"
 #include "test_support.h"
 #include "tv_config.h"
 
@@ -13,6 +14,21 @@ namespace
 {
 
 using namespace testsupport;
+
+std::string sha256_hex(const std::string &data)
+{
+    sha256_ctx ctx;
+    uint8_t sum[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, data.data(), data.size());
+    sha256_final(&ctx, sum);
+    std::string hex;
+    for (uint8_t b : sum) {
+        hex += "0123456789abcdef"[b >> 4];
+        hex += "0123456789abcdef"[b & 15];
+    }
+    return hex;
+}
 
 TEST(FmtBytes, UnitsAndRounding)
 {
@@ -139,6 +155,50 @@ TEST_F(StoreWithOpenUpload, NoDecisionLetsTheUploadThrough)
     EXPECT_EQ(oci_quota_check("not-an-upload", msg, sizeof msg), 1);
     EXPECT_EQ(oci_quota_check("00000000-0000-0000-0000-000000000000", msg, sizeof msg), 1);
     EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+}
+
+/* The bound the README states: the check sees every blob finished since
+ * the last count (the journal), so the quota is passed only by what
+ * finishes between a check and its own finish; a blob placed behind the
+ * journal's back is seen once the snapshot is older than the refresh. */
+TEST_F(StoreWithOpenUpload, FinishedBlobsCountAtOnceAndTheRestAtTheRefresh)
+{
+    write_text(tmp.path() / "config.json",
+               R"({"registry_quota_bytes": 1000, "registry_quota_refresh_seconds": 3600})");
+    tv_config_reload();
+    blobs(200, 400);
+    open_upload(100);
+    ASSERT_EQ(oci_quota_check(upload, nullptr, 0), 1); // counts: 600 used
+    char digest[DIGEST_TEXT_CAP];
+    const std::string body(100, 'z');
+    std::string want = "sha256:" + sha256_hex(body);
+    ASSERT_EQ(reg_blob_finish_upload(upload, want.c_str(), digest), 0) << reg_storage_last_error();
+
+    // 700 used now, from the journal: 300 more fit, 301 do not.
+    struct Case {
+        size_t bytes;
+        int fits;
+    };
+    for (const Case c : {Case{300, 1}, Case{301, 0}}) {
+        open_upload(c.bytes);
+        char msg[64] = "";
+        EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), c.fits) << c.bytes;
+        EXPECT_STREQ(msg, c.fits ? "" : "quota exceeded: 700 B of 1000 B used");
+        reg_blob_cancel_upload(upload);
+    }
+
+    // A blob file the journal never saw (another front-end without the
+    // quota, a restore) waits for the refresh; a stale snapshot is counted.
+    write_text(tmp.path() / "store" / "blobs" / "sha256" / "cc" / std::string(64, 'c'),
+               std::string(250, 'c'));
+    open_upload(300);
+    EXPECT_EQ(oci_quota_check(upload, nullptr, 0), 1);
+    write_text(tmp.path() / "config.json",
+               R"({"registry_quota_bytes": 1000, "registry_quota_refresh_seconds": 0})");
+    tv_config_reload();
+    char msg[64] = "";
+    EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+    EXPECT_STREQ(msg, "quota exceeded: 950 B of 1000 B used");
 }
 
 TEST(QuotaWithoutStorage, UsedBytesAreUnknownAndTheCheckPasses)
