@@ -21,8 +21,10 @@
  */
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <yyjson.h>
 
@@ -36,13 +38,14 @@ namespace
 
 constexpr char kJournalPrefix[] = "journal-";
 constexpr size_t kJournalPrefixLen = sizeof kJournalPrefix - 1;
+/* ID: 8 hex digits of the creation time (seconds), 8 random ones. */
 constexpr size_t kJournalIdLen = 16;                                      /* hex digits */
 constexpr size_t kJournalNameCap = kJournalPrefixLen + kJournalIdLen + 1; /* NUL included */
 constexpr size_t kSnapshotCap = 512;  /* the snapshot is one short line */
 constexpr size_t kEntryNameCap = 160; /* "HEX.SIZE": 128 hex, '.', 19 digits */
 constexpr int64_t kClockSkewSecs = 5; /* a count this far ahead is believed */
 constexpr int64_t kClaimSecs = 600;   /* an older recount claim was abandoned */
-constexpr int64_t kOrphanSecs = 3600; /* unnamed journals idle this long go */
+constexpr int64_t kOrphanSecs = 3600; /* unnamed journals this old go */
 constexpr char kClaimName[] = "recounting";
 
 /* Set by reg_usage_journal; read by usage_note_blob. */
@@ -93,13 +96,15 @@ int64_t json_count(yyjson_val *obj, const char *key)
     return -1;
 }
 
-/* 0 when the snapshot reads back whole and every field is sane. A longer
- * file than kSnapshotCap is cut by read_file and fails to parse. */
+/* 0 when the snapshot reads back whole and every field is sane; a file
+ * longer than kSnapshotCap is no snapshot. plat_read_file, because on
+ * Windows it lets a count rename the next snapshot over the one read. */
 int snapshot_read(snapshot *out)
 {
     char path[kPathCap], text[kSnapshotCap];
     size_t len = 0;
-    if (usage_snapshot_path(path) != 0 || read_file(path, text, sizeof text, &len) != 0) return -1;
+    if (usage_snapshot_path(path) != 0 || plat_read_file(path, text, sizeof text, &len) != 0)
+        return -1;
     std::unique_ptr<yyjson_doc, doc_deleter> doc(yyjson_read_opts(text, len, 0, nullptr, nullptr));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     const char *journal = yyjson_get_str(yyjson_obj_get(root, "journal"));
@@ -145,25 +150,25 @@ int journal_sum(const char *journal, int64_t *out_blobs, int64_t *out_bytes)
     return 0;
 }
 
-/* Makes a new journal R/_usage/journal-ID (a random ID) and names it in
- * out (kJournalNameCap). 0, or -1 when nothing can be made there. */
-int journal_new(char *out)
+/* When the journal was made, from its name. */
+int64_t journal_made_at(const char *name)
 {
-    uint8_t id[kJournalIdLen / 2];
-    if (plat_random_bytes(id, sizeof id) != 0) {
+    return static_cast<int64_t>(std::strtoull(
+        std::string(name + kJournalPrefixLen, kJournalIdLen / 2).c_str(), nullptr, 16));
+}
+
+/* Makes a new journal R/_usage/journal-ID and names it in out
+ * (kJournalNameCap). 0, or -1 when nothing can be made there. */
+int journal_new(char *out, int64_t now)
+{
+    uint32_t random = 0;
+    if (plat_random_bytes(&random, sizeof random) != 0)
         /* Unique enough without the random source: the mkdir below
          * refuses a name that exists. */
-        const uint64_t mix = plat_tick_ms() ^ (static_cast<uint64_t>(plat_pid()) << 40) ^
-                             static_cast<uint64_t>(plat_time());
-        std::memcpy(id, &mix, sizeof id);
-    }
-    char *p = out + kJournalPrefixLen;
-    std::memcpy(out, kJournalPrefix, kJournalPrefixLen);
-    for (uint8_t b : id) {
-        *p++ = hx[b >> 4];
-        *p++ = hx[b & 15];
-    }
-    *p = '\0';
+        random = static_cast<uint32_t>(plat_tick_ms()) ^ static_cast<uint32_t>(plat_pid() << 16);
+    std::snprintf(out, kJournalNameCap, "%s%08" PRIx32 "%08" PRIx32, kJournalPrefix,
+                  static_cast<uint32_t>(now), random);
+
     char dir[kPathCap], path[kPathCap];
     if (usage_dir(dir) != 0 || mkdirs(dir) != 0 || path_join(path, dir, out) != 0) return -1;
     return plat_mkdir(path) == PLAT_MKDIR_CREATED ? 0 : -1;
@@ -175,8 +180,9 @@ void journal_remove(const char *journal)
     if (usage_path(journal, path) == 0) delete_tree(path);
 }
 
-/* Removes journals that no snapshot names and nobody wrote into for
- * kOrphanSecs: left by counts that crashed or lost a race. */
+/* Removes journals other than keep made kOrphanSecs ago: left by counts
+ * that crashed, lost a race or whose snapshot a delete dropped. Their age
+ * is in their name, as finishes keep writing into them. */
 void journals_sweep(const char *keep, int64_t now)
 {
     char dir[kPathCap], path[kPathCap];
@@ -185,9 +191,7 @@ void journals_sweep(const char *keep, int64_t now)
     for (int i = 0; i < listing->count; ++i) {
         const dir_entry &e = listing->entries[i];
         if (!e.is_dir || !journal_name_valid(e.name) || std::strcmp(e.name, keep) == 0) continue;
-        plat_file_info info;
-        if (path_join(path, dir, e.name) == 0 && plat_stat(path, &info) == 0 &&
-            info.mtime < now - kOrphanSecs)
+        if (journal_made_at(e.name) < now - kOrphanSecs && path_join(path, dir, e.name) == 0)
             delete_tree(path);
     }
 }
@@ -219,7 +223,7 @@ int snapshot_write(const char *journal, int64_t counted_at, int64_t blobs, int64
 int64_t count_and_save(int *out_count, char *out_journal, int64_t *out_counted_at)
 {
     const int64_t counted_at = plat_time();
-    const bool begun = journal_new(out_journal) == 0;
+    const bool begun = journal_new(out_journal, counted_at) == 0;
     int blobs = 0;
     const int64_t bytes = count_blobs(&blobs);
     if (!begun || snapshot_write(out_journal, counted_at, blobs, bytes) != 0) out_journal[0] = '\0';
@@ -290,8 +294,11 @@ void usage_note_blob(const char *digest, const char *blob_path)
 
 void usage_forget()
 {
+    snapshot snap;
+    const bool had = snapshot_read(&snap) == 0;
     char path[kPathCap];
     if (usage_snapshot_path(path) == 0) plat_remove(path);
+    if (had) journal_remove(snap.journal); /* or finishes would go on filling it */
 }
 
 } // namespace storage

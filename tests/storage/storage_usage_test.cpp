@@ -189,17 +189,29 @@ TEST_F(Usage, StatisticsRenewTheSnapshotAndDropTheOldJournal)
     EXPECT_GE(u.counted_at, plat_time() - 5);
 }
 
-TEST_F(Usage, JournalsNobodyNamesAreSweptOnceIdle)
+TEST_F(Usage, JournalsNobodyNamesAreSweptAnHourAfterTheyWereMade)
 {
-    const fs::path young = usage() / "journal-1111111111111111";
-    const fs::path old = usage() / "journal-2222222222222222";
-    fs::create_directories(young);
-    fs::create_directories(old);
-    write_text(old / "ab.5", "");
-    ASSERT_EQ(plat_set_mtime(old.string().c_str(), plat_time() - 7200), 0);
+    // A journal's name begins with when it was made, in hex seconds.
+    auto journal = [&](int64_t made) {
+        char name[32];
+        std::snprintf(name, sizeof name, "journal-%08" PRIx32 "abcdef01",
+                      static_cast<uint32_t>(made));
+        fs::create_directories(usage() / name / "ab.5"); // written into lately
+        return usage() / name;
+    };
+    const fs::path young = journal(plat_time() - 3000), old = journal(plat_time() - 4000);
     get(0);
     EXPECT_TRUE(fs::exists(young)); // may belong to a count walking now
     EXPECT_FALSE(fs::exists(old));
+
+    // A delete drops the snapshot's journal with it.
+    store(std::string(3, 'a'));
+    const std::string gone = blobtest::digest_of(std::string(3, 'a'));
+    const std::string named = read_text(snapshot());
+    const std::string current = named.substr(named.find("journal-"), 24);
+    ASSERT_TRUE(fs::exists(usage() / current));
+    ASSERT_EQ(reg_blob_delete(gone.c_str()), 0);
+    EXPECT_FALSE(fs::exists(usage() / current));
 }
 
 TEST_F(Usage, AStaleSnapshotServesWhileAnotherProcessCounts)
