@@ -94,14 +94,18 @@ yyjson_mut_doc *snapshot(void)
     yyjson_mut_obj_add_str(doc, root, "status", ok ? "ok" : "unhealthy");
     if (!ok) return doc;
 
+    /* With a quota, the statistics' walk renews the check's snapshot. */
+    const int64_t limit = oci_quota_bytes();
+    reg_usage_keep(limit > 0);
     yyjson_mut_val *store = adopt(doc, reg_storage_get_stats_json());
     yyjson_mut_obj_add_val(doc, root, "store", store);
     yyjson_mut_val *quota = yyjson_mut_obj_add_obj(doc, root, "quota");
-    yyjson_mut_obj_add_int(doc, quota, "limit_bytes", oci_quota_bytes());
+    yyjson_mut_obj_add_int(doc, quota, "limit_bytes", limit);
     /* The figure the upload check sees: the count the statistics have
-     * just saved plus what finished since, and how old that count is. */
+     * just saved plus what finished since, and how old that count is.
+     * Without a quota, the statistics' own count. */
     reg_usage usage;
-    if (reg_usage_get(oci_quota_refresh_seconds(), &usage) == 0) {
+    if (limit > 0 && reg_usage_get(oci_quota_refresh_seconds(), &usage) == 0) {
         yyjson_mut_obj_add_int(doc, quota, "used_bytes", usage.blob_bytes);
         yyjson_mut_obj_add_int(doc, quota, "counted_at", usage.counted_at);
         const int64_t age = plat_time() - usage.counted_at;

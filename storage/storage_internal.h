@@ -365,11 +365,12 @@ int count_uploads(int64_t *out_bytes);
 
 /* ---- blob usage snapshot (storage_usage.cpp) ---------------------------- */
 
-/* count_blobs, and the count saved as the usage snapshot with a journal
- * made before the walk (nothing saved when that cannot be written). */
+/* count_blobs; when reg_usage_keep is on, the count is saved as the usage
+ * snapshot with a journal made before the walk (nothing is saved when
+ * that cannot be written). */
 int64_t usage_count(int *out_count);
 /* A blob this process has just placed at blob_path: its size journaled
- * when reg_usage_journal is on. Failures are absorbed. */
+ * when reg_usage_keep is on. Failures are absorbed. */
 void usage_note_blob(const char *digest, const char *blob_path);
 /* Blobs were removed: drops the snapshot, so the next reader counts. */
 void usage_forget();

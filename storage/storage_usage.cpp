@@ -4,7 +4,7 @@
  * blobs placed since a count began, and the count that renews both.
  *
  * Invariant: a journal is made before the count that names it begins to
- * walk, and a finish that places a blob (journaling on) writes into every
+ * walk, and a finish that places a blob (reg_usage_keep on) writes into every
  * journal present after placing it. So a blob placed after a count began
  * is in that count's journal, one placed before stood throughout the walk
  * and is in the count, and snapshot plus journal is never less than the
@@ -48,8 +48,8 @@ constexpr int64_t kClaimSecs = 600;   /* an older recount claim was abandoned */
 constexpr int64_t kOrphanSecs = 3600; /* unnamed journals this old go */
 constexpr char kClaimName[] = "recounting";
 
-/* Set by reg_usage_journal; read by usage_note_blob. */
-bool s_journal_on = false;
+/* Set by reg_usage_keep; read by usage_note_blob and usage_count. */
+bool s_keep = false;
 
 struct snapshot {
     char journal[kJournalNameCap];
@@ -268,13 +268,14 @@ void release_recount()
 
 int64_t usage_count(int *out_count)
 {
+    if (!s_keep) return count_blobs(out_count);
     char journal[kJournalNameCap];
     return count_and_save(out_count, journal, nullptr);
 }
 
 void usage_note_blob(const char *digest, const char *blob_path)
 {
-    if (!s_journal_on) return;
+    if (!s_keep) return;
     plat_file_info info;
     char entry[kEntryNameCap], dir[kPathCap], journal[kPathCap], path[kPathCap];
     const int n = std::snprintf(entry, sizeof entry, "%s.", digest_hex(digest));
@@ -305,9 +306,9 @@ void usage_forget()
 
 using namespace storage;
 
-extern "C" void reg_usage_journal(int on)
+extern "C" void reg_usage_keep(int on)
 {
-    s_journal_on = on != 0;
+    s_keep = on != 0;
 }
 
 extern "C" int reg_usage_get(int64_t max_age_seconds, reg_usage *out)

@@ -26,11 +26,11 @@ class Usage : public BlobStore
     void SetUp() override
     {
         BlobStore::SetUp();
-        reg_usage_journal(1);
+        reg_usage_keep(1);
     }
     void TearDown() override
     {
-        reg_usage_journal(0);
+        reg_usage_keep(0);
         plat_set_fault_hook(nullptr, nullptr);
         BlobStore::TearDown();
     }
@@ -93,13 +93,16 @@ TEST_F(Usage, FinishedBlobsAreAddedFromTheJournalWithoutAWalk)
     EXPECT_EQ(get().blob_bytes, 126);
 }
 
-TEST_F(Usage, WithoutJournalingFinishesWriteNothing)
+TEST_F(Usage, AProcessThatDoesNotKeepTheFigureWritesNothingOfItsOwn)
 {
-    get();
-    reg_usage_journal(0);
+    reg_usage_keep(0);
     store(std::string(9, 'a'));
-    EXPECT_EQ(get().blob_bytes, 0);
-    EXPECT_EQ(get(0).blob_bytes, 9);
+    ASSERT_NE(reg_storage_get_stats_json(), nullptr); // as a health probe reads them
+    EXPECT_FALSE(fs::exists(usage()));
+    EXPECT_EQ(get().blob_bytes, 9); // asked for the figure: counts and saves
+    store(std::string(4, 'b'));     // not journaled
+    EXPECT_EQ(get().blob_bytes, 9);
+    EXPECT_EQ(get(0).blob_bytes, 13);
 }
 
 TEST_F(Usage, DoubtfulSnapshotsAreCountedAgain)
