@@ -69,7 +69,7 @@ int oci_quota_check(const char *upload_uuid, char *out_msg, size_t out_msg_size)
     if (reg_blob_upload_size(upload_uuid, &size) != 0) return 1;
     if (size < 0) size = 0;
     /* The finish that follows must reach the next check's figure. */
-    reg_usage_journal(1);
+    reg_usage_keep(1);
     reg_usage usage;
     if (reg_usage_get(oci_quota_refresh_seconds(), &usage) != 0) return 1;
     const int64_t used = usage.blob_bytes;
