@@ -185,21 +185,26 @@ class PackageTest(unittest.TestCase):
             c.close()
 
     def assert_blob_sender(self, host, layout, by_server):
-        """Every blob of layout comes back whole, with no file name for the
-        client; by_server: sent by lighttpd itself (X-Sendfile), which dates
-        the file (the programs send no Last-Modified)."""
-        for name in ds.layout_blobs(layout):
-            with open(os.path.join(layout, "blobs", "sha256", name), "rb") as f:
-                data = f.read()
+        """The config and every layer of layout's image come back whole, with
+        no file name for the client; by_server: sent by lighttpd itself
+        (X-Sendfile), which dates the file (the programs send no
+        Last-Modified)."""
+        def blob(digest):
+            with open(os.path.join(layout, "blobs", *digest.split(":")), "rb") as f:
+                return f.read()
+        with open(os.path.join(layout, "index.json")) as f:
+            manifest = json.loads(blob(json.load(f)["manifests"][0]["digest"]))
+        for d in [manifest["config"]["digest"]] + [x["digest"] for x in manifest["layers"]]:
+            data = blob(d)
             c = http.client.HTTPConnection(host, timeout=30)
             try:
-                c.request("GET", f"/v2/team/app/blobs/sha256:{name}")
+                c.request("GET", f"/v2/team/app/blobs/{d}")
                 r = c.getresponse()
                 body = r.read()
             finally:
                 c.close()
             self.assertEqual((r.status, body == data, r.getheader("X-Sendfile")), (200, True, None))
-            self.assertEqual(r.getheader("Last-Modified") is not None, by_server, name)
+            self.assertEqual(r.getheader("Last-Modified") is not None, by_server, d)
 
     def admin(self, *args):
         return run(["runuser", "-u", "www-data", "--", "env", f"REGISTRY_CONFIG={CONFIG_FILE}",
