@@ -16,7 +16,9 @@
 #                             blobs/ (the root SERVE_DIR/cgi/config.json names,
 #                             else SERVE_DIR/cgi/registry_storage) and the
 #                             program only names the file
-#   LIGHTTPD_EXTRA_CONF=FILE  included last, for local additions
+#   LIGHTTPD_EXTRA_CONF=FILE  included last, for local additions (add to
+#                             setenv.add-environment with +=: X-Sendfile's
+#                             settings are there already)
 #   REGISTRY_LISTEN=ADDR      address to listen on (default 127.0.0.1; 0.0.0.0
 #                             for every IPv4 address). Plain HTTP beyond
 #                             loopback sends passwords readably: use TLS there
