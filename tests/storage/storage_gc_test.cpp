@@ -93,7 +93,9 @@ TEST_F(Gc, ARunGoesOnWhileUploadsAreInProgressAndLeavesThem)
         EXPECT_EQ(v["stale_uploads"], c.removed ? 1 : 0) << "age " << c.age;
         EXPECT_EQ(fs::exists(upload_path(id)), !c.removed) << "age " << c.age;
         EXPECT_FALSE(has(garbage)) << "age " << c.age;
-        if (!c.removed) EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
+        if (!c.removed) {
+            EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
+        }
     }
     /* What an upload left in progress becomes is held from its finish. */
     const std::string id = upload("finished after the run");
@@ -167,7 +169,9 @@ TEST_F(Gc, BlobsHeldWithinTheSpareWindowBeforeTheStartAreSpared)
         {"a day, within a week", 604800, 86400, true},
     };
     for (auto c : cases) {
-        if (c.window) ASSERT_EQ(reg_gc_set_spare_seconds(c.window), 0);
+        if (c.window) {
+            ASSERT_EQ(reg_gc_set_spare_seconds(c.window), 0);
+        }
         const std::string d = store(c.content);
         age(blob_path(d), c.age);
         for (int dry : {1, 0}) {
@@ -176,7 +180,9 @@ TEST_F(Gc, BlobsHeldWithinTheSpareWindowBeforeTheStartAreSpared)
             EXPECT_EQ(v["blobs_deleted"], c.kept ? 0 : 1) << c.content << ", dry " << dry;
         }
         EXPECT_EQ(has(d), c.kept) << c.content;
-        if (c.kept) ASSERT_EQ(reg_blob_delete(d.c_str()), 0);
+        if (c.kept) {
+            ASSERT_EQ(reg_blob_delete(d.c_str()), 0);
+        }
     }
 }
 
