@@ -1,7 +1,7 @@
 /*
- * common_config.cpp - the retention, quota and collection settings, from the one
- * settings reader. Invalid settings give the defaults here; the programs
- * refuse requests before they get this far (oci_api_enter).
+ * common_config.cpp - the retention, quota and collection settings, from
+ * the one settings reader. Invalid settings give the defaults here; the
+ * programs refuse requests before they get this far (oci_api_enter).
  */
 #include "oci_common.h"
 

@@ -1,7 +1,8 @@
 /*
  * blobs.cpp - /v2/<name>/blobs/<digest>: GET and HEAD stream a blob (or the
- * byte range asked for; HEAD also holds it for a push), DELETE removes it. The blob store is shared
- * by all repositories, so any valid name reaches every blob.
+ * byte range asked for; HEAD also holds it for a push), DELETE removes it.
+ * The blob store is shared by all repositories, so any valid name reaches
+ * every blob.
  */
 #include "oci_common.h"
 #include "reg_storage.h"
