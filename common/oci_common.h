@@ -21,6 +21,9 @@ extern "C" {
 int64_t oci_retention_keep_n(void);
 int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
+/* The collection's spare window ("registry_gc_spare_seconds"), for
+ * reg_gc_set_spare_seconds. */
+int64_t oci_gc_spare_seconds(void);
 int64_t oci_quota_bytes(void);
 
 /* Brings the storage engine up on the configured root, once per process.
