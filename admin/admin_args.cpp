@@ -30,8 +30,9 @@ constexpr admin_command kCommands[] = {
     {"gc", "[--dry-run] [--json]", "delete the blobs no manifest names, and stale uploads",
      "Collects garbage in the storage root: blobs that no stored manifest names\n"
      "(as config, layer or index entry) and upload files untouched for 15\n"
-     "minutes. Blobs written in the last 15 minutes are always kept, so pushes\n"
-     "may go on meanwhile. On a terminal a progress line shows the phase, the\n"
+     "minutes. Runs while pushes go on: a blob a push finished or named (HEAD,\n"
+     "mount, manifest) within registry_gc_spare_seconds (2 hours unless set)\n"
+     "before the run is kept. On a terminal a progress line shows the phase, the\n"
      "blobs done, the time taken and an estimate of the rest; Ctrl-C stops the\n"
      "run at its next check and reports what it deleted so far.\n"
      "  --dry-run   decide as a real run, delete nothing\n"

@@ -97,6 +97,12 @@ int admin_cmd_gc(const admin_opts *opts)
     gc_follow follow;
     admin_bar_init(&follow.bar, stderr);
     reg_gc_on_progress(follow_gc, &follow);
+    /* The settings were found valid when the store was opened, so the
+     * window is within its bounds. */
+    if (reg_gc_set_spare_seconds(oci_gc_spare_seconds()) != 0) {
+        admin_error(opts, admin_root(), "%s", reg_storage_last_error());
+        return ADMIN_FAILED;
+    }
     admin_gc_running(1);
     const char *report = reg_gc_json(opts->dry_run);
     admin_gc_running(0);

@@ -88,7 +88,10 @@ int64_t cgi_send_file(const char *path, int64_t offset, int64_t length);
  * gives): one that ignored the header would send an empty body. */
 int cgi_x_sendfile_enabled(void);
 /* Adds "X-Sendfile: PATH", every byte but unreserved ones and '/' written
- * as %XX (the server decodes the value). 0, or -1 when it does not fit. */
+ * as %XX (the server decodes the value). 0, or -1 when it does not fit or
+ * when the server names the directory it sends from
+ * (REGISTRY_X_SENDFILE_DOCROOT) and PATH, made absolute and without "." and
+ * ".." segments, lies outside it: the caller then sends the file itself. */
 int cgi_header_x_sendfile(const char *path);
 
 /* Request body intake. */

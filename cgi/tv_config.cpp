@@ -43,7 +43,7 @@ constexpr int64_t kTokenLifetimeMax = 86400;
 constexpr char kDefaultService[] = "registry";
 constexpr size_t kNameCap = 256; /* a repository pattern: 255 bytes and a NUL */
 
-enum class kind { path, text, flag, flag_or_int, count, sha256, rules, users, lifetime, url };
+enum class kind { path, text, flag, flag_or_int, count, sha256, rules, users, bounded, url };
 
 struct key_def {
     const char *name;
@@ -73,6 +73,9 @@ constexpr key_def kKeys[] = {
     {"registry_quota_bytes", kind::count, "integer", "0", "storage quota in bytes; 0 means none"},
     {"registry_quota_refresh_seconds", kind::count, "integer", "60",
      "age past which the quota check counts the blob store again; 0 counts at every check"},
+    {"registry_gc_spare_seconds", kind::bounded, "integer, 1 to 604800", "7200",
+     "a collection keeps a blob this long after a push last named it: the time a push has "
+     "from its first finished blob to its manifest"},
     {"registry_auth_user", kind::text, "text", "none",
      "the single user of the older form (at most 127 bytes, no ':')"},
     {"registry_auth_sha256", kind::sha256, "64 hex digits", "none",
@@ -85,7 +88,7 @@ constexpr key_def kKeys[] = {
      "users with the admin right: the whole catalog and the status page"},
     {"registry_token_auth", kind::flag, "true or false", "true",
      "the 401 challenge asks for a bearer token from /token (false: Basic)"},
-    {"registry_token_lifetime_seconds", kind::lifetime, "integer, 60 to 86400", "300",
+    {"registry_token_lifetime_seconds", kind::bounded, "integer, 60 to 86400", "300",
      "how long a token from /token is valid"},
     {"registry_token_service", kind::text, "text", "registry",
      "the service named in challenges and tokens"},
@@ -93,6 +96,20 @@ constexpr key_def kKeys[] = {
      "where clients fetch tokens"},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+
+/* The integers with a range of their own, and where each goes. */
+struct bounded_def {
+    const char *name;
+    int64_t min;
+    int64_t max;
+    int64_t tv_settings::*field;
+};
+constexpr bounded_def kBounded[] = {
+    {"registry_gc_spare_seconds", TV_CONFIG_GC_SPARE_MIN, TV_CONFIG_GC_SPARE_MAX,
+     &tv_settings::gc_spare_seconds},
+    {"registry_token_lifetime_seconds", kTokenLifetimeMin, kTokenLifetimeMax,
+     &tv_settings::token_lifetime_seconds},
+};
 
 /* The table as the interface shows it, built from kKeys. */
 constexpr auto make_public_keys()
@@ -374,14 +391,17 @@ int read_key(parser &p, const key_def &def, yyjson_val *v)
         return read_flag(p, key, v, true,
                          strcmp(key, "registry_access_log") == 0 ? &o->access_log
                                                                  : &o->retention_protect_latest);
-    case kind::lifetime:
+    case kind::bounded:
         if (read_count(p, key, v, &n) != 0) return -1;
-        if (n < kTokenLifetimeMin || n > kTokenLifetimeMax)
-            return p.fail("\"%s\" must be between %lld and %lld", key,
-                          static_cast<long long>(kTokenLifetimeMin),
-                          static_cast<long long>(kTokenLifetimeMax));
-        o->token_lifetime_seconds = n;
-        return 0;
+        for (const bounded_def &b : kBounded) {
+            if (strcmp(key, b.name) != 0) continue;
+            if (n < b.min || n > b.max)
+                return p.fail("\"%s\" must be between %lld and %lld", key,
+                              static_cast<long long>(b.min), static_cast<long long>(b.max));
+            o->*b.field = n;
+            return 0;
+        }
+        break;
     case kind::count:
         if (read_count(p, key, v, &n) != 0) return -1;
         if (strcmp(key, "registry_access_log_max_bytes") == 0)
@@ -413,6 +433,7 @@ void set_defaults(tv_settings *s)
     s->token_auth = 1;
     s->token_lifetime_seconds = kDefaultTokenLifetime;
     s->quota_refresh_seconds = kDefaultQuotaRefresh;
+    s->gc_spare_seconds = TV_CONFIG_GC_SPARE_DEFAULT;
     tv_strlcpy(s->token_service, kDefaultService, sizeof s->token_service);
     s->file_bytes = -1;
 }

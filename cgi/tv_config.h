@@ -36,6 +36,14 @@ extern "C" {
 #define TV_CONFIG_URL_CAP 512             /* the token realm */
 #define TV_CONFIG_ERROR_CAP 1400          /* the file's path and the problem */
 
+/* How long a collection spares a blob after a push last named it: the time
+ * a push has from its first finished blob to its manifest. Two hours take a
+ * 10 GiB image over a 12 Mbit/s uplink; garbage that young only waits for
+ * the next collection. Under a minute is for tests. */
+#define TV_CONFIG_GC_SPARE_DEFAULT 7200
+#define TV_CONFIG_GC_SPARE_MIN 1
+#define TV_CONFIG_GC_SPARE_MAX 604800 /* a week */
+
 /* What a rule may grant on a repository; push implies pull. */
 #define TV_ACTION_PULL 1u
 #define TV_ACTION_PUSH 2u
@@ -65,7 +73,9 @@ typedef struct tv_settings {
     int64_t retention_days;
     int retention_protect_latest; /* 1 (default) or 0 */
     int64_t quota_bytes;          /* 0: none */
-    int64_t quota_refresh_seconds; /* age of the usage snapshot a check trusts */
+    int64_t gc_spare_seconds;     /* TV_CONFIG_GC_SPARE_* */
+    /* Age in seconds of the usage snapshot a quota check trusts. */
+    int64_t quota_refresh_seconds;
 
     /* One user with the SHA-256 of the password (both or neither). */
     char auth_user[TV_CONFIG_USER_CAP];

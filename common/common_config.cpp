@@ -1,11 +1,15 @@
 /*
- * common_config.cpp - the retention and quota settings, from the one
- * settings reader. Invalid settings give the defaults here; the programs
- * refuse requests before they get this far (oci_api_enter).
+ * common_config.cpp - the retention, quota and collection settings, from
+ * the one settings reader. Invalid settings give the defaults here; the
+ * programs refuse requests before they get this far (oci_api_enter).
  */
 #include "oci_common.h"
 
+#include "reg_storage.h"
 #include "tv_config.h"
+
+/* The engine's window when nobody sets one is the setting's default. */
+static_assert(TV_CONFIG_GC_SPARE_DEFAULT == REG_GC_SPARE_SECONDS_DEFAULT);
 
 int64_t oci_retention_keep_n(void)
 {
@@ -30,4 +34,9 @@ int64_t oci_quota_refresh_seconds(void)
 int oci_retention_protect_latest(void)
 {
     return tv_config()->retention_protect_latest;
+}
+
+int64_t oci_gc_spare_seconds(void)
+{
+    return tv_config()->gc_spare_seconds;
 }

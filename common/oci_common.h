@@ -21,6 +21,9 @@ extern "C" {
 int64_t oci_retention_keep_n(void);
 int64_t oci_retention_days(void);
 int oci_retention_protect_latest(void);
+/* The collection's spare window ("registry_gc_spare_seconds"), for
+ * reg_gc_set_spare_seconds. */
+int64_t oci_gc_spare_seconds(void);
 int64_t oci_quota_bytes(void);
 /* Age in seconds past which a quota check counts the blob store again
  * ("registry_quota_refresh_seconds", 60 unless set; 0: at every check). */

@@ -1,7 +1,8 @@
 /*
  * blobs.cpp - /v2/<name>/blobs/<digest>: GET and HEAD stream a blob (or the
- * byte range asked for), DELETE removes it. The blob store is shared by all
- * repositories, so any valid name reaches every blob.
+ * byte range asked for; HEAD also holds it for a push), DELETE removes it.
+ * The blob store is shared by all repositories, so any valid name reaches
+ * every blob.
  */
 #include "oci_common.h"
 #include "reg_storage.h"
@@ -29,6 +30,9 @@ void get(bool head)
 {
     char path[4096];
     int64_t size = -1;
+    /* A client that finds a blob by HEAD skips pushing it, so the HEAD is
+     * its push: held for the manifest to come, like a mount. */
+    if (head) reg_blob_hold(s_digest);
     if (reg_blob_locate(s_digest, path, sizeof path, &size) != 0) oci_fail_storage();
 
     int64_t first = 0, last = size - 1;

@@ -29,7 +29,8 @@ bool same(const tv_settings &a, const tv_settings &b)
         strcmp(a.htpasswd, b.htpasswd) != 0 || a.rule_count != b.rule_count ||
         a.admin_count != b.admin_count || a.token_auth != b.token_auth ||
         a.token_lifetime_seconds != b.token_lifetime_seconds ||
-        strcmp(a.token_service, b.token_service) != 0 || strcmp(a.token_realm, b.token_realm) != 0)
+        a.gc_spare_seconds != b.gc_spare_seconds || strcmp(a.token_service, b.token_service) != 0 ||
+        strcmp(a.token_realm, b.token_realm) != 0)
         return false;
     for (size_t i = 0; i < a.rule_count; ++i) {
         const tv_access_rule &x = a.rules[i], &y = b.rules[i];
@@ -52,6 +53,8 @@ void check_accepted(const tv_settings &s)
     FUZZ_CHECK(s.retention_protect_latest == 0 || s.retention_protect_latest == 1);
     FUZZ_CHECK(s.token_auth == 0 || s.token_auth == 1);
     FUZZ_CHECK(s.token_lifetime_seconds >= 60 && s.token_lifetime_seconds <= 86400);
+    FUZZ_CHECK(s.gc_spare_seconds >= TV_CONFIG_GC_SPARE_MIN &&
+               s.gc_spare_seconds <= TV_CONFIG_GC_SPARE_MAX);
     FUZZ_CHECK((s.auth_user[0] != '\0') == (s.auth_sha256[0] != '\0'));
     if (s.auth_sha256[0]) FUZZ_CHECK(strlen(s.auth_sha256) == 64);
     FUZZ_CHECK(strchr(s.auth_user, ':') == nullptr);

@@ -443,10 +443,41 @@ int64_t plat_time(void)
     return static_cast<int64_t>(time(nullptr));
 }
 
+/* By arithmetic on the proleptic Gregorian calendar: the C library's
+ * gmtime_r loads the local time zone file first, a handful of system calls
+ * in every request that logs. */
 int plat_gmtime(int64_t t, struct tm *out)
 {
-    time_t tt = static_cast<time_t>(t);
-    return (out && gmtime_r(&tt, out)) ? 0 : -1;
+    constexpr int64_t kDay = 86400;
+    constexpr int64_t kEra = 146097; /* days in 400 years */
+    /* Years that fit tm_year; beyond them there is nothing to print anyway. */
+    if (!out || t < -(INT64_C(1) << 50) || t > (INT64_C(1) << 50)) return -1;
+    int64_t days = t / kDay, secs = t % kDay;
+    if (secs < 0) {
+        secs += kDay;
+        --days;
+    }
+    const int64_t z = days + 719468; /* days since 0000-03-01 */
+    const int64_t era = (z >= 0 ? z : z - (kEra - 1)) / kEra;
+    const int64_t doe = z - era * kEra;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100); /* from March 1 */
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t mday = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t mon = mp < 10 ? mp + 3 : mp - 9; /* 1..12 */
+    const int64_t year = yoe + era * 400 + (mon <= 2 ? 1 : 0);
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    static constexpr int kBeforeMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    *out = {};
+    out->tm_sec = static_cast<int>(secs % 60);
+    out->tm_min = static_cast<int>(secs / 60 % 60);
+    out->tm_hour = static_cast<int>(secs / 3600);
+    out->tm_mday = static_cast<int>(mday);
+    out->tm_mon = static_cast<int>(mon - 1);
+    out->tm_year = static_cast<int>(year - 1900);
+    out->tm_wday = static_cast<int>(days >= -4 ? (days + 4) % 7 : (days + 5) % 7 + 6);
+    out->tm_yday = kBeforeMonth[mon - 1] + static_cast<int>(mday) - 1 + (leap && mon > 2 ? 1 : 0);
+    return 0;
 }
 
 uint64_t plat_tick_ms(void)

@@ -231,7 +231,7 @@ CFG
         # round trip to its servers on every request).
         cat >"$fe/cluster.conf" <<CONF
 server.modules += ( "mod_setenv" )
-setenv.add-environment = ( "REGISTRY_STORAGE_ROOT" => "$root",
+setenv.add-environment += ( "REGISTRY_STORAGE_ROOT" => "$root",
                            "REGISTRY_ACCESS_LOG_DIR" => "$fe" )
 CONF
         LIGHTTPD_EXTRA_CONF=$fe/cluster.conf bash "$here/lighttpd-conf.sh" "$fe" "$port" "$programs" >/dev/null

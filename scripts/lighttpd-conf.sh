@@ -10,10 +10,15 @@
 # Usage: lighttpd-conf.sh SERVE_DIR PORT PROGRAM_DIR
 # PROGRAM_DIR is the build's endpoints/ folder (healthz, v2_base, ...).
 # Environment:
-#   REGISTRY_X_SENDFILE=1     lighttpd sends whole blobs itself (X-Sendfile)
-#                             from the default storage root; the program only
-#                             names the file
-#   LIGHTTPD_EXTRA_CONF=FILE  included last, for local additions
+#   REGISTRY_X_SENDFILE=0     whole blobs go through the programs' standard
+#                             output; by default (1) lighttpd sends them
+#                             itself (X-Sendfile) from the storage root's
+#                             blobs/ (the root SERVE_DIR/cgi/config.json names,
+#                             else SERVE_DIR/cgi/registry_storage) and the
+#                             program only names the file
+#   LIGHTTPD_EXTRA_CONF=FILE  included last, for local additions (add to
+#                             setenv.add-environment with +=: X-Sendfile's
+#                             settings are there already)
 #   REGISTRY_LISTEN=ADDR      address to listen on (default 127.0.0.1; 0.0.0.0
 #                             for every IPv4 address). Plain HTTP beyond
 #                             loopback sends passwords readably: use TLS there
@@ -62,8 +67,20 @@ if [ -n "$tls_cert" ]; then
     sed -e "s#@TLS_CERT@#$tls_cert#g" -e "s#@TLS_KEY@#$tls_key#g" \
         "$here/lighttpd-tls.conf.in" >> "$serve_dir/lighttpd.conf"
 fi
-if [ "${REGISTRY_X_SENDFILE:-0}" = 1 ]; then
-    sed -e "s#@SERVE_DIR@#$serve_dir#g" "$here/lighttpd-x-sendfile.conf.in" >> "$serve_dir/lighttpd.conf"
+if [ "${REGISTRY_X_SENDFILE:-1}" = 1 ]; then
+    # lighttpd sends only files under the storage root the programs use: the
+    # one config.json names (relative to the programs' directory), else the
+    # default. The programs name a file by their physical working directory.
+    blobs=$(cd "$serve_dir/cgi" && python3 -c '
+import json, os, sys
+root = "./registry_storage"
+try:
+    with open("config.json", encoding="utf-8") as f:
+        root = json.load(f).get("registry_storage_root") or root
+except (OSError, ValueError, AttributeError):
+    pass  # none, or one the programs refuse: they serve nothing from it
+print(os.path.join(os.path.normpath(os.path.join(os.getcwd(), root)), "blobs", ""))')
+    sed -e "s#@BLOBS_DIR@#$blobs#g" "$here/lighttpd-x-sendfile.conf.in" >> "$serve_dir/lighttpd.conf"
 fi
 if [ -n "${LIGHTTPD_EXTRA_CONF:-}" ]; then
     echo "include \"$(cd "$(dirname "$LIGHTTPD_EXTRA_CONF")" && pwd)/$(basename "$LIGHTTPD_EXTRA_CONF")\"" \

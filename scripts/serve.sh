@@ -4,7 +4,8 @@
 #   PORT       port to listen on (default 8080, or a free one when taken)
 #   SERVE_DIR  where the programs, config.json, the storage root and
 #              lighttpd's files live (default: .serve in the project)
-#   REGISTRY_X_SENDFILE=1  lighttpd sends whole blobs itself (X-Sendfile)
+#   REGISTRY_X_SENDFILE=0  whole blobs through the programs' standard output
+#              (by default lighttpd sends them itself: X-Sendfile)
 #   REGISTRY_LISTEN, REGISTRY_TLS_CERT, REGISTRY_TLS_KEY, REGISTRY_TLS_SELF_SIGNED=1:
 #              address and HTTPS, see scripts/lighttpd-conf.sh
 set -euo pipefail

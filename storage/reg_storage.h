@@ -113,6 +113,14 @@ const char *reg_tags_list_json_page(const char *repo_name, int n, const char *la
 const char *reg_tags_list_json(const char *repo_name);
 const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
                                int *out_truncated);
+/* The window a collection spares a blob for after its last hold (its file
+ * time: set by the push that finished it, reg_blob_hold, a manifest put),
+ * in seconds; REG_GC_SPARE_SECONDS_DEFAULT until set. Uploads untouched for
+ * 900 seconds are removed whatever it is, and younger ones never hold a run
+ * back. Applies to this process's next runs; 0, or -1 for a window under
+ * one second. */
+#define REG_GC_SPARE_SECONDS_DEFAULT 7200
+int reg_gc_set_spare_seconds(int64_t seconds);
 const char *reg_gc_json(int dry_run);
 const char *reg_gc_progress_json(void);
 /* The report of the last collection that was not a dry run, as it returned

@@ -279,6 +279,11 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
          * file is old and nothing names it yet. */
         if (is_file(upload)) plat_remove(upload);
     } else {
+        /* The rename keeps the upload's last append time, which may be
+         * most of a window ago (or, with a short window, past it): the
+         * window for the manifest starts now, and from the moment the blob
+         * appears, or a sweep could meet it old in between. */
+        plat_set_mtime(upload, plat_time());
         /* Never over an existing file: a blob that appeared since the test
          * above makes the rename fail, and the upload stays open. */
         const placed p = place_in_dir(fan, [&] {
@@ -295,9 +300,6 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
             set_error("rename to CAS failed: %s", blob);
             return -1;
         }
-        /* The rename keeps the upload's last append time, which may be
-         * most of a window ago: the window for the manifest starts now. */
-        plat_set_mtime(blob, plat_time());
         usage_note_blob(expected_digest, blob);
     }
     upload_hash_forget(upload_uuid);

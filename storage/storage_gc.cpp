@@ -11,10 +11,13 @@
  *     incomplete mark deletes nothing and fails, naming the first thing
  *     missed. A dry run reports as usual and leaves that message in the
  *     error slot.
- *   - The sweep spares every blob written less than kUploadActiveSecs
- *     before the run started (or later): its manifest may still be on the
- *     way. Such blobs count as kept.
- *   - A run refuses to start while an upload file is that young.
+ *   - The sweep spares every blob whose time is less than the spare window
+ *     (reg_gc_set_spare_seconds) before the run started, or later: its
+ *     manifest may still be on the way. Such blobs count as kept.
+ *   - Uploads in progress do not hold a run back: a blob enters the store
+ *     only by a finish, which gives it the current time, so what they
+ *     become is young whenever the sweep meets it. Uploads untouched for
+ *     kUploadStaleSecs are removed.
  *   - A push sets the time of every blob it names before it tests that the
  *     blob is stored, and the sweep takes a blob aside before it reads the
  *     time once more: a manifest stored after the mark keeps its blobs.
@@ -36,6 +39,10 @@ namespace
 {
 
 constexpr std::string_view kPartSuffix = ".part";
+
+/* Seconds before a run's start from which blobs are spared; set once by
+ * the caller (registry-admin reads it from the settings). */
+int64_t s_spare_seconds = REG_GC_SPARE_SECONDS_DEFAULT;
 
 struct free_deleter {
     void operator()(char *p) const { std::free(p); }
@@ -197,7 +204,7 @@ void remove_orphaned_upload_states(gc_run &r, int64_t now)
         const bool upload_open = std::strlen(name) == kUploadIdLen && uuid_valid(name) &&
                                  upload_path_for_uuid(name, part) == 0 && plat_is_file(part);
         const int64_t t = file_time(r.path, nullptr);
-        if (!upload_open && t >= 0 && now - t >= kUploadActiveSecs) plat_remove(r.path);
+        if (!upload_open && t >= 0 && now - t >= kUploadStaleSecs) plat_remove(r.path);
     }
     plat_rmdir(dir); /* only when nothing is left in it */
 }
@@ -207,22 +214,12 @@ void remove_stale_uploads(gc_run &r)
 {
     const int64_t now = plat_time();
     each_upload(r, [&](const char *path, int64_t t, int64_t size) {
-        if (now - t < kUploadActiveSecs) return;
+        if (now - t < kUploadStaleSecs) return;
         ++r.stale;
         r.stale_bytes += size;
         if (!r.p.dry_run && plat_is_file(path)) plat_remove(path);
     });
     if (!r.p.dry_run) remove_orphaned_upload_states(r, now);
-}
-
-bool upload_in_progress(gc_run &r)
-{
-    const int64_t now = plat_time();
-    bool active = false;
-    each_upload(r, [&](const char *, int64_t t, int64_t) {
-        if (now - t < kUploadActiveSecs) active = true;
-    });
-    return active;
 }
 
 /* Calls f(fan_dir, blob_name, digest) for every blob of every fan-out
@@ -350,9 +347,9 @@ bool remove_unless_held(gc_run &r, int64_t spare_from)
 bool sweep(gc_run &r)
 {
     const bool real = !r.p.dry_run;
-    /* Blobs written at or after this time may belong to a manifest still
+    /* Blobs held at or after this time may belong to a manifest still
      * being pushed. */
-    const int64_t spare_from = r.p.started_unix - kUploadActiveSecs + 1;
+    const int64_t spare_from = r.p.started_unix - s_spare_seconds + 1;
     bool cancelled = false;
     each_blob(
         r,
@@ -422,6 +419,17 @@ const char *report(const gc_run &r)
 
 using namespace storage;
 
+extern "C" int reg_gc_set_spare_seconds(int64_t seconds)
+{
+    if (seconds < 1) {
+        set_error("spare window must be at least 1 second, not %lld",
+                  static_cast<long long>(seconds));
+        return -1;
+    }
+    s_spare_seconds = seconds;
+    return 0;
+}
+
 extern "C" const char *reg_gc_json(int dry_run)
 {
     if (!s_ready) {
@@ -438,10 +446,6 @@ extern "C" const char *reg_gc_json(int dry_run)
     r.p.dry_run = dry_run ? 1 : 0;
 
     remove_stale_uploads(r);
-    if (upload_in_progress(r)) {
-        set_error("uploads in progress");
-        return nullptr;
-    }
     gc_cancel_clear(); /* a cancel asked for before the run is not for it */
 
     r.p.running = 1;

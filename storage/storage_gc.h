@@ -22,7 +22,7 @@ namespace storage
 
 /* ---- limits and windows --------------------------------------------------- */
 
-constexpr int64_t kUploadActiveSecs = 900; /* younger uploads block a run; blobs are spared */
+constexpr int64_t kUploadStaleSecs = 900;   /* an upload untouched this long is removed */
 constexpr int64_t kSnapshotFreshSecs = 600; /* older snapshots read as idle */
 constexpr int kGcStepEvery = 256;           /* bodies or blobs between periodic steps */
 constexpr uint64_t kSnapshotEveryMs = 200;  /* a snapshot when at least this much passed */

@@ -59,8 +59,8 @@ class Store:
         algorithm, hex_ = digest.split(":", 1)
         return os.path.join(self.root, "blobs", algorithm, hex_[:2], hex_)
 
-    def blob(self, data, age=HOUR, algorithm="sha256"):
-        """Older than the collection's grace window unless told."""
+    def blob(self, data, age=3 * HOUR, algorithm="sha256"):
+        """Older than the collection's default spare window unless told."""
         d = digest_of(data, algorithm)
         write(self.blob_path(d), data, age)
         return d
@@ -315,13 +315,30 @@ class Collect(AdminCase):
         for d in self.garbage:
             self.assertTrue(os.path.exists(self.store.blob_path(d)))
 
-    def test_an_upload_in_progress_refuses_the_run(self):
+    def test_runs_with_uploads_in_progress_and_spares_by_the_configured_window(self):
         self.two_images()
-        write(os.path.join(self.root, "uploads", "1" * 8 + "-0000-0000-0000-" + "0" * 12 + ".part"),
-              b"1")
-        rc, out, err = self.admin("gc")
-        self.assertEqual((rc, out), (1, ""))
-        self.assertIn(f"registry-admin gc: {native(self.root)}: uploads in progress", err)
+        upload = os.path.join(self.root, "uploads", "1" * 8 + "-0000-0000-0000-" + "0" * 12 + ".part")
+        write(upload, b"1")
+        slow = self.store.blob(b"first layer of a slow push", age=HOUR)
+        config = os.path.join(self.cwd, "config.json")
+        # window, exit status, blobs deleted, the slow push's layer kept
+        cases = [(None, 0, 2, True), (7200, 0, 0, True), (3599, 0, 1, False)]
+        for window, status, deleted, kept in cases:
+            with self.subTest(window=window):
+                if window:
+                    write(config, json.dumps({"registry_gc_spare_seconds": window}).encode())
+                rc, out, err = self.admin("gc", "--json")
+                self.assertEqual((rc, err), (status, ""))
+                self.assertEqual(json.loads(out)["blobs_deleted"], deleted)
+                self.assertEqual(os.path.exists(self.store.blob_path(slow)), kept)
+                self.assertTrue(os.path.exists(upload), "an upload in progress stays")
+        for bad, why in ((0, "must be between 1 and 604800"), (-1, "must not be negative"),
+                         (604801, "must be between 1 and 604800")):
+            with self.subTest(bad=bad):
+                write(config, json.dumps({"registry_gc_spare_seconds": bad}).encode())
+                rc, out, err = self.admin("gc")
+                self.assertEqual((rc, out), (1, ""))
+                self.assertIn(f'"registry_gc_spare_seconds" {why}', err)
 
 
 class Retention(AdminCase):

@@ -40,6 +40,7 @@ TEST(SettingsParse, DefaultsWithoutKeys)
     EXPECT_EQ(s.access_log_max_bytes, 5242880);
     EXPECT_EQ(s.retention_protect_latest, 1);
     EXPECT_EQ(s.quota_bytes, 0);
+    EXPECT_EQ(s.gc_spare_seconds, 7200);
     EXPECT_EQ(s.token_auth, 1);
     EXPECT_EQ(s.token_lifetime_seconds, 300);
     EXPECT_STREQ(s.token_service, "registry");
@@ -56,6 +57,7 @@ TEST(SettingsParse, ValuesOfEveryKind)
         "registry_access_log": 0, "registry_access_log_max_bytes": 1024,
         "registry_retention_keep_n": 5, "registry_retention_days": 30,
         "registry_retention_protect_latest": false, "registry_quota_bytes": 10737418240,
+        "registry_gc_spare_seconds": 3,
         "registry_auth_user": "alice", "registry_auth_sha256": ")" +
                         std::string(64, 'A') + R"(",
         "registry_htpasswd": "/etc/registry/users",
@@ -78,6 +80,7 @@ TEST(SettingsParse, ValuesOfEveryKind)
     EXPECT_EQ(s.retention_days, 30);
     EXPECT_EQ(s.retention_protect_latest, 0);
     EXPECT_EQ(s.quota_bytes, 10737418240);
+    EXPECT_EQ(s.gc_spare_seconds, 3);
     EXPECT_STREQ(s.auth_user, "alice");
     EXPECT_EQ(std::string(s.auth_sha256), std::string(64, 'A'));
     EXPECT_STREQ(s.htpasswd, "/etc/registry/users");
@@ -151,6 +154,11 @@ TEST(SettingsParse, EveryKindOfProblemIsRefusedWithItsReason)
         {R"({"registry_access": [{"repositories": [1], "users": ["u"], "actions": ["pull"]}]})",
          "must be strings"},
         {R"({"registry_admins": 5})", "must be a string or a list"},
+        {R"({"registry_gc_spare_seconds": 0})",
+         "\"registry_gc_spare_seconds\" must be between 1 and 604800"},
+        {R"({"registry_gc_spare_seconds": 604801})", "between 1 and 604800"},
+        {R"({"registry_gc_spare_seconds": -7200})", "must not be negative"},
+        {R"({"registry_gc_spare_seconds": "2h"})", "must be a whole number"},
         {R"({"registry_token_lifetime_seconds": 59})", "between 60 and 86400"},
         {R"({"registry_token_lifetime_seconds": 86401})", "between 60 and 86400"},
         {R"({"registry_token_service": "a\"b"})", "quote"},

@@ -187,7 +187,8 @@ TEST_F(SendFile, EveryKindOfOutputGetsTheSameBytes)
             FILE *out = std::fopen(piped.c_str(), "wb");
             char buf[4096];
             ssize_t n;
-            while ((n = read(fds[0], buf, sizeof buf)) > 0) std::fwrite(buf, 1, n, out);
+            while ((n = read(fds[0], buf, sizeof buf)) > 0)
+                std::fwrite(buf, 1, n, out);
             std::fclose(out);
             _exit(0);
         }
@@ -271,5 +272,50 @@ TEST_F(SendFile, XSendfileOnlyWhenTheServerSaysSoAndWithTheNameEncoded)
     EXPECT_EQ(lines[1], "X-Sendfile: " + fs::current_path().generic_string() + "/rel/blob");
 #endif
 }
+
+#ifndef _WIN32
+/* Named by the server, the directory it sends from decides: a file outside
+ * it (a storage root moved since the server's configuration was written)
+ * is not named, and the caller sends it itself. Names are compared as the
+ * server does, after "." and ".." segments and doubled slashes. */
+TEST_F(SendFile, XSendfileNamesOnlyFilesUnderTheServersDirectory)
+{
+    const std::string cwd = fs::current_path().generic_string();
+    struct Case {
+        const char *docroot;
+        const char *path;
+        const char *named; /* nullptr: refused */
+        bool from_cwd;     /* named below the working directory */
+    } cases[] = {
+        {nullptr, "/srv/reg/blobs/ab/c", "/srv/reg/blobs/ab/c", false},
+        {"", "/srv/reg/blobs/ab/c", "/srv/reg/blobs/ab/c", false},
+        {"/srv/reg/blobs/", "/srv/reg/blobs/ab/c", "/srv/reg/blobs/ab/c", false},
+        {"/srv/reg/blobs", "/srv/reg/blobs/ab/c", "/srv/reg/blobs/ab/c", false},
+        {"/srv//reg/./blobs/", "/srv/reg/x/../blobs//ab/./c", "/srv/reg/blobs/ab/c", false},
+        {"/srv/reg/blobs/", "/srv/other/blobs/ab/c", nullptr, false},
+        {"/srv/reg/blobs/", "/srv/reg/blobsmore/ab/c", nullptr, false},
+        {"/srv/reg/blobs/", "/srv/reg/blobs/../uploads/x", nullptr, false},
+        {"/srv/reg/blobs/", "/srv/reg/blobs/../../../etc/passwd", nullptr, false},
+        {"/", "/any/file", "/any/file", false},
+        {"reg/blobs/", "./reg/blobs/ab/c", "/reg/blobs/ab/c", true}, /* both from here */
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.docroot ? c.docroot : "(unset)") + " " + c.path);
+        ScopedEnv e("REGISTRY_X_SENDFILE_DOCROOT", c.docroot);
+        run_in_child([&] {
+            plat_stdout_redirect(out_file().c_str());
+            write_text(result_file(), std::to_string(cgi_header_x_sendfile(c.path)));
+        });
+        if (!c.named) {
+            EXPECT_EQ(result(), "-1");
+            EXPECT_EQ(output(), "");
+            continue;
+        }
+        const std::string want = (c.from_cwd ? cwd : std::string()) + c.named;
+        EXPECT_EQ(result(), "0");
+        EXPECT_EQ(output(), "X-Sendfile: " + want + "\r\n");
+    }
+}
+#endif
 
 } // namespace

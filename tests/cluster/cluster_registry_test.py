@@ -31,7 +31,7 @@ from storage_stress import manifest_bodies  # noqa: E402
 ADMIN = os.environ.get("ADMIN_BIN", "")
 SECONDS = float(os.environ.get("CLUSTER_STRESS_SECONDS", "15"))
 OCI_MANIFEST = "application/vnd.oci.image.manifest.v1+json"
-SET_BACK = 2000  # seconds: past the collector's 900 s grace for new blobs
+SET_BACK = 3 * 3600  # seconds: past the collector's 2-hour spare window for blobs
 
 
 def sha(data):
@@ -118,7 +118,7 @@ class RegistryAcrossFrontEnds(ClusterTest):
         self.pushed = []      # images whose manifest PUT answered 201
         self.deleted = []
         self.stop = threading.Event()
-        self.counts = {"pulls": 0, "gc_runs": 0, "gc_busy": 0}
+        self.counts = {"pulls": 0, "gc_runs": 0}
 
     def tearDown(self):
         for f in self.fronts:
@@ -213,9 +213,6 @@ class RegistryAcrossFrontEnds(ClusterTest):
             r = self.gc()
             if r.returncode == 0:
                 self.counts["gc_runs"] += 1
-            elif "uploads in progress" in r.stderr + r.stdout:
-                self.counts["gc_busy"] += 1
-                time.sleep(0.05)
             else:
                 self.note(f"gc: {r.returncode} {r.stdout[-300:]} {r.stderr[-300:]}")
 
@@ -289,7 +286,7 @@ class RegistryAcrossFrontEnds(ClusterTest):
         self.assertEqual(missing, [])
         print(f"{len(self.pushed)} pushed through one front-end, {len(self.deleted)} deleted and "
               f"{self.counts['pulls']} pulled through the other; gc: {self.counts['gc_runs']} "
-              f"runs, {self.counts['gc_busy']} refused (uploads in progress); "
+              f"runs; "
               f"{len(kept)} images pulled back from both with skopeo")
 
 

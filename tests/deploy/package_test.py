@@ -184,6 +184,28 @@ class PackageTest(unittest.TestCase):
         finally:
             c.close()
 
+    def assert_blob_sender(self, host, layout, by_server):
+        """The config and every layer of layout's image come back whole, with
+        no file name for the client; by_server: sent by lighttpd itself
+        (X-Sendfile), which dates the file (the programs send no
+        Last-Modified)."""
+        def blob(digest):
+            with open(os.path.join(layout, "blobs", *digest.split(":")), "rb") as f:
+                return f.read()
+        with open(os.path.join(layout, "index.json")) as f:
+            manifest = json.loads(blob(json.load(f)["manifests"][0]["digest"]))
+        for d in [manifest["config"]["digest"]] + [x["digest"] for x in manifest["layers"]]:
+            data = blob(d)
+            c = http.client.HTTPConnection(host, timeout=30)
+            try:
+                c.request("GET", f"/v2/team/app/blobs/{d}")
+                r = c.getresponse()
+                body = r.read()
+            finally:
+                c.close()
+            self.assertEqual((r.status, body == data, r.getheader("X-Sendfile")), (200, True, None))
+            self.assertEqual(r.getheader("Last-Modified") is not None, by_server, d)
+
     def admin(self, *args):
         return run(["runuser", "-u", "www-data", "--", "env", f"REGISTRY_CONFIG={CONFIG_FILE}",
                     "/usr/bin/registry-admin", *args])
@@ -226,6 +248,7 @@ class PackageTest(unittest.TestCase):
         images = {"team/app": self.push(host, "team/app", 11),
                   "lib/base": self.push(host, "lib/base", 12)}
         self.assert_pulls(host, images, "installed")
+        self.assert_blob_sender(host, images["team/app"], by_server=True)
         # The health probe, too, found the storage root (its default, beside
         # the programs, is not writable for www-data); direct requests for
         # the programs find nothing.
@@ -241,6 +264,20 @@ class PackageTest(unittest.TestCase):
         stats = json.loads(self.admin("stats", "--json"))
         self.assertEqual((stats["repositories"], stats["root"]), (2, STATE_DIR))
         ds.stop(self.server)
+        # The snippet's one switch sends blobs through the programs instead.
+        available = os.path.realpath(ENABLED)
+        with open(available) as f:
+            shipped = f.read()
+        self.assertEqual(shipped.count('var.registry_x_sendfile = "1"'), 1)
+        with open(available, "w") as f:
+            f.write(shipped.replace('var.registry_x_sendfile = "1"', 'var.registry_x_sendfile = "0"'))
+        try:
+            host = self.serve()
+            self.assert_blob_sender(host, images["team/app"], by_server=False)
+            ds.stop(self.server)
+        finally:
+            with open(available, "w") as f:  # as shipped, so the upgrade asks nothing
+                f.write(shipped)
         before = snapshot(STATE_DIR)
 
         run([*APT, "install", os.path.abspath(deb2)])

@@ -414,12 +414,13 @@ TEST(PlatformTime, GmtimeBreaksDownUtc)
 {
     struct Case {
         int64_t t;
-        int year, mon, mday, hour, min, sec;
+        int year, mon, mday, hour, min, sec, wday, yday;
     } cases[] = {
-        {0, 70, 0, 1, 0, 0, 0},
-        {951782400, 100, 1, 29, 0, 0, 0},      // 2000-02-29
-        {2147483648, 138, 0, 19, 3, 14, 8},    // one past the 32-bit limit
-        {4102444799, 199, 11, 31, 23, 59, 59}, // 2099-12-31
+        {0, 70, 0, 1, 0, 0, 0, 4, 0},
+        {951782400, 100, 1, 29, 0, 0, 0, 2, 59},       // 2000-02-29
+        {2147483648, 138, 0, 19, 3, 14, 8, 2, 18},     // one past the 32-bit limit
+        {4102444799, 199, 11, 31, 23, 59, 59, 4, 364}, // 2099-12-31
+        {4107456000, 200, 1, 28, 0, 0, 0, 0, 58},      // 2100-02-28, no leap day
     };
     for (const auto &c : cases) {
         struct tm tm {
@@ -431,6 +432,8 @@ TEST(PlatformTime, GmtimeBreaksDownUtc)
         EXPECT_EQ(tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec,
                   c.hour * 3600 + c.min * 60 + c.sec)
             << c.t;
+        EXPECT_EQ(tm.tm_wday, c.wday) << c.t;
+        EXPECT_EQ(tm.tm_yday, c.yday) << c.t;
     }
     EXPECT_EQ(plat_gmtime(0, nullptr), -1);
 }

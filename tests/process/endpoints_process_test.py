@@ -13,6 +13,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 DIR = os.path.abspath(os.environ.get("ENDPOINTS_DIR", "") or ".")
@@ -361,6 +362,41 @@ class PushAndPull(EndpointCase):
                       f"mount={digest_of(b'absent')}&from=src/repo")
         self.assertEqual((r.status, r.header("Range")), (202, "0-0"))
         self.assertEqual(len(self.uploads()), 1)
+
+    def test_every_way_a_push_names_a_stored_blob_holds_it(self):
+        """A push that finds a blob stored renews its time, so a collection
+        spares it for a whole window until the manifest comes; a pull does
+        not."""
+        config = self.push_blob(b'{"os":"linux"}')
+        cases = [
+            ("HEAD", lambda d: self.call("v2_blobs", "HEAD", f"/v2/other/repo/blobs/{d}"), True),
+            ("mount", lambda d: self.call("v2_uploads", "POST", "/v2/other/repo/blobs/uploads/",
+                                          f"mount={d}&from=lib/app"), True),
+            ("upload again", lambda d: self.call("v2_uploads", "POST", "/v2/other/repo/blobs/uploads/",
+                                                 f"digest={d}", self.contents[d]), True),
+            ("manifest put", lambda d: self.call(
+                "v2_manifests", "PUT", "/v2/other/repo/manifests/v1",
+                body=image_manifest(descriptor(OCI_CONFIG, config, 14),
+                                    [descriptor(OCI_LAYER, d, len(self.contents[d]))]),
+                env={"CONTENT_TYPE": OCI_MANIFEST}), True),
+            ("GET", lambda d: self.call("v2_blobs", "GET", f"/v2/other/repo/blobs/{d}"), False),
+        ]
+        self.contents = {}
+        for way, act, holds in cases:
+            with self.subTest(way=way):
+                data = f"a layer stored long ago, then reached by {way}".encode()
+                d = self.push_blob(data)
+                self.contents[d] = data
+                old = time.time() - 3 * 3600
+                os.utime(self.blob_file(d), (old, old))
+                os.utime(self.blob_file(config), (old, old))
+                before = int(time.time())
+                r = act(d)
+                self.assertLess(r.status, 300, r)
+                held = os.path.getmtime(self.blob_file(d)) >= before
+                self.assertEqual(held, holds)
+                if way == "manifest put":
+                    self.assertGreaterEqual(os.path.getmtime(self.blob_file(config)), before)
 
     def test_upload_status_and_cancel(self):
         loc = self.start_upload()

@@ -63,6 +63,9 @@ inline doc_values parse_doc(const char *text)
     return v;
 }
 
+/* An age past the collection's default spare window: old enough to go. */
+constexpr int64_t kOld = REG_GC_SPARE_SECONDS_DEFAULT + 3600;
+
 /* Sets path's last-write time to secs seconds before now (negative: after). */
 inline void age(const fs::path &path, int64_t secs)
 {
@@ -70,7 +73,7 @@ inline void age(const fs::path &path, int64_t secs)
 }
 
 /* Runs fn until the wall-clock second did not change while it ran, so that
- * tests on the exact 900-second boundary are not disturbed by a tick. */
+ * tests on the exact boundary of a window are not disturbed by a tick. */
 template <class Fn> void within_one_second(Fn fn)
 {
     for (int tries = 0; tries < 5; ++tries) {
@@ -96,6 +99,7 @@ class GcStore : public blobtest::BlobStore
     void TearDown() override
     {
         storage::gc_step_observer = nullptr;
+        reg_gc_set_spare_seconds(REG_GC_SPARE_SECONDS_DEFAULT);
         blobtest::BlobStore::TearDown();
     }
 
@@ -144,7 +148,7 @@ class GcStore : public blobtest::BlobStore
     }
 
     /* Every blob file in the store, aged past the spare window. */
-    void old_blobs(int64_t secs = 3600) const
+    void old_blobs(int64_t secs = kOld) const
     {
         for (auto &e : fs::recursive_directory_iterator(fs::path(root) / "blobs"))
             if (e.is_regular_file()) age(e.path(), secs);

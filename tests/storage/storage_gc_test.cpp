@@ -1,6 +1,7 @@
-/* A collection run: stale uploads and the refusal while one is active, the
- * sweep with its spare window and periodic steps, cancels, the report and
- * the final snapshot. The mark's inputs are in storage_gc_mark_test.cpp. */
+/* A collection run: stale uploads and runs while others are in progress,
+ * the sweep with its spare window and periodic steps, cancels, holds made
+ * during a run, the report and the final snapshot. The mark's inputs are in
+ * storage_gc_mark_test.cpp. */
 #include <gtest/gtest.h>
 
 #include <set>
@@ -63,48 +64,48 @@ TEST_F(Gc, StaleUploadsAreRemovedByARealRunAndCountedByBoth)
     EXPECT_EQ(gc(0)["stale_uploads"], 0);
 }
 
-TEST_F(Gc, AnUploadYoungerThan900SecondsRefusesTheRun)
+/* Uploads in progress hold no run back: a registry that is never quiet is
+ * collected all the same. Each upload is untouched for its age; only the
+ * stale ones go, and the old garbage goes in the same run. */
+TEST_F(Gc, ARunGoesOnWhileUploadsAreInProgressAndLeavesThem)
 {
     struct {
         int64_t age;
-        bool refused;
-    } cases[] = {{0, true}, {10 * 60, true}, {899, true}, {-600, true}, {900, false}};
+        bool removed;
+    } cases[] = {{0, false}, {10 * 60, false}, {899, false}, {-600, false}, {900, true}};
+    const std::string garbage = store("unreferenced");
+    old_blobs();
+    ASSERT_EQ(reg_gc_cancel(), 0); /* asked before the run: not for it */
     for (auto c : cases) {
         /* Only a try within one clock second decides: the upload is made
          * afresh for each try, since a tick can age it past 900 seconds. */
-        std::string id, err;
-        bool ran = false;
+        std::string id;
+        const char *doc = nullptr;
         gctest::within_one_second([&] {
             if (!id.empty()) reg_blob_cancel_upload(id.c_str());
             id = upload("in flight");
             age(upload_path(id), c.age);
-            ran = reg_gc_json(0) != nullptr;
-            err = error();
+            doc = reg_gc_json(0);
         });
-        EXPECT_EQ(!ran, c.refused) << "age " << c.age;
-        if (c.refused) {
-            EXPECT_EQ(err, "uploads in progress");
+        ASSERT_NE(doc, nullptr) << "age " << c.age << ": " << error();
+        const auto v = parse_doc(doc);
+        EXPECT_EQ(v["cancelled"], 0);
+        EXPECT_EQ(v["stale_uploads"], c.removed ? 1 : 0) << "age " << c.age;
+        EXPECT_EQ(fs::exists(upload_path(id)), !c.removed) << "age " << c.age;
+        EXPECT_FALSE(has(garbage)) << "age " << c.age;
+        if (!c.removed) {
             EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
         }
     }
-}
-
-TEST_F(Gc, ARefusedRunStillRemovesTheStaleUploadsAndNothingElse)
-{
-    const std::string old_id = upload("abandoned");
-    age(upload_path(old_id), 3600);
-    const std::string live = upload("in flight");
-    const std::string garbage = store("unreferenced");
-    old_blobs();
-    ASSERT_EQ(reg_gc_cancel(), 0);
-
-    EXPECT_EQ(reg_gc_json(0), nullptr);
-    EXPECT_FALSE(fs::exists(upload_path(old_id)));
-    EXPECT_TRUE(fs::exists(upload_path(live)));
-    EXPECT_TRUE(has(garbage));
-    /* No snapshot yet, and the cancel marker is untouched. */
-    EXPECT_FALSE(fs::exists(gc_dir() / "progress.json"));
-    EXPECT_TRUE(fs::exists(gc_dir() / "cancel"));
+    /* What an upload left in progress becomes is held from its finish. */
+    const std::string id = upload("finished after the run");
+    age(upload_path(id), 899);
+    gc(0);
+    char out[DIGEST_TEXT_CAP];
+    const std::string d = blobtest::digest_of("finished after the run");
+    ASSERT_EQ(reg_blob_finish_upload(id.c_str(), d.c_str(), out), 0) << error();
+    EXPECT_EQ(gc(0)["blobs_deleted"], 0);
+    EXPECT_TRUE(has(d));
 }
 
 TEST_F(Gc, FilesThatAreNoUploadsAreIgnored)
@@ -145,29 +146,59 @@ TEST_F(Gc, WithoutRepositoriesEveryOldBlobGoes)
     }
 }
 
-TEST_F(Gc, BlobsYoungerThan900SecondsBeforeTheStartAreSpared)
+/* The window counts back from the run's start to each blob's time (its
+ * last hold), by the length set, the default until one is. */
+TEST_F(Gc, BlobsHeldWithinTheSpareWindowBeforeTheStartAreSpared)
 {
+    constexpr int64_t kDefault = REG_GC_SPARE_SECONDS_DEFAULT;
     struct {
         const char *content;
+        int64_t window; /* 0: never set (so these cases come first) */
         int64_t age;
         bool kept;
-    } cases[] = {{"just finished", 0, true}, {"ten minutes", 600, true},
-                 {"almost", 850, true},      {"from the future", -3600, true},
-                 {"old enough", 950, false}, {"a day", 86400, false}};
-    std::vector<std::string> digests;
+    } cases[] = {
+        {"just finished", 0, 0, true},
+        {"an hour, by default", 0, 3600, true},
+        {"almost two hours, by default", 0, kDefault - 60, true},
+        {"from the future", 0, -3600, true},
+        {"past the default", 0, kDefault + 60, false},
+        {"a day", 0, 86400, false},
+        {"within a short window", 10, 5, true},
+        {"past a short window", 10, 15, false},
+        {"an hour, past a 15-minute window", 900, 3600, false},
+        {"a day, within a week", 604800, 86400, true},
+    };
     for (auto c : cases) {
-        digests.push_back(store(c.content));
-        age(blob_path(digests.back()), c.age);
+        if (c.window) {
+            ASSERT_EQ(reg_gc_set_spare_seconds(c.window), 0);
+        }
+        const std::string d = store(c.content);
+        age(blob_path(d), c.age);
+        for (int dry : {1, 0}) {
+            const auto v = gc(dry);
+            EXPECT_EQ(v["blobs_total"], 1) << c.content;
+            EXPECT_EQ(v["blobs_deleted"], c.kept ? 0 : 1) << c.content << ", dry " << dry;
+        }
+        EXPECT_EQ(has(d), c.kept) << c.content;
+        if (c.kept) {
+            ASSERT_EQ(reg_blob_delete(d.c_str()), 0);
+        }
     }
-    for (int dry : {1, 0}) {
-        const auto v = gc(dry);
-        EXPECT_EQ(v["blobs_total"], 6);
-        EXPECT_EQ(v["blobs_deleted"], 2) << "dry " << dry;
-        EXPECT_EQ(v["blobs_kept"], 4) << "dry " << dry;
-        EXPECT_EQ(v["blobs_reachable"], 0);
+}
+
+TEST_F(Gc, TheSpareWindowCanOnlyBeSetToASecondOrMore)
+{
+    for (int64_t bad : {int64_t{0}, int64_t{-1}, INT64_MIN}) {
+        EXPECT_EQ(reg_gc_set_spare_seconds(bad), -1) << bad;
+        EXPECT_EQ(error(), "spare window must be at least 1 second, not " + std::to_string(bad));
     }
-    for (size_t i = 0; i < digests.size(); ++i)
-        EXPECT_EQ(has(digests[i]), cases[i].kept) << cases[i].content;
+    /* A refused value leaves the window as it was. */
+    const std::string d = store("an hour old");
+    age(blob_path(d), 3600);
+    EXPECT_EQ(gc(0)["blobs_deleted"], 0);
+    ASSERT_EQ(reg_gc_set_spare_seconds(1), 0);
+    EXPECT_EQ(reg_gc_set_spare_seconds(0), -1);
+    EXPECT_EQ(gc(0)["blobs_deleted"], 1);
 }
 
 /* A push's blob is held from its push (the finish or the mount), not from
@@ -218,15 +249,18 @@ TEST_F(Gc, HoldingAMissingOrInvalidBlob)
     EXPECT_EQ(reg_blob_hold(nullptr), -1);
 }
 
-TEST_F(Gc, TheSpareWindowEndsExactly900SecondsBeforeTheStart)
+TEST_F(Gc, TheSpareWindowEndsExactlyItsLengthBeforeTheStart)
 {
-    for (int64_t a : {899, 900}) {
-        const std::string d = store("boundary " + std::to_string(a));
-        gctest::within_one_second([&] {
-            age(blob_path(d), a);
-            gc(0);
-        });
-        EXPECT_EQ(has(d), a == 899) << "age " << a;
+    for (int64_t window : {int64_t{REG_GC_SPARE_SECONDS_DEFAULT}, int64_t{900}, int64_t{5}}) {
+        ASSERT_EQ(reg_gc_set_spare_seconds(window), 0);
+        for (int64_t a : {window - 1, window}) {
+            const std::string d = store("boundary " + std::to_string(a));
+            gctest::within_one_second([&] {
+                age(blob_path(d), a);
+                gc(0);
+            });
+            EXPECT_EQ(has(d), a == window - 1) << "window " << window << ", age " << a;
+        }
     }
 }
 
@@ -248,7 +282,7 @@ TEST_F(Gc, BlobFilesAreOnlyWhatLooksLikeOne)
     };
     for (const auto &c : cases) {
         write_text(c.path, "x");
-        age(c.path, 3600);
+        age(c.path, gctest::kOld);
     }
     fs::create_directories(top / "ab" / std::string(64, 'b')); /* a directory, not a blob */
     fs::create_directories(top / "cc");                        /* an empty fan-out */
@@ -447,6 +481,40 @@ TEST_F(GcSteps, ACancelDuringTheMarkDeletesNothing)
     EXPECT_EQ(v["blobs_reachable"], 0);
     EXPECT_EQ(v["blobs_total"], 261);
     EXPECT_EQ(blob_files(), 261u);
+}
+
+/* Holds made once the sweep is under way, as pushes naming old blobs do
+ * after the mark: every blob held before the sweep reached it stays, even
+ * with a window of one second. */
+struct late_holds {
+    std::vector<std::string> garbage;
+    std::vector<std::string> held; /* stored when held */
+};
+late_holds *g_holds;
+
+void hold_at_sweep_step(const gc_progress &p)
+{
+    if (!g_holds->held.empty() || std::string(p.phase) != "deleting") return;
+    for (const auto &d : g_holds->garbage)
+        if (reg_blob_hold(d.c_str()) == 1) g_holds->held.push_back(d);
+}
+
+TEST_F(GcSteps, BlobsHeldDuringTheSweepAreKept)
+{
+    late_holds holds{garbage(600), {}};
+    g_holds = &holds;
+    gc_step_observer = hold_at_sweep_step;
+    ASSERT_EQ(reg_gc_set_spare_seconds(1), 0);
+
+    const auto v = gc(0);
+    ASSERT_FALSE(holds.held.empty()) << "the sweep took everything before its first step";
+    EXPECT_EQ(v["blobs_deleted"] + static_cast<int64_t>(holds.held.size()), 600);
+    for (const auto &d : holds.held)
+        EXPECT_TRUE(has(d)) << d << " was held during the run";
+    EXPECT_EQ(static_cast<int64_t>(blob_files()), static_cast<int64_t>(holds.held.size()));
+    for (auto &e : fs::recursive_directory_iterator(fs::path(root) / "blobs"))
+        EXPECT_EQ(e.path().filename().string().find(".gc-"), std::string::npos)
+            << "a copy taken aside is left: " << e.path();
 }
 
 /* A push made while a collection marks, into a repository the mark has

@@ -269,7 +269,7 @@ TEST_F(Sha512Store, CollectionListingQuarantineAndCountsSeeBothAlgorithms)
 
     /* Collection: the unnamed blobs of either algorithm go. */
     for (auto &e : fs::recursive_directory_iterator(fs::path(root) / "blobs"))
-        if (e.is_regular_file()) gctest::age(e.path(), 3600);
+        if (e.is_regular_file()) gctest::age(e.path(), gctest::kOld);
     const gctest::doc_values report = gctest::parse_doc(reg_gc_json(0));
     ASSERT_TRUE(report.parsed) << error();
     EXPECT_EQ(report["blobs_deleted"], 2);

@@ -209,7 +209,7 @@ TEST_F(UploadHash, CollectionRemovesOrphanedStatesOnceTheirWindowPassed)
     write_text(temp, "half");
     for (const fs::path &p : {state_path(gone), temp}) gctest::age(p, 1000);
     gctest::age(state_path(live), 1000);
-    gctest::age(upload_path(live), 100); /* young: the run refuses, but sweeps uploads first */
+    gctest::age(upload_path(live), 100); /* young: in progress */
     reg_gc_json(0);
     EXPECT_TRUE(fs::exists(state_path(live))) << "its upload is still there";
     EXPECT_FALSE(fs::exists(state_path(gone)));

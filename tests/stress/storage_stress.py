@@ -146,7 +146,7 @@ class StorageStress(unittest.TestCase):
         self.assertGreater(bodies, 0)
         self.assertEqual(missing, 0)
         self.assert_blobs_verified()
-        print(f"gc: {gc['runs']} runs, {gc['busy']} refused (uploads in progress), "
+        print(f"gc: {gc['runs']} runs, "
               f"{gc['deleted']} blobs deleted; pushes: {pushed} stored, "
               f"{sum(p['refused'] for p in push)} refused for a collected blob, "
               f"{sum(p['deleted'] for p in push)} tags deleted; {bodies} bodies checked; "
