@@ -50,6 +50,8 @@ int add_digest(void *ctx, const char *digest)
 
 int admin_cmd_stats(const admin_opts *opts)
 {
+    /* With a quota, this walk renews the upload check's snapshot too. */
+    reg_usage_keep(oci_quota_bytes() > 0);
     const char *stats = reg_storage_get_stats_json();
     admin_doc doc = admin_json_parse(stats);
     yyjson_val *s = admin_json_root(doc);

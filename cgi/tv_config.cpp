@@ -35,6 +35,7 @@ namespace
 
 constexpr int64_t kDefaultLogCap = 5242880;
 constexpr int64_t kDefaultTokenLifetime = 300;
+constexpr int64_t kDefaultQuotaRefresh = 60; /* seconds */
 /* The token protocol's floor: clients take a token as good for 60 s at
  * least, and would send one that ran out sooner. */
 constexpr int64_t kTokenLifetimeMin = 60;
@@ -70,6 +71,8 @@ constexpr key_def kKeys[] = {
     {"registry_retention_protect_latest", kind::flag_or_int, "true, false or an integer", "true",
      "keep the tag latest out of retention"},
     {"registry_quota_bytes", kind::count, "integer", "0", "storage quota in bytes; 0 means none"},
+    {"registry_quota_refresh_seconds", kind::count, "integer", "60",
+     "age past which the quota check counts the blob store again; 0 counts at every check"},
     {"registry_gc_spare_seconds", kind::bounded, "integer, 1 to 604800", "7200",
      "a collection keeps a blob this long after a push last named it: the time a push has "
      "from its first finished blob to its manifest"},
@@ -407,6 +410,8 @@ int read_key(parser &p, const key_def &def, yyjson_val *v)
             o->retention_keep_n = n;
         else if (strcmp(key, "registry_retention_days") == 0)
             o->retention_days = n;
+        else if (strcmp(key, "registry_quota_refresh_seconds") == 0)
+            o->quota_refresh_seconds = n;
         else
             o->quota_bytes = n;
         return 0;
@@ -427,6 +432,7 @@ void set_defaults(tv_settings *s)
     s->retention_protect_latest = 1;
     s->token_auth = 1;
     s->token_lifetime_seconds = kDefaultTokenLifetime;
+    s->quota_refresh_seconds = kDefaultQuotaRefresh;
     s->gc_spare_seconds = TV_CONFIG_GC_SPARE_DEFAULT;
     tv_strlcpy(s->token_service, kDefaultService, sizeof s->token_service);
     s->file_bytes = -1;

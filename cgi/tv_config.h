@@ -74,6 +74,8 @@ typedef struct tv_settings {
     int retention_protect_latest; /* 1 (default) or 0 */
     int64_t quota_bytes;          /* 0: none */
     int64_t gc_spare_seconds;     /* TV_CONFIG_GC_SPARE_* */
+    /* Age in seconds of the usage snapshot a quota check trusts. */
+    int64_t quota_refresh_seconds;
 
     /* One user with the SHA-256 of the password (both or neither). */
     char auth_user[TV_CONFIG_USER_CAP];

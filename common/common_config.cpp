@@ -26,6 +26,11 @@ int64_t oci_quota_bytes(void)
     return tv_config()->quota_bytes;
 }
 
+int64_t oci_quota_refresh_seconds(void)
+{
+    return tv_config()->quota_refresh_seconds;
+}
+
 int oci_retention_protect_latest(void)
 {
     return tv_config()->retention_protect_latest;

@@ -25,6 +25,9 @@ int oci_retention_protect_latest(void);
  * reg_gc_set_spare_seconds. */
 int64_t oci_gc_spare_seconds(void);
 int64_t oci_quota_bytes(void);
+/* Age in seconds past which a quota check counts the blob store again
+ * ("registry_quota_refresh_seconds", 60 unless set; 0: at every check). */
+int64_t oci_quota_refresh_seconds(void);
 
 /* Brings the storage engine up on the configured root, once per process.
  * 0, or reg_storage_init's failure (retried on the next call). */

@@ -94,14 +94,26 @@ yyjson_mut_doc *snapshot(void)
     yyjson_mut_obj_add_str(doc, root, "status", ok ? "ok" : "unhealthy");
     if (!ok) return doc;
 
+    /* With a quota, the statistics' walk renews the check's snapshot. */
+    const int64_t limit = oci_quota_bytes();
+    reg_usage_keep(limit > 0);
     yyjson_mut_val *store = adopt(doc, reg_storage_get_stats_json());
     yyjson_mut_obj_add_val(doc, root, "store", store);
     yyjson_mut_val *quota = yyjson_mut_obj_add_obj(doc, root, "quota");
-    yyjson_mut_obj_add_int(doc, quota, "limit_bytes", oci_quota_bytes());
-    /* What the quota counts is the stored blobs' bytes, already in the
-     * statistics: a second walk of the store would double the cost. */
-    yyjson_mut_val *used = yyjson_mut_obj_get(store, "blob_bytes");
-    yyjson_mut_obj_add_int(doc, quota, "used_bytes", used ? yyjson_mut_get_sint(used) : 0);
+    yyjson_mut_obj_add_int(doc, quota, "limit_bytes", limit);
+    /* The figure the upload check sees: the count the statistics have
+     * just saved plus what finished since, and how old that count is.
+     * Without a quota, the statistics' own count. */
+    reg_usage usage;
+    if (limit > 0 && reg_usage_get(oci_quota_refresh_seconds(), &usage) == 0) {
+        yyjson_mut_obj_add_int(doc, quota, "used_bytes", usage.blob_bytes);
+        yyjson_mut_obj_add_int(doc, quota, "counted_at", usage.counted_at);
+        const int64_t age = plat_time() - usage.counted_at;
+        yyjson_mut_obj_add_int(doc, quota, "counted_seconds_ago", age > 0 ? age : 0);
+    } else {
+        yyjson_mut_val *used = yyjson_mut_obj_get(store, "blob_bytes");
+        yyjson_mut_obj_add_int(doc, quota, "used_bytes", used ? yyjson_mut_get_sint(used) : 0);
+    }
     yyjson_mut_obj_add_val(doc, root, "gc", adopt(doc, reg_gc_progress_json()));
     if (const char *last_gc = reg_gc_last_json())
         yyjson_mut_obj_add_val(doc, root, "gc_last", adopt(doc, last_gc));
@@ -282,6 +294,9 @@ void page(yyjson_mut_doc *doc)
             esc(l);
         else
             fputs("no limit", stdout);
+        if (yyjson_obj_get(quota, "counted_seconds_ago"))
+            printf(" (blobs counted %lld s ago)",
+                   static_cast<long long>(num(quota, "counted_seconds_ago")));
         fputs("</p>", stdout);
         if (limit > 0) bar(used, limit);
         fputs("\n", stdout);

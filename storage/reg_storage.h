@@ -135,6 +135,38 @@ int reg_gc_cancel(void);
 typedef void (*reg_gc_progress_fn)(void *ctx, const char *snapshot_json);
 void reg_gc_on_progress(reg_gc_progress_fn fn, void *ctx);
 
+/* Blob usage (storage_usage.cpp): the stored blobs' bytes, read cheaply
+ * by any process. A snapshot (R/_usage/blobs.json) holds the last count
+ * and names a journal (R/_usage/journal-ID/), into which every finish that
+ * places a new blob writes its size (one empty file per blob, "HEX.SIZE")
+ * when its process keeps the figure (reg_usage_keep). Each count makes its
+ * journal before it walks, and finishes write into every journal present,
+ * so the snapshot plus its journal never misses a blob placed after the
+ * count began; it may count one twice (placed while the count walked),
+ * and deleted blobs until the next count (deletes drop the snapshot). The
+ * statistics refresh it in a process that keeps the figure. */
+typedef struct reg_usage {
+    int64_t blob_bytes;    /* the count plus the journal */
+    int64_t blobs;         /* the same in blobs */
+    int64_t journal_bytes; /* of that, what the journal adds */
+    int64_t counted_at;    /* when the count began, seconds since 1970 */
+    int recounted;         /* 1 when this call walked the blob store */
+} reg_usage;
+/* The usage, counting the blob store again (and saving the count for
+ * the others) when the snapshot is missing, unreadable, from the future,
+ * its journal gone, or at least max_age_seconds old (0: always). While
+ * another process is counting, a stale snapshot is used as it is. When
+ * nothing can be written (a read-only root) the count is still made.
+ * 0, or -1 when not initialised. */
+int reg_usage_get(int64_t max_age_seconds, reg_usage *out);
+/* on = 1: this process keeps the figure up: blobs it finishes from now
+ * are journaled, and the statistics save their count as the snapshot
+ * (what the quota check turns on before its finish, and the status page
+ * and the admin command when a quota is set). Off unless asked: without a
+ * quota nothing reads the figure, a journal would grow until the next
+ * count, and a health probe, which reads the statistics, writes nothing. */
+void reg_usage_keep(int on);
+
 /* Maintenance (storage_maintenance.cpp). */
 /* Calls fn(ctx, digest, size) for every blob file of the store, fan-out
  * directory by directory, in the platform's order; fn returns 0 to go on.

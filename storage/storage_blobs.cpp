@@ -300,6 +300,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
             set_error("rename to CAS failed: %s", blob);
             return -1;
         }
+        usage_note_blob(expected_digest, blob);
     }
     upload_hash_forget(upload_uuid);
     copy_cut(out_digest, DIGEST_TEXT_CAP, expected_digest);
@@ -427,6 +428,7 @@ extern "C" int reg_blob_delete(const char *digest)
         set_error("remove failed");
         return -1;
     }
+    usage_forget();
     char fan[kPathCap];
     if (blob_fan_dir(digest, fan) == 0) plat_rmdir(fan); /* only when empty */
     return 0;

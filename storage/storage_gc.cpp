@@ -478,6 +478,7 @@ extern "C" const char *reg_gc_json(int dry_run)
         r.p.cancelled = 1;
     }
     finish(r);
+    if (r.p.blobs_deleted > 0 && !r.p.dry_run) usage_forget();
     const char *doc = report(r);
     /* Only a real run changes the store, so only its report is kept. */
     if (!r.p.dry_run) gc_keep_report(doc);

@@ -145,6 +145,8 @@ int gc_dir(char *out);                                 /* R/_gc */
 int gc_progress_path(char *out);                       /* R/_gc/progress.json */
 int gc_cancel_path(char *out);                         /* R/_gc/cancel */
 int gc_last_path(char *out);                           /* R/_gc/last.json */
+int usage_dir(char *out);                              /* R/_usage */
+int usage_snapshot_path(char *out);                    /* R/_usage/blobs.json */
 /* Keeps a finished collection's report as R/_gc/last.json (atomically). */
 void gc_keep_report(const char *doc);
 /* R/_quarantine: blobs whose content does not match their name, moved
@@ -360,6 +362,18 @@ int count_tags();
 int count_tags_of(char *const *names, int count);
 int64_t count_blobs(int *out_count);
 int count_uploads(int64_t *out_bytes);
+
+/* ---- blob usage snapshot (storage_usage.cpp) ---------------------------- */
+
+/* count_blobs; when reg_usage_keep is on, the count is saved as the usage
+ * snapshot with a journal made before the walk (nothing is saved when
+ * that cannot be written). */
+int64_t usage_count(int *out_count);
+/* A blob this process has just placed at blob_path: its size journaled
+ * when reg_usage_keep is on. Failures are absorbed. */
+void usage_note_blob(const char *digest, const char *blob_path);
+/* Blobs were removed: drops the snapshot, so the next reader counts. */
+void usage_forget();
 
 /* ---- an upload's running digest (storage_upload_hash.cpp) --------------- */
 

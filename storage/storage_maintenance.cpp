@@ -103,6 +103,7 @@ extern "C" int reg_blob_quarantine(const char *digest, char *out_path, size_t ou
         if (path_join(to, dir, name) != 0) break;
         if (plat_stat(to, nullptr) == 0) continue;
         if (plat_rename_noreplace(from, to) == 0) {
+            usage_forget();
             if (std::strlen(to) >= out_path_size) {
                 set_error("path buffer too small");
                 return -1;

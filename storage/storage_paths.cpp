@@ -163,6 +163,16 @@ int gc_last_path(char *out)
     return path_builder(out).add(s_root).level("_gc").level("last.json").done();
 }
 
+int usage_dir(char *out)
+{
+    return path_builder(out).add(s_root).level("_usage").done();
+}
+
+int usage_snapshot_path(char *out)
+{
+    return path_builder(out).add(s_root).level("_usage").level("blobs.json").done();
+}
+
 int gc_progress_path(char *out)
 {
     return path_builder(out).add(s_root).level("_gc").level("progress.json").done();

@@ -21,7 +21,7 @@ extern "C" const char *reg_storage_get_stats_json(void)
         tag_count = count_tags_of(repos.names(), repos.count());
     }
     int blob_count = 0;
-    int64_t blob_bytes = count_blobs(&blob_count);
+    int64_t blob_bytes = usage_count(&blob_count); /* renews the quota's snapshot */
     int64_t upload_bytes = 0;
     int upload_count = count_uploads(&upload_bytes);
 

@@ -1,11 +1,13 @@
-/* The quota check against a store with known blob and upload sizes, and
- * the byte amounts it words its refusal with. */
+/* The quota check against a store with known blob and upload sizes (and
+ * blobs finished since its count), and the byte amounts it words its
+ * refusal with. */
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "oci_common.h"
 #include "reg_storage.h"
+#include "digest_text.h"
 #include "test_support.h"
 #include "tv_config.h"
 
@@ -139,6 +141,50 @@ TEST_F(StoreWithOpenUpload, NoDecisionLetsTheUploadThrough)
     EXPECT_EQ(oci_quota_check("not-an-upload", msg, sizeof msg), 1);
     EXPECT_EQ(oci_quota_check("00000000-0000-0000-0000-000000000000", msg, sizeof msg), 1);
     EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+}
+
+/* The bound the README states: the check sees every blob finished since
+ * the last count (the journal), so the quota is passed only by what
+ * finishes between a check and its own finish; a blob placed behind the
+ * journal's back is seen once the snapshot is older than the refresh. */
+TEST_F(StoreWithOpenUpload, FinishedBlobsCountAtOnceAndTheRestAtTheRefresh)
+{
+    write_text(tmp.path() / "config.json",
+               R"({"registry_quota_bytes": 1000, "registry_quota_refresh_seconds": 3600})");
+    tv_config_reload();
+    blobs(200, 400);
+    open_upload(100);
+    ASSERT_EQ(oci_quota_check(upload, nullptr, 0), 1); // counts: 600 used
+    char want[DIGEST_TEXT_CAP], digest[DIGEST_TEXT_CAP];
+    const std::string body(100, 'z');
+    digest_bytes_text(DIGEST_SHA256, body.data(), body.size(), want);
+    ASSERT_EQ(reg_blob_finish_upload(upload, want, digest), 0) << reg_storage_last_error();
+
+    // 700 used now, from the journal: 300 more fit, 301 do not.
+    struct Case {
+        size_t bytes;
+        int fits;
+    };
+    for (const Case c : {Case{300, 1}, Case{301, 0}}) {
+        open_upload(c.bytes);
+        char msg[64] = "";
+        EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), c.fits) << c.bytes;
+        EXPECT_STREQ(msg, c.fits ? "" : "quota exceeded: 700 B of 1000 B used");
+        reg_blob_cancel_upload(upload);
+    }
+
+    // A blob file the journal never saw (another front-end without the
+    // quota, a restore) waits for the refresh; a stale snapshot is counted.
+    write_text(tmp.path() / "store" / "blobs" / "sha256" / "cc" / std::string(64, 'c'),
+               std::string(250, 'c'));
+    open_upload(300);
+    EXPECT_EQ(oci_quota_check(upload, nullptr, 0), 1);
+    write_text(tmp.path() / "config.json",
+               R"({"registry_quota_bytes": 1000, "registry_quota_refresh_seconds": 0})");
+    tv_config_reload();
+    char msg[64] = "";
+    EXPECT_EQ(oci_quota_check(upload, msg, sizeof msg), 0);
+    EXPECT_STREQ(msg, "quota exceeded: 950 B of 1000 B used");
 }
 
 TEST(QuotaWithoutStorage, UsedBytesAreUnknownAndTheCheckPasses)
