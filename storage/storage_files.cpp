@@ -152,15 +152,10 @@ void set_place_gave_up(const char *dir)
     set_error("%s kept vanishing: gave up after %d attempts", dir, kPlaceAttempts);
 }
 
-std::unique_ptr<dir_listing> new_dir_listing()
-{
-    return std::unique_ptr<dir_listing>(new (std::nothrow) dir_listing);
-}
-
 namespace
 {
 
-/* The one directory enumeration behind both listings: hands every entry
+/* The one directory enumeration behind the listing: hands every entry
  * but "." and ".." to take(name, is_dir) until it returns false. */
 template <class Take> int enumerate_dir(const char *dir, Take &&take)
 {
@@ -177,17 +172,6 @@ template <class Take> int enumerate_dir(const char *dir, Take &&take)
 }
 
 } // namespace
-
-int list_dir(const char *dir, dir_listing *listing)
-{
-    listing->count = 0;
-    return enumerate_dir(dir, [listing](const char *name, int is_dir) {
-        dir_entry &e = listing->entries[listing->count++];
-        copy_cut(e.name, sizeof e.name, name);
-        e.is_dir = is_dir;
-        return listing->count < kDirMaxEntries;
-    });
-}
 
 int list_dir_full(const char *dir, dir_listing_full *listing)
 {

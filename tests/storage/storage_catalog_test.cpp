@@ -146,13 +146,13 @@ TEST_F(StoreWithReposBAxA, OutLastIsCutToItsBuffer)
     EXPECT_STREQ(untouched, "zz") << "a size of 0 leaves the buffer alone";
 }
 
-TEST_F(Catalog, StopsAt1024NamesTakenBeforeSorting)
+TEST_F(Catalog, ListsEveryNamePastTheOld1024Sorted)
 {
-    for (int i = 0; i < 1025; ++i)
-        make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
+    for (int i = 0; i < 1100; ++i)
+        make_repo("g" + std::to_string(i / 550) + "/r" + std::to_string(i));
     int more = -1;
     const Names names = parse_catalog(reg_catalog_json_page(0, nullptr, &more, nullptr, 0));
-    EXPECT_EQ(names.size(), 1024u);
+    EXPECT_EQ(names.size(), 1100u);
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     EXPECT_EQ(more, 0);
     EXPECT_EQ(names, storetest::walked_names());
