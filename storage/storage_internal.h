@@ -254,6 +254,12 @@ class dir_listing_full
  * memory runs out (a caller must not act on a partial listing). */
 int list_dir_full(const char *dir, dir_listing_full *listing);
 
+/* Adds the number of non-directory entries of dir (files and links) to
+ * *files and their sizes to *bytes, sizes as the enumeration reports them
+ * (no path is stat'ed; a link's own size). 0, or -1 when dir cannot be
+ * enumerated. */
+int sum_dir_files(const char *dir, int *files, int64_t *bytes);
+
 /* Removes path and everything below it; links are removed, not followed.
  * Keeps going after a failure. 0 when every removal succeeded, else -1; an
  * entry that another process removed meanwhile counts as removed, a path

@@ -228,40 +228,18 @@ int count_tags_of(char *const *names, int count)
     return tags;
 }
 
-namespace
-{
-
-/* Sums the sizes of the non-directory entries of dir (already listed). */
-int64_t sum_files(const char *dir, const dir_listing_full &l, int *files)
-{
-    char path[kPathCap];
-    int64_t bytes = 0;
-    for (int i = 0; i < l.count(); ++i) {
-        if (l.is_dir(i)) continue;
-        ++*files;
-        plat_file_info info;
-        if (path_join(path, dir, l.name(i)) == 0 && plat_stat(path, &info) == 0 && info.size > 0)
-            bytes += info.size;
-    }
-    return bytes;
-}
-
-} // namespace
-
 int64_t count_blobs(int *out_count)
 {
     int blobs = 0;
     int64_t bytes = 0;
-    dir_listing_full top, fan; /* fan is reused for every fan-out directory */
+    dir_listing_full top;
     char dir[kPathCap], sub[kPathCap];
     for (digest_algorithm algorithm : kAlgorithms) {
         if (blob_algorithm_dir(algorithm, dir) != 0 || list_dir_full(dir, &top) != 0) continue;
         for (int i = 0; i < top.count(); ++i) {
             /* Files lying directly in blobs/ALG are no blobs. */
-            if (!top.is_dir(i)) continue;
-            if (path_join(sub, dir, top.name(i)) != 0) continue;
-            if (list_dir_full(sub, &fan) != 0) continue;
-            bytes += sum_files(sub, fan, &blobs);
+            if (top.is_dir(i) && path_join(sub, dir, top.name(i)) == 0)
+                sum_dir_files(sub, &blobs, &bytes);
         }
     }
     if (out_count) *out_count = blobs;
@@ -272,9 +250,8 @@ int count_uploads(int64_t *out_bytes)
 {
     int uploads = 0;
     int64_t bytes = 0;
-    dir_listing_full l;
     char dir[kPathCap];
-    if (uploads_dir(dir) == 0 && list_dir_full(dir, &l) == 0) bytes = sum_files(dir, l, &uploads);
+    if (uploads_dir(dir) == 0) sum_dir_files(dir, &uploads, &bytes);
     if (out_bytes) *out_bytes = bytes;
     return uploads;
 }
