@@ -224,42 +224,4 @@ TEST_F(LargeStore, RetentionScansEveryRepositoryAndTag)
     EXPECT_EQ(truncated, 0);
 }
 
-/* 4,200 names of 255 bytes make a catalog larger than the result buffer:
- * the unpaged answer ends early with more set, and paging on from its
- * last name lists the rest, each name once. */
-TEST(LargeCatalog, AnUnpagedCatalogPastTheBufferEndsEarlyAndPagesOn)
-{
-    SKIP_ON_WINDOWS(testsupport::kNeedsLongPaths);
-    testsupport::TempDir tmp;
-    const std::string root = tmp.sub("store");
-    ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
-    Names expected;
-    for (int i = 0; i < 4200; ++i) {
-        std::string name = numbered("g%d/", i / 600) + numbered("%04d", i);
-        name.append(kRepoNameMax - name.size(), 'n');
-        fs::create_directories(fs::path(root) / "repositories" / name / "_manifests");
-        expected.push_back(name);
-    }
-    std::sort(expected.begin(), expected.end());
-
-    int more = 0;
-    char last[kRepoNameCap];
-    const char *doc = reg_catalog_json_page(0, nullptr, &more, last, sizeof last);
-    ASSERT_NE(doc, nullptr);
-    EXPECT_LT(std::strlen(doc), kResultCap);
-    Names got = json_names(doc, "repositories");
-    ASSERT_GT(got.size(), 3000u);
-    ASSERT_LT(got.size(), expected.size());
-    EXPECT_EQ(more, 1);
-    ASSERT_EQ(std::string(last), got.back());
-
-    const Names rest =
-        json_names(reg_catalog_json_page(0, std::string(last).c_str(), &more, last, sizeof last),
-                   "repositories");
-    EXPECT_EQ(more, 0);
-    got.insert(got.end(), rest.begin(), rest.end());
-    EXPECT_EQ(got, expected);
-    reg_storage_cleanup();
-}
-
 } // namespace
