@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "store_fixture.h"
+#include "blob_fixture.h"
 
 namespace
 {
@@ -81,7 +81,9 @@ Names page_through(const char *repo, int n)
  * two parents, 1,002 entries in one directory), 300 seven components
  * deep, 10 inside other repositories. One repository holds 650 tags, 100
  * others one each; 650 blobs share a fan-out directory; 620 uploads.
- * Built once for the suite by direct mkdirs.
+ * Each of the 700 holds a manifest naming a foreign layer, and the
+ * deepest-sorting repository one manifest no other holds. Built once for
+ * the suite by direct mkdirs and writes.
  */
 class LargeStore : public ::testing::Test
 {
@@ -89,6 +91,7 @@ class LargeStore : public ::testing::Test
     static constexpr int kWide = 700, kTop = 1000, kDeep = 300, kInner = 10;
     static constexpr int kManyTags = 650, kOneTagRepos = 100;
     static constexpr int kFanBlobs = 650, kOtherBlobs = 10, kUploads = 620;
+    static constexpr char kOnlyOne[] = "{\"schemaVersion\":2,\"layers\":[]}";
 
     static void SetUpTestSuite()
     {
@@ -105,12 +108,22 @@ class LargeStore : public ::testing::Test
             write_text(repos / name / "_manifests" / "tags" / t / "current" / "link",
                        "sha256:" + std::string(64, 'a'));
         };
-        for (int i = 0; i < kWide; ++i)
+        const std::string foreign =
+            "{\"schemaVersion\":2,\"layers\":[{\"mediaType\":"
+            "\"application/vnd.oci.image.layer.nondistributable.v1.tar\",\"digest\":\"sha256:" +
+            std::string(64, 'f') + "\",\"size\":1}]}";
+        for (int i = 0; i < kWide; ++i) {
             repo(numbered("wide/r%04d", i));
+            write_text(repos / names_->back() / "_manifests" /
+                           blobtest::digest_of(foreign).substr(7),
+                       foreign);
+        }
         for (int i = 0; i < kTop; ++i)
             repo(numbered("top%04d", i));
         for (int i = 0; i < kDeep; ++i)
             repo(numbered("deep/a%03d/b/c/d/e/r", i));
+        write_text(repos / names_->back() / "_manifests" / blobtest::digest_of(kOnlyOne).substr(7),
+                   kOnlyOne);
         for (int i = 0; i < kInner; ++i)
             repo(numbered("top%04d/inner", i));
         std::sort(names_->begin(), names_->end());
@@ -222,6 +235,37 @@ TEST_F(LargeStore, RetentionScansEveryRepositoryAndTag)
                   repo_count(), kManyTags + kOneTagRepos);
     EXPECT_NE(report.find(want), std::string::npos) << report.substr(0, 300);
     EXPECT_EQ(truncated, 0);
+}
+
+TEST_F(LargeStore, TheForeignLayerWalkVisitsEveryRepository)
+{
+    Names visited;
+    auto note = [](void *ctx, const char *repo, const char *, const char *) {
+        static_cast<Names *>(ctx)->emplace_back(repo);
+        return 0;
+    };
+    ASSERT_EQ(reg_foreign_layers_foreach(note, &visited), 0) << reg_storage_last_error();
+    ASSERT_EQ(visited.size(), static_cast<size_t>(kWide));
+    for (int i = 0; i < kWide; ++i)
+        EXPECT_EQ(visited[i], numbered("wide/r%04d", i));
+}
+
+/* An index may name a manifest held by any repository: the one repository
+ * holding it is found among all of them. Pushed by digest, so no count of
+ * the other tests changes. */
+TEST_F(LargeStore, AnIndexFindsItsManifestInAnyRepository)
+{
+    const std::string index = "{\"schemaVersion\":2,\"mediaType\":"
+                              "\"application/vnd.oci.image.index.v1+json\",\"manifests\":[{"
+                              "\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+                              "\"digest\":\"" +
+                              blobtest::digest_of(kOnlyOne) + "\",\"size\":1}]}";
+    const std::string digest = blobtest::digest_of(index);
+    char out[DIGEST_TEXT_CAP];
+    EXPECT_EQ(reg_manifest_put("top0001", digest.c_str(), index.data(), index.size(),
+                               "application/vnd.oci.image.index.v1+json", out),
+              0)
+        << reg_storage_last_error();
 }
 
 } // namespace
