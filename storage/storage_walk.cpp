@@ -5,7 +5,9 @@
  * Cost matters here: the health request walks the whole store. Each
  * directory is enumerated once per walk, the listings are reused level by
  * level instead of allocated per directory, entry types come from the
- * enumeration, and only files whose size is wanted are stat'ed.
+ * enumeration, and sizes are asked of the open directory only where they
+ * are wanted (blobs, uploads). Nothing is capped: every name, every entry,
+ * any depth a name can hold.
  */
 #include <cstdarg>
 #include <cstdint>
