@@ -8,28 +8,29 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <map>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform.h"
 #include "tv_cgi.h"
 
-namespace {
+namespace
+{
 
 constexpr int64_t kDay = 86400;
 constexpr int64_t kFirstWindow = 64 * 1024;
 constexpr size_t kLineCap = 8192;
-constexpr int kRepoSlots = 256;
 constexpr char kOldSuffix[] = ".1";
 
-struct RepoCount {
-    char name[TV_TRAFFIC_REPO_CAP];
-    int64_t n;
-};
-
+/* Requests per repository: every repository of the day is counted, however
+ * many, so a busy one seen late in the log is never left out. */
 struct Scan {
     tv_traffic *out;
-    RepoCount repos[kRepoSlots];
-    int nrepos;
+    std::map<std::string, int64_t, std::less<>> repos;
+    bool out_of_memory = false;
 };
 
 int64_t days_from_civil(int64_t y, unsigned m, unsigned d)
@@ -107,9 +108,9 @@ std::string_view repo_of(std::string_view path)
 {
     if (path.substr(0, 4) != "/v2/") return {};
     path = path.substr(4, path.find('?') == std::string_view::npos ? std::string_view::npos
-                                                                    : path.find('?') - 4);
+                                                                   : path.find('?') - 4);
     static constexpr std::string_view kMarkers[] = {"/manifests/", "/blobs/", "/tags/",
-                                                     "/referrers/"};
+                                                    "/referrers/"};
     size_t best = std::string_view::npos;
     for (std::string_view m : kMarkers) {
         size_t at = path.rfind(m);
@@ -122,17 +123,13 @@ std::string_view repo_of(std::string_view path)
 void count_repo(Scan *scan, std::string_view repo)
 {
     if (repo.empty() || repo.size() >= TV_TRAFFIC_REPO_CAP) return;
-    for (int i = 0; i < scan->nrepos; ++i) {
-        if (repo == scan->repos[i].name) {
-            ++scan->repos[i].n;
-            return;
-        }
+    try {
+        auto it = scan->repos.find(repo);
+        if (it == scan->repos.end()) it = scan->repos.emplace(std::string(repo), 0).first;
+        ++it->second;
+    } catch (...) {
+        scan->out_of_memory = true;
     }
-    if (scan->nrepos == kRepoSlots) return; /* the busiest are seen early enough */
-    RepoCount &r = scan->repos[scan->nrepos++];
-    memcpy(r.name, repo.data(), repo.size());
-    r.name[repo.size()] = '\0';
-    r.n = 1;
 }
 
 void count_line(Scan *scan, std::string_view s, int64_t now)
@@ -212,9 +209,7 @@ int tv_audit_traffic(const char *log_path, int64_t now, tv_traffic *out)
     if (!out) return -1;
     memset(out, 0, sizeof *out);
     if (!log_path || !*log_path) return -1;
-    static Scan scan; /* large; one per process is all a request needs */
-    memset(&scan, 0, sizeof scan);
-    scan.out = out;
+    Scan scan{out, {}};
     bool whole = false;
     int rc = scan_file(&scan, log_path, now, &whole);
     if (rc != 0 || whole) {
@@ -224,21 +219,25 @@ int tv_audit_traffic(const char *log_path, int64_t now, tv_traffic *out)
         if (scan_file(&scan, old, now, &ignored) == 0) rc = 0;
     }
     /* The busiest first; ties by name so the page is stable. */
-    for (int k = 0; k < TV_TRAFFIC_TOP; ++k) {
-        int best = -1;
-        for (int i = 0; i < scan.nrepos; ++i) {
-            if (scan.repos[i].n == 0) continue;
-            if (best < 0 || scan.repos[i].n > scan.repos[best].n ||
-                (scan.repos[i].n == scan.repos[best].n &&
-                 strcmp(scan.repos[i].name, scan.repos[best].name) < 0))
-                best = i;
-        }
-        if (best < 0) break;
-        tv_strlcpy(out->top_repo[k], scan.repos[best].name, TV_TRAFFIC_REPO_CAP);
-        out->top_requests[k] = scan.repos[best].n;
-        scan.repos[best].n = 0;
-        out->top_count = k + 1;
+    using entry = const std::pair<const std::string, int64_t> *;
+    std::vector<entry> order;
+    try {
+        order.reserve(scan.repos.size());
+    } catch (...) {
+        scan.out_of_memory = true;
     }
+    if (scan.out_of_memory) rc = -1; /* no figures rather than wrong ones */
+    for (const auto &r : scan.repos)
+        if (rc == 0) order.push_back(&r);
+    const size_t top = std::min<size_t>(TV_TRAFFIC_TOP, order.size());
+    std::partial_sort(order.begin(), order.begin() + top, order.end(), [](entry a, entry b) {
+        return a->second != b->second ? a->second > b->second : a->first < b->first;
+    });
+    for (size_t k = 0; k < top; ++k) {
+        tv_strlcpy(out->top_repo[k], order[k]->first.c_str(), TV_TRAFFIC_REPO_CAP);
+        out->top_requests[k] = order[k]->second;
+    }
+    out->top_count = static_cast<int>(top);
     if (rc != 0) memset(out, 0, sizeof *out);
     return rc;
 }

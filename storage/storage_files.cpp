@@ -152,16 +152,12 @@ void set_place_gave_up(const char *dir)
     set_error("%s kept vanishing: gave up after %d attempts", dir, kPlaceAttempts);
 }
 
-std::unique_ptr<dir_listing> new_dir_listing()
-{
-    return std::unique_ptr<dir_listing>(new (std::nothrow) dir_listing);
-}
-
 namespace
 {
 
-/* The one directory enumeration behind both listings: hands every entry
- * but "." and ".." to take(name, is_dir) until it returns false. */
+/* The one directory enumeration behind the listing and the file sums:
+ * hands every entry but "." and ".." to take(d, name, is_dir) until it
+ * returns false. */
 template <class Take> int enumerate_dir(const char *dir, Take &&take)
 {
     if (!dir || std::strlen(dir) > kPathCap - 1) return -1;
@@ -171,29 +167,18 @@ template <class Take> int enumerate_dir(const char *dir, Take &&take)
     int is_dir;
     while (plat_dir_next(d.get(), &name, &is_dir)) {
         if (is_dot_or_dotdot(name)) continue;
-        if (!take(name, is_dir ? 1 : 0)) break;
+        if (!take(d.get(), name, is_dir ? 1 : 0)) break;
     }
     return 0;
 }
 
 } // namespace
 
-int list_dir(const char *dir, dir_listing *listing)
-{
-    listing->count = 0;
-    return enumerate_dir(dir, [listing](const char *name, int is_dir) {
-        dir_entry &e = listing->entries[listing->count++];
-        copy_cut(e.name, sizeof e.name, name);
-        e.is_dir = is_dir;
-        return listing->count < kDirMaxEntries;
-    });
-}
-
 int list_dir_full(const char *dir, dir_listing_full *listing)
 {
     listing->clear();
     bool no_memory = false;
-    int rc = enumerate_dir(dir, [&](const char *name, int is_dir) {
+    int rc = enumerate_dir(dir, [&](plat_dir *, const char *name, int is_dir) {
         if (listing->add(name, is_dir) == 0) return true;
         no_memory = true;
         return false;
@@ -201,6 +186,17 @@ int list_dir_full(const char *dir, dir_listing_full *listing)
     if (rc == 0 && !no_memory) return 0;
     listing->clear();
     return -1;
+}
+
+int sum_dir_files(const char *dir, int *files, int64_t *bytes)
+{
+    return enumerate_dir(dir, [&](plat_dir *d, const char *, int is_dir) {
+        if (is_dir) return true;
+        ++*files;
+        plat_file_info info;
+        if (plat_dir_entry_info(d, &info) == 0 && info.size > 0) *bytes += info.size;
+        return true;
+    });
 }
 
 void dir_listing_full::clear()

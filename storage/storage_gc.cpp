@@ -460,7 +460,7 @@ extern "C" const char *reg_gc_json(int dry_run)
     gc_write_snapshot(r.p);
 
     repo_list repos;
-    if (repos.collect_all(&r.unseen) != 0) {
+    if (repos.collect(&r.unseen) != 0) {
         set_error("out of memory");
         return nullptr;
     }

@@ -53,10 +53,6 @@ constexpr size_t kRootMax = 3499;               /* longest storage root, bytes *
 constexpr size_t kPathCap = 4096;               /* every composed path buffer */
 constexpr size_t kErrorCap = 1024;              /* error slot, NUL included */
 constexpr size_t kResultCap = 1048576;          /* result buffer, NUL included */
-constexpr int kDirMaxEntries = 512;             /* entries one list_dir sees */
-constexpr size_t kDirNameCap = 512;             /* dir_entry name, NUL included */
-constexpr int kMaxRepos = 1024;                 /* names one walk collects */
-constexpr int kMaxRepoDepth = 8;                /* deepest walk level: 9 components */
 constexpr size_t kRepoNameCap = 1024;           /* walked name, NUL included */
 constexpr size_t kRepoNameMax = 255;            /* longest valid repository name */
 constexpr int64_t kReadAllocMax = 67108864;     /* read_file_alloc refuses more */
@@ -226,27 +222,10 @@ template <class Place> placed place_in_dir(const char *dir, Place &&place)
 
 /* ---- directories -------------------------------------------------------- */
 
-struct dir_entry {
-    char name[kDirNameCap]; /* cut to kDirNameCap - 1 bytes */
-    int is_dir;             /* 0 for files and symbolic links */
-};
-
-/* 256 KiB: always on the heap (new_dir_listing), never on the stack. */
-struct dir_listing {
-    dir_entry entries[kDirMaxEntries];
-    int count;
-};
-
-/* An uninitialised listing, or nullptr when memory runs out. */
-std::unique_ptr<dir_listing> new_dir_listing();
-
-/* Fills listing with the first kDirMaxEntries entries of dir in the
- * platform's order, "." and ".." left out. 0 (also when empty), or -1 with
- * count 0 when dir cannot be enumerated. */
-int list_dir(const char *dir, dir_listing *listing);
-/* Every entry of one directory, however many: names in one growing text,
- * for the callers that must see a whole directory (tag listing, retention,
- * manifest deletes) where a kDirMaxEntries listing would cut it. */
+/* Every entry of one directory, however many: names in one growing text.
+ * This is the engine's one listing; a listing kept across calls (cleared,
+ * not freed) reuses the room it grew to, so a walk allocates per level,
+ * not per directory. */
 class dir_listing_full
 {
   public:
@@ -272,9 +251,16 @@ class dir_listing_full
 };
 
 /* Fills listing with every entry of dir in the platform's order, "." and
- * ".." left out. 0, or -1 with count 0 when dir cannot be enumerated or
+ * ".." left out, each with its type as the enumeration reports it (no
+ * stat). 0, or -1 with count 0 when dir cannot be enumerated or
  * memory runs out (a caller must not act on a partial listing). */
 int list_dir_full(const char *dir, dir_listing_full *listing);
+
+/* Adds the number of non-directory entries of dir (files and links) to
+ * *files and their sizes to *bytes, sizes as the enumeration reports them
+ * (no path is stat'ed; a link's own size). 0, or -1 when dir cannot be
+ * enumerated. */
+int sum_dir_files(const char *dir, int *files, int64_t *bytes);
 
 /* Removes path and everything below it; links are removed, not followed.
  * Keeps going after a failure. 0 when every removal succeeded, else -1; an
@@ -302,17 +288,8 @@ const char *names_page_json(const char *head, char *const *names, int total, int
 
 /* ---- repository walk ---------------------------------------------------- */
 
-/* Walks dir (callers: R/repositories, prefix "", *count 0, depth 0) and
- * appends a malloc'd copy of every repository name found (a directory that
- * holds a "_manifests" directory) to names, '/' between components, in
- * discovery order, while *count < kMaxRepos. Depths 0..kMaxRepoDepth are
- * listed; nothing below a "_manifests" directory is searched. Entries whose
- * path or name would be cut, and names whose copy fails, are skipped. */
-void collect_repos_recursive(const char *dir, const char *prefix, char **names, int *count,
-                             int depth);
-
-/* What a walk that must see everything could not see: how many things,
- * and the first of them in words, for an error message. */
+/* What a walk could not see: how many things, and the first of them in
+ * words, for an error message. */
 constexpr size_t kUnseenCap = 512;
 struct unseen_log {
     int count = 0;
@@ -320,7 +297,9 @@ struct unseen_log {
     void note(const char *format, ...) REG_PRINTF(2, 3);
 };
 
-/* The names of one walk over R/repositories; frees them at scope end. */
+/* The names of one walk over R/repositories, the engine's one repository
+ * walk (catalog, statistics, checks, retention, garbage collection);
+ * frees them at scope end. */
 class repo_list
 {
   public:
@@ -329,16 +308,15 @@ class repo_list
     repo_list(const repo_list &) = delete;
     repo_list &operator=(const repo_list &) = delete;
 
-    /* Allocates the array and walks. -1 only when the array cannot be
-     * allocated; an unreadable tree gives 0 names. */
-    int collect();
-    /* The full walk, for work that must not miss a repository: every
-     * entry of every directory and every name, however many. What it
-     * still cannot see (a directory that cannot be listed, a name that
-     * would be cut, memory running out, a repository deeper than
-     * kMaxRepoDepth + 1 components) is noted in unseen. -1 only when the
-     * first allocation fails. */
-    int collect_all(unseen_log *unseen);
+    /* Walks every entry of every directory, at any depth, and keeps every
+     * name, however many: a directory that holds a "_manifests" directory
+     * is a repository, '/' between components, in discovery order.
+     * Nothing below a "_manifests" directory is searched. What it cannot
+     * see (a directory that cannot be listed, a name or path that would be
+     * cut, memory running out) is skipped and, when unseen is given,
+     * noted there for work that must not miss a repository. -1 only when
+     * the first allocation fails; an unreadable tree gives 0 names. */
+    int collect(unseen_log *unseen = nullptr);
     /* Sorts the names ascending (byte-wise). */
     void sort();
 

@@ -25,7 +25,6 @@ namespace
 {
 
 constexpr size_t kMediaTypeCap = 256; /* body "mediaType" copy, NUL included */
-constexpr int kPruneLevels = 16;      /* parents a repository delete may remove */
 
 struct doc_freer {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
@@ -734,11 +733,12 @@ constexpr bool is_level_sep(char c)
 }
 
 /* Removes the emptied parents of a deleted repository directory, cutting
- * at either separator. Never at or above floor_len (the repositories
- * directory) and never a directory that still holds anything. */
+ * at either separator, however deep it lay. Never at or above floor_len
+ * (the repositories directory) and never a directory that still holds
+ * anything. Each round shortens path, so the loop ends at floor_len. */
 void prune_parents(char *path, size_t floor_len)
 {
-    for (int level = 0; level < kPruneLevels; ++level) {
+    for (;;) {
         size_t len = std::strlen(path);
         while (len > 0 && !is_level_sep(path[len - 1]))
             --len;

@@ -269,6 +269,26 @@ class Describe(AdminCase):
                 self.assertIn(f"registry-admin tags: {bad}: {reason}", err)
 
 
+    def test_repos_and_stats_count_a_store_of_thousands(self):
+        # 2,050 repositories by direct mkdirs: 700 under one parent, 300
+        # seven levels deep, one tagged image beside them.
+        self.store.manifest("library/app", [b"x"], tags=["1.0", "latest"])
+        made = [f"wide/r{i:04d}" for i in range(700)] + [f"top{i:04d}" for i in range(1049)] + \
+               [f"deep/a{i:03d}/b/c/d/e/r" for i in range(300)]
+        for name in made:
+            os.makedirs(os.path.join(self.root, "repositories", *name.split("/"), "_manifests"))
+        names = sorted(made + ["library/app"])
+        rc, out, err = self.admin("repos")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(out.splitlines(), names)
+        rc, out, err = self.admin("stats", "--json")
+        self.assertEqual((rc, err), (0, ""))
+        doc = json.loads(out)
+        self.assertEqual((doc["repositories"], doc["tags"]), (len(names), 2))
+        rc, out, err = self.admin("du", "--json")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(sorted(row["repository"] for row in json.loads(out)), names)
+
 class Collect(AdminCase):
     def test_dry_run_then_real_run_off_a_terminal(self):
         self.two_images()

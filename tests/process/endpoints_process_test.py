@@ -224,6 +224,28 @@ class EndpointCase(unittest.TestCase):
             codes = code if isinstance(code, tuple) else (code,)
             self.assertIn(r.code(), codes, r)
 
+    def walk_pages(self, program, path, key, n, max_pages=10):
+        """Follows the Link headers from the first page to the last."""
+        seen, query, pages = [], f"n={n}", 0
+        while query is not None:
+            r = self.call(program, "GET", path, query)
+            self.assertEqual(r.status, 200, r)
+            page = r.json()[key]
+            self.assertLessEqual(len(page), n)
+            seen += page
+            pages += 1
+            link = r.header("Link")
+            if link is None:
+                query = None
+                continue
+            m = re.fullmatch(r'<([^>?]+)\?([^>]*)>; rel="next"', link)
+            self.assertIsNotNone(m, link)
+            self.assertEqual(m.group(1), path)
+            self.assertEqual(m.group(2), f"n={n}&last={page[-1]}")
+            query = m.group(2)
+            self.assertLess(pages, max_pages, "the pages never end")
+        return seen, pages
+
     # ---- building a store through the programs -------------------------------
 
     def push_blob(self, data, name="lib/app", **kw):
@@ -577,28 +599,6 @@ class Listings(EndpointCase):
         for tag in self.TAGS[:-1]:
             self.push_manifest(self.manifest, tag, "alpha")
 
-    def walk_pages(self, program, path, key, n):
-        """Follows the Link headers from the first page to the last."""
-        seen, query, pages = [], f"n={n}", 0
-        while query is not None:
-            r = self.call(program, "GET", path, query)
-            self.assertEqual(r.status, 200, r)
-            page = r.json()[key]
-            self.assertLessEqual(len(page), n)
-            seen += page
-            pages += 1
-            link = r.header("Link")
-            if link is None:
-                query = None
-                continue
-            m = re.fullmatch(r'<([^>?]+)\?([^>]*)>; rel="next"', link)
-            self.assertIsNotNone(m, link)
-            self.assertEqual(m.group(1), path)
-            self.assertEqual(m.group(2), f"n={n}&last={page[-1]}")
-            query = m.group(2)
-            self.assertLess(pages, 10, "the pages never end")
-        return seen, pages
-
     def check_listing(self, program, path, key, names, head):
         r = self.call(program, "GET", path)
         self.assertEqual((r.json(), r.header("Link")), ({**head, key: names}, None))
@@ -646,6 +646,39 @@ class Listings(EndpointCase):
             with self.subTest(program=program, query=query):
                 r = self.call(program, "HEAD", path, query)
                 self.assertEqual(r.status, 200)
+
+
+class LargeStore(EndpointCase):
+    """Past every size the store's walk once stopped at: 2,056 repositories
+    made by direct mkdirs, 700 under one parent, 300 seven levels deep,
+    beside two pushed ones."""
+
+    def setUp(self):
+        super().setUp()
+        config = b'{"os":"linux"}'
+        self.push_blob(config, "alpha")
+        manifest = image_manifest(descriptor(OCI_CONFIG, config))
+        for repo, tag in (("alpha", "1.0"), ("alpha", "latest"), ("beta/one", "latest")):
+            self.push_manifest(manifest, tag, repo)
+        made = [f"wide/r{i:04d}" for i in range(700)] + [f"top{i:04d}" for i in range(1050)] + \
+               [f"deep/a{i:03d}/b/c/d/e/r" for i in range(300)] + \
+               [f"top{i:04d}/inner" for i in range(6)]
+        for name in made:
+            os.makedirs(self.store_path("repositories", *name.split("/"), "_manifests"))
+        self.names = sorted(["alpha", "beta/one"] + made)
+
+    def test_catalog_paging_and_status_see_every_repository(self):
+        r = self.call("v2_catalog", "GET", "/v2/_catalog")
+        self.assertEqual((r.json()["repositories"], r.header("Link")), (self.names, None))
+        for n in (100, 333):
+            with self.subTest(n=n):
+                seen, pages = self.walk_pages("v2_catalog", "/v2/_catalog", "repositories", n,
+                                              max_pages=100)
+                self.assertEqual(seen, self.names)
+                self.assertEqual(pages, -(-len(self.names) // n))
+        status = self.run_raw("status", "GET", "/status", "format=json").json()
+        self.assertEqual((status["store"]["repositories"], status["store"]["tags"]),
+                         (len(self.names), 3))
 
 
 class Referrers(EndpointCase):

@@ -155,6 +155,18 @@ class Status(ep.EndpointCase):
         self.assertNotIn("old", [b["repository"] for b in t["busiest"]])
         self.assertEqual([b["requests"] for b in t["busiest"]], [43, 43, 43, 43, 43])
 
+    def test_busiest_counts_every_repository_of_the_day(self):
+        # 600 repositories once each early in the day, then the busiest one.
+        with open(self.store_path(ep.LOG_NAME), "w") as f:
+            for i in range(600):
+                f.write(self.log_line(80000 - i, 200, 1, f"/v2/team/r{i:03d}/manifests/t"))
+            for _ in range(3):
+                f.write(self.log_line(60, 200, 1, "/v2/late/busy/blobs/sha256:00"))
+        t = self.traffic()
+        self.assertEqual(t["requests"], 603)
+        self.assertEqual(t["busiest"][:2], [{"repository": "late/busy", "requests": 3},
+                                            {"repository": "team/r000", "requests": 1}])
+
     def test_html_escapes_log_text_and_draws_the_chart(self):
         with open(self.store_path(ep.LOG_NAME), "w") as f:
             f.write(self.log_line(60, 200, 1, "/v2/<script>x&/manifests/t"))

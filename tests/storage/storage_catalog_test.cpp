@@ -146,13 +146,13 @@ TEST_F(StoreWithReposBAxA, OutLastIsCutToItsBuffer)
     EXPECT_STREQ(untouched, "zz") << "a size of 0 leaves the buffer alone";
 }
 
-TEST_F(Catalog, StopsAt1024NamesTakenBeforeSorting)
+TEST_F(Catalog, ListsEveryNamePastTheOld1024Sorted)
 {
-    for (int i = 0; i < 1025; ++i)
-        make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
+    for (int i = 0; i < 1100; ++i)
+        make_repo("g" + std::to_string(i / 550) + "/r" + std::to_string(i));
     int more = -1;
     const Names names = parse_catalog(reg_catalog_json_page(0, nullptr, &more, nullptr, 0));
-    EXPECT_EQ(names.size(), 1024u);
+    EXPECT_EQ(names.size(), 1100u);
     EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
     EXPECT_EQ(more, 0);
     EXPECT_EQ(names, storetest::walked_names());
@@ -184,9 +184,33 @@ TEST_F(Catalog, TheLongestValidNamesFitOnePage)
     EXPECT_EQ(more, 0);
 }
 
+/* An unpaged catalog of the sorted names expected, too large for the
+ * result buffer: the page ends early with more set and out_last naming its
+ * last name, and paging on from there lists the rest, each name once. */
+void expect_cut_then_rest(const Names &expected)
+{
+    int more = 0;
+    char last[kRepoNameCap];
+    const char *doc = reg_catalog_json_page(0, nullptr, &more, last, sizeof last);
+    ASSERT_NE(doc, nullptr);
+    EXPECT_LT(std::strlen(doc), kResultCap);
+    Names got = parse_catalog(doc);
+    ASSERT_FALSE(got.empty());
+    ASSERT_LT(got.size(), expected.size());
+    EXPECT_EQ(more, 1);
+    EXPECT_EQ(std::string(last), got.back());
+
+    const std::string after = last;
+    const char *rest = reg_catalog_json_page(0, after.c_str(), &more, last, sizeof last);
+    ASSERT_NE(rest, nullptr);
+    Names tail = parse_catalog(rest);
+    EXPECT_EQ(more, 0);
+    got.insert(got.end(), tail.begin(), tail.end());
+    EXPECT_EQ(got, expected) << "the two pages together list every name once";
+}
+
 /* The walk also yields names the engine would never create: up to 1,023
- * bytes (four 255-byte components). 1,024 of them overflow the buffer; the
- * page then ends early and the client pages on. */
+ * bytes (four 255-byte components). 1,024 of them overflow the buffer. */
 TEST_F(Catalog, APageThatWouldOverflowTheBufferEndsEarly)
 {
     SKIP_ON_WINDOWS(testsupport::kNeedsLongPaths);
@@ -201,25 +225,22 @@ TEST_F(Catalog, APageThatWouldOverflowTheBufferEndsEarly)
         expected.push_back(name);
     }
     std::sort(expected.begin(), expected.end());
+    expect_cut_then_rest(expected);
+}
 
-    int more = 0;
-    char last[kRepoNameCap];
-    const char *doc = reg_catalog_json_page(0, nullptr, &more, last, sizeof last);
-    ASSERT_NE(doc, nullptr);
-    EXPECT_LT(std::strlen(doc), kResultCap);
-    Names got = parse_catalog(doc);
-    ASSERT_FALSE(got.empty());
-    ASSERT_LT(got.size(), 1024u);
-    EXPECT_EQ(more, 1);
-    EXPECT_EQ(std::string(last), got.back());
-
-    const std::string after = last;
-    const char *rest = reg_catalog_json_page(0, after.c_str(), &more, last, sizeof last);
-    ASSERT_NE(rest, nullptr);
-    Names tail = parse_catalog(rest);
-    EXPECT_EQ(more, 0);
-    got.insert(got.end(), tail.begin(), tail.end());
-    EXPECT_EQ(got, expected) << "the two pages together list every name once";
+/* So do valid names once there are enough of them: 4,200 of 255 bytes. */
+TEST_F(Catalog, ThousandsOfTheLongestValidNamesEndEarlyToo)
+{
+    SKIP_ON_WINDOWS(testsupport::kNeedsLongPaths);
+    Names expected;
+    for (int i = 0; i < 4200; ++i) {
+        std::string name = "g" + std::to_string(i / 600) + "/" + std::to_string(1000 + i);
+        name.append(kRepoNameMax - name.size(), 'n');
+        make_repo(name);
+        expected.push_back(name);
+    }
+    std::sort(expected.begin(), expected.end());
+    expect_cut_then_rest(expected);
 }
 
 } // namespace

@@ -490,6 +490,11 @@ TEST_F(Manifests, RepositoryDeleteRemovesTheTreeAndPrunesEmptiedParents)
     ASSERT_EQ(reg_repo_delete("back\\slash"), 0) << error();
     EXPECT_FALSE(fs::exists(repos() / "back"));
 
+    const std::string deep = "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12/d13/d14/d15/d16/d17/d18/d19";
+    push_image(deep, "v1", "five");
+    ASSERT_EQ(reg_repo_delete(deep.c_str()), 0) << error();
+    EXPECT_FALSE(fs::exists(repos() / "d1")) << "every emptied level, however deep";
+
     ASSERT_EQ(reg_repo_delete("team/app"), 0) << error();
     EXPECT_FALSE(fs::exists(repos() / "team"));
     EXPECT_TRUE(fs::is_directory(repos())) << "never removed";

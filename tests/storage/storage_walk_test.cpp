@@ -37,26 +37,34 @@ TEST_F(Walk, NeverSearchesBelowManifests)
     EXPECT_EQ(walked_names(), (Names{"x"}));
 }
 
-TEST_F(Walk, NineLevelsDeepIsFoundTenIsNot)
+TEST_F(Walk, FindsRepositoriesAtAnyDepth)
 {
-    const std::string nine = "l1/l2/l3/l4/l5/l6/l7/l8/l9";
-    make_repo(nine);
-    make_repo(nine + "/l10");
-    EXPECT_EQ(walked_names(), (Names{nine}));
+    std::string name = "l1";
+    Names expected{name};
+    make_repo(name);
+    for (int level = 2; level <= 40; ++level) {
+        name += "/l" + std::to_string(level);
+        if (level % 3 == 0) {
+            make_repo(name);
+            expected.push_back(name);
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(walked_names(), expected);
 }
 
-TEST_F(Walk, StopsAt1024Repositories)
+TEST_F(Walk, KeepsEveryRepositoryPastTheOld1024)
 {
-    /* 1,025 repositories in three directories, none of them over 512. */
-    for (int i = 0; i < 1025; ++i)
-        make_repo("g" + std::to_string(i / 500) + "/r" + std::to_string(i));
+    /* 1,100 repositories: 600 under one parent, the rest in two others. */
+    for (int i = 0; i < 1100; ++i)
+        make_repo("g" + std::to_string(i < 600 ? 0 : 1 + i % 2) + "/r" + std::to_string(i));
     const Names names = walked_names();
-    EXPECT_EQ(names.size(), 1024u);
-    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 1024u);
-    EXPECT_EQ(count_repos(), 1024);
+    EXPECT_EQ(names.size(), 1100u);
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), 1100u);
+    EXPECT_EQ(count_repos(), 1100);
 }
 
-TEST_F(Walk, ManifestsBeyondTheFirst512EntriesStillMarkARepository)
+TEST_F(Walk, ManifestsAmongManyEntriesStillMarkARepository)
 {
     /* Wherever the platform enumerates "_manifests" among 600 entries. */
     make_repo("big");
@@ -161,13 +169,13 @@ TEST_F(Counters, BlobsAreFilesInFanOutDirectories)
     EXPECT_EQ(blobs, 3);
 }
 
-TEST_F(Counters, At512BlobsPerFanOutDirectory)
+TEST_F(Counters, EveryBlobOfALargeFanOutDirectory)
 {
     for (int i = 0; i < 600; ++i)
-        add_blob("ab", "b" + std::to_string(i), 1);
+        add_blob("ab", "b" + std::to_string(i), 1 + i % 3);
     int blobs = 0;
-    EXPECT_EQ(count_blobs(&blobs), 512);
-    EXPECT_EQ(blobs, 512);
+    EXPECT_EQ(count_blobs(&blobs), 1200); /* 200 each of 1, 2 and 3 bytes */
+    EXPECT_EQ(blobs, 600);
 }
 
 TEST_F(Counters, UploadsAreAnyFileInUploads)
