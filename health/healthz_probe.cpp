@@ -10,8 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <yyjson.h>
-
 #include "platform.h"
 #include "reg_storage.h"
 #include "tv_cgi.h"
@@ -23,23 +21,6 @@ namespace
 constexpr size_t kRootMax = 1023;      /* longest root the probe passes on */
 constexpr size_t kProbePathCap = 1500; /* probe file name, NUL included */
 constexpr size_t kHealthPathCap = 1600;
-
-/* The storage engine's version from its statistics document; the document
- * lives in the engine's result buffer, so it is read before the catalog. */
-void read_version(health_report *r)
-{
-    const char *stats = reg_storage_get_stats_json();
-    if (!stats) return;
-    yyjson_doc *doc =
-        yyjson_read_opts(const_cast<char *>(stats), strlen(stats), 0, nullptr, nullptr);
-    if (!doc) return;
-    yyjson_val *root = yyjson_doc_get_root(doc);
-    if (yyjson_is_obj(root)) {
-        yyjson_val *v = yyjson_obj_get(root, "version");
-        if (yyjson_is_str(v)) tv_strlcpy(r->version, yyjson_get_str(v), sizeof r->version);
-    }
-    yyjson_doc_free(doc);
-}
 
 /* Creates, writes and removes a short-lived file in the root. */
 bool root_writable(const char *root)
@@ -129,7 +110,7 @@ int reg_health_check(health_report *report)
         return 0;
     }
 
-    read_version(report);
+    tv_strlcpy(report->version, reg_storage_version(), sizeof report->version);
 
     if (!root_writable(root)) {
         fail(report, "storage", "not_writable");
@@ -137,7 +118,7 @@ int reg_health_check(health_report *report)
     }
     report->writable = 1;
 
-    report->catalog_ok = reg_catalog_json(1, nullptr) != nullptr;
+    report->catalog_ok = reg_catalog_readable() == 0;
     if (!report->catalog_ok) {
         fail(report, "catalog", "catalog_unreadable");
         return 0;

@@ -36,7 +36,13 @@ int reg_storage_last_error_kind(void);
 const char *reg_catalog_json_page(int n, const char *last, int *out_more, char *out_last,
                                   size_t out_last_size);
 const char *reg_catalog_json(int n, const char *last);
+/* 0 when the repositories directory can be listed: what a health probe
+ * asks of the catalog, at a cost that does not grow with the store.
+ * -1 with the error set otherwise. */
+int reg_catalog_readable(void);
 const char *reg_storage_get_stats_json(void);
+/* The engine's version, as the statistics document names it. */
+const char *reg_storage_version(void);
 /* Uploads in progress: {"uploads":[{"id","bytes","idle_seconds"}],"total"},
  * at most max of them (in directory order); idle_seconds counts from the
  * last write to now. NULL when the uploads cannot be listed. */

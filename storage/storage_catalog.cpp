@@ -33,6 +33,21 @@ extern "C" const char *reg_catalog_json_page(int n, const char *last, int *out_m
                            out_last_size);
 }
 
+extern "C" int reg_catalog_readable(void)
+{
+    if (!s_ready) {
+        set_error("%s", kNotInitialized);
+        return -1;
+    }
+    char dir[kPathCap];
+    dir_listing_full top;
+    if (repositories_dir(dir) != 0 || list_dir_full(dir, &top) != 0) {
+        set_error("repositories cannot be listed: %s", dir);
+        return -1;
+    }
+    return 0;
+}
+
 extern "C" const char *reg_catalog_json(int n, const char *last)
 {
     return reg_catalog_json_page(n, last, nullptr, nullptr, 0);

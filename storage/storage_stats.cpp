@@ -33,3 +33,8 @@ extern "C" const char *reg_storage_get_stats_json(void)
                   static_cast<long long>(upload_bytes));
     return s_result;
 }
+
+extern "C" const char *reg_storage_version(void)
+{
+    return kStorageVersion;
+}

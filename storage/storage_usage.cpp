@@ -186,12 +186,13 @@ void journal_remove(const char *journal)
 void journals_sweep(const char *keep, int64_t now)
 {
     char dir[kPathCap], path[kPathCap];
-    auto listing = new_dir_listing();
-    if (!listing || usage_dir(dir) != 0 || list_dir(dir, listing.get()) != 0) return;
-    for (int i = 0; i < listing->count; ++i) {
-        const dir_entry &e = listing->entries[i];
-        if (!e.is_dir || !journal_name_valid(e.name) || std::strcmp(e.name, keep) == 0) continue;
-        if (journal_made_at(e.name) < now - kOrphanSecs && path_join(path, dir, e.name) == 0)
+    dir_listing_full listing;
+    if (usage_dir(dir) != 0 || list_dir_full(dir, &listing) != 0) return;
+    for (int i = 0; i < listing.count(); ++i) {
+        const char *name = listing.name(i);
+        if (!listing.is_dir(i) || !journal_name_valid(name) || std::strcmp(name, keep) == 0)
+            continue;
+        if (journal_made_at(name) < now - kOrphanSecs && path_join(path, dir, name) == 0)
             delete_tree(path);
     }
 }
@@ -281,14 +282,13 @@ void usage_note_blob(const char *digest, const char *blob_path)
     const int n = std::snprintf(entry, sizeof entry, "%s.", digest_hex(digest));
     if (n < 0 || static_cast<size_t>(n) >= sizeof entry || plat_stat(blob_path, &info) != 0) return;
     std::snprintf(entry + n, sizeof entry - static_cast<size_t>(n), "%" PRId64, info.size);
-    auto listing = new_dir_listing();
-    if (!listing || usage_dir(dir) != 0 || list_dir(dir, listing.get()) != 0) return;
+    dir_listing_full listing;
+    if (usage_dir(dir) != 0 || list_dir_full(dir, &listing) != 0) return;
     /* Every journal, not only the snapshot's: one made by a count walking
      * now must hold this blob if the walk went past its place. */
-    for (int i = 0; i < listing->count; ++i) {
-        const dir_entry &e = listing->entries[i];
-        if (!e.is_dir || !journal_name_valid(e.name)) continue;
-        if (path_join(journal, dir, e.name) == 0 && path_join(path, journal, entry) == 0)
+    for (int i = 0; i < listing.count(); ++i) {
+        if (!listing.is_dir(i) || !journal_name_valid(listing.name(i))) continue;
+        if (path_join(journal, dir, listing.name(i)) == 0 && path_join(path, journal, entry) == 0)
             plat_create_excl(path); /* taken: the same blob, already there */
     }
 }

@@ -240,6 +240,20 @@ class Unhealthy(HealthzCase):
         os.chmod(self.cwd, 0o777)
         return 65534
 
+    def test_repositories_that_cannot_be_listed_make_the_catalog_unreadable(self):
+        user = self.unprivileged()
+        root = self.path("store")
+        self.run_cgi(root=root)
+        os.chmod(root, 0o777)
+        os.chmod(os.path.join(root, "repositories"), 0o000)
+        try:
+            doc = json.loads(self.run_cgi(root=root, user=user).split("\r\n\r\n", 1)[1])
+        finally:
+            os.chmod(os.path.join(root, "repositories"), 0o755)
+        self.assertEqual((doc["status"], doc["component"], doc["reason"],
+                          doc["components"]["catalog"]["ok"]),
+                         ("unhealthy", "catalog", "catalog_unreadable", False))
+
     def test_read_only_root_is_not_writable(self):
         user = self.unprivileged()
         root = self.path("store")
