@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Pages GET /v2/_catalog to its end (n names a page, as a client does),
-# following the Link header. usage: catalog_all.sh V2_CATALOG [N]
+# Reads GET /v2/_catalog to its end as a client does, following the Link
+# header: pages of n names, or with no n as many as one answer holds.
+# usage: catalog_all.sh V2_CATALOG [N]
 set -euo pipefail
 prog=$1
-n=${2:-1000}
-query="n=$n"
+query=${2:+n=$2}
 while :; do
     link=$(REQUEST_METHOD=GET PATH_INFO=/v2/_catalog QUERY_STRING=$query "$prog" |
         sed -n 's/^Link: <[^?]*?\([^>]*\)>.*/\1/p' | tr -d '\r')

@@ -81,7 +81,7 @@ for n in $sizes; do
     # catalog_all.sh reads its root from the environment
     REGISTRY_STORAGE_ROOT=$s hyperfine -N --warmup 1 --runs "$walk_runs" --export-json "$d/catalog.json" \
         "$(request "$s" "$ep/v2_catalog" GET /v2/_catalog n=100)" \
-        "bash $here/catalog_all.sh $ep/v2_catalog 1000" \
+        "bash $here/catalog_all.sh $ep/v2_catalog" \
         "find $s/repositories -name _manifests -prune" >/dev/null
     read -r page whole find_t < <(mean "$d/catalog.json")
 
