@@ -35,7 +35,7 @@ namespace
 
 constexpr int64_t kDefaultLogCap = 5242880;
 constexpr int64_t kDefaultTokenLifetime = 300;
-constexpr int64_t kDefaultQuotaRefresh = 60; /* seconds */
+constexpr int64_t kDefaultQuotaRefresh = 600; /* seconds: a count of a million blobs takes seconds */
 /* The token protocol's floor: clients take a token as good for 60 s at
  * least, and would send one that ran out sooner. */
 constexpr int64_t kTokenLifetimeMin = 60;
@@ -71,7 +71,7 @@ constexpr key_def kKeys[] = {
     {"registry_retention_protect_latest", kind::flag_or_int, "true, false or an integer", "true",
      "keep the tag latest out of retention"},
     {"registry_quota_bytes", kind::count, "integer", "0", "storage quota in bytes; 0 means none"},
-    {"registry_quota_refresh_seconds", kind::count, "integer", "60",
+    {"registry_quota_refresh_seconds", kind::count, "integer", "600",
      "age past which the quota check counts the blob store again; 0 counts at every check"},
     {"registry_gc_spare_seconds", kind::bounded, "integer, 1 to 604800", "7200",
      "a collection keeps a blob this long after a push last named it: the time a push has "

@@ -26,7 +26,7 @@ int oci_retention_protect_latest(void);
 int64_t oci_gc_spare_seconds(void);
 int64_t oci_quota_bytes(void);
 /* Age in seconds past which a quota check counts the blob store again
- * ("registry_quota_refresh_seconds", 60 unless set; 0: at every check). */
+ * ("registry_quota_refresh_seconds", 600 unless set; 0: at every check). */
 int64_t oci_quota_refresh_seconds(void);
 
 /* Brings the storage engine up on the configured root, once per process.
